@@ -1,0 +1,62 @@
+# `make demo` and `make test` do all their own set-up on a fresh Debian machine.
+SHELL := /bin/bash
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+PIP := $(PY) -m pip
+CMAKE := $(VENV)/bin/cmake
+DEB_PACKAGES := g++ make libgtest-dev libasio-dev python3-dev
+BUILD_CPP := build/cpp
+DEMO_PORT ?= 9096
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: all deps venv install cpp-test py-test test demo dev clean
+
+all: install
+
+# Debian packages, installed only when missing.
+deps:
+	@missing=""; for p in $(DEB_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing Debian packages:$$missing"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+$(VENV)/.ready: pyproject.toml
+	$(PYTHON) -m venv $(VENV)
+	$(PIP) install -q --upgrade pip
+	$(PIP) install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest mypy
+	touch $@
+
+venv: $(VENV)/.ready
+
+# Builds the abi3 wheel and installs it (module, stubs and the reference server command).
+install: deps venv
+	$(PIP) install -q --no-build-isolation --force-reinstall --no-deps .
+
+# Engine tests without Python, through ctest.
+cpp-test: deps venv
+	$(CMAKE) -S . -B $(BUILD_CPP) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DZELTO_BUILD_TESTS=ON -DZELTO_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CMAKE) --build $(BUILD_CPP) -j2
+	$(VENV)/bin/ctest --test-dir $(BUILD_CPP) --output-on-failure -j2 --no-tests=error
+
+# Module tests against the installed wheel; run from tests/ so the source tree is not imported.
+py-test: install
+	cd tests/python && PATH="$(abspath $(VENV))/bin:$$PATH" ../../$(PY) -m pytest -q -p no:cacheprovider .
+	cd tests && PATH="$(abspath $(VENV))/bin:$$PATH" ../$(PY) -m mypy.stubtest zelto_sdk
+
+test: cpp-test py-test
+
+# A development build for quick iteration: module, server and tests in build/dev.
+dev: deps venv
+	$(CMAKE) -S . -B build/dev -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CMAKE) --build build/dev -j2
+
+demo: install
+	@PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) examples/run_demo.py --port $(DEMO_PORT)
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,45 @@
+// One open blocking byte stream (TCP or a local stream socket), owned exclusively.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <vector>
+
+#include "transport/config.hpp"
+#include "transport/errors.hpp"
+
+namespace zelto {
+
+class Connection {
+public:
+    Connection() = default;
+    explicit Connection(int fd) : fd_(fd) {}
+    Connection(Connection&& other) noexcept;
+    Connection& operator=(Connection&& other) noexcept;
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    ~Connection();
+
+    // Opens a connection to the endpoint (TCP: resolver, connect, TCP_NODELAY; pipe: Unix socket).
+    static std::expected<Connection, IoError> open(const Endpoint& endpoint);
+
+    // Writes every byte; a write that accepts nothing is "failed to write whole buffer".
+    std::expected<void, IoError> write_all(std::span<const uint8_t> bytes);
+    // A no-op for raw sockets, kept so the exchange reads like the protocol.
+    std::expected<void, IoError> flush() { return {}; }
+    // Reads exactly out.size() bytes; end of stream first is "failed to fill whole buffer".
+    std::expected<void, IoError> read_exact(std::span<uint8_t> out);
+    // Reads exactly n bytes into a buffer that grows only as bytes arrive, so a size announced
+    // by the peer never allocates ahead of the data.
+    std::expected<std::vector<uint8_t>, IoError> read_payload(uint32_t n);
+
+    int fd() const { return fd_; }
+    bool is_open() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace zelto

@@ -1,0 +1,91 @@
+// The frames and bodies of the socket protocol.
+//
+// Request frame:  FrameHeader (12 bytes) + body.     Response frame: ResponseHeader (8 bytes) +
+//   0 u32 model_id                                      payload.
+//   4 u32 kind (1 infer, 2 stream, 4 hybrid)              0 u32 status
+//   8 u32 body length                                     4 u32 payload_size
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "transport/tensor.hpp"
+
+namespace zelto {
+
+enum class RequestKind : uint32_t { Infer = 1, Stream = 2, Hybrid = 4 };
+
+struct FrameHeader {
+    static constexpr size_t kSize = 12;
+    uint32_t model_id = 0;
+    uint32_t kind = 0;
+    uint32_t length = 0;
+    std::array<uint8_t, kSize> encode() const;
+    static FrameHeader decode(const uint8_t* bytes);  // reads exactly kSize bytes
+};
+
+struct ResponseHeader {
+    static constexpr size_t kSize = 8;
+    uint32_t status = 0;
+    uint32_t payload_size = 0;
+    std::array<uint8_t, kSize> encode() const;
+    static ResponseHeader decode(const uint8_t* bytes);  // reads exactly kSize bytes
+};
+
+// A tensor as the client sends it: views into the caller's data, dtype already parsed.
+struct TensorView {
+    std::span<const int64_t> shape;
+    DType dtype = DType::Float32;
+    std::span<const uint8_t> data;
+};
+
+struct NamedTensorView {
+    std::string_view name;
+    TensorView tensor;
+};
+
+// The body of request kinds 1 and 2.
+struct InferRequestView {
+    TensorView input;
+    std::span<const NamedTensorView> additional_inputs;
+    std::optional<std::string_view> session_id;
+    std::optional<std::string_view> api_token;  // RequestOptions is sent exactly when present
+};
+
+// Exact encoded size, then the encoding into one buffer of exactly that size.
+size_t encoded_size(const InferRequestView& request);
+std::vector<uint8_t> encode_infer_request(const InferRequestView& request);
+
+// The wire form of a tensor payload (shape, dtype text, data, data_base64).
+struct TensorPayload {
+    std::vector<int64_t> shape;
+    std::string dtype;
+    std::optional<std::vector<uint8_t>> data;
+    std::optional<std::string> data_base64;
+};
+
+// Server side: a decoded request body (the reference server and tests use this).
+struct InferRequest {
+    TensorPayload input;
+    std::vector<std::pair<std::string, TensorPayload>> additional_inputs;
+    std::optional<std::string> session_id;
+    std::optional<std::string> api_token;
+};
+std::expected<InferRequest, std::string> decode_infer_request(std::span<const uint8_t> body);
+
+// Encodes a BinaryTensorPacketPayload record (servers and tests).
+std::vector<uint8_t> encode_tensor_payload(const TensorPayload& payload);
+
+// Decodes a response payload into a Tensor. The buffer is taken by value so raw data can be
+// moved to its front and kept without a second allocation. Errors carry the decoder's message.
+std::expected<Tensor, std::string> decode_tensor_payload(std::vector<uint8_t> payload);
+
+// UTF-8 decoding with every invalid sequence replaced by U+FFFD, as servers' error texts are shown.
+std::string utf8_lossy(std::span<const uint8_t> bytes);
+
+}  // namespace zelto

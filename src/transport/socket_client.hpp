@@ -1,0 +1,72 @@
+// The engine behind ZeltoClient: connection pool, single-shot exchange with its one retry,
+// and streams.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <expected>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "transport/config.hpp"
+#include "transport/connection.hpp"
+#include "transport/errors.hpp"
+#include "transport/tensor.hpp"
+
+namespace zelto {
+
+// A tensor as the caller handed it: the dtype text is parsed by the engine, not the binding.
+struct InputTensor {
+    std::vector<int64_t> shape;
+    std::string dtype;
+    std::vector<uint8_t> data;
+};
+
+struct InferArguments {
+    uint32_t model_id = 0;
+    InputTensor input;
+    std::unordered_map<std::string, InputTensor> additional_inputs;
+    std::optional<std::string> session_id;
+};
+
+// Idle connections, oldest first, at most max_pool_size of them. Acquire never waits.
+class ConnectionPool {
+public:
+    explicit ConnectionPool(uint64_t max_pool_size) : max_pool_size_(max_pool_size) {}
+    std::expected<Connection, IoError> acquire(const Endpoint& endpoint);
+    void release(Connection connection);
+    size_t idle_count() const;
+
+private:
+    uint64_t max_pool_size_;
+    mutable std::mutex mutex_;
+    std::deque<Connection> idle_;
+};
+
+class SocketClient {
+public:
+    explicit SocketClient(ClientConfig config)
+        : config_(std::move(config)), pool_(config_.max_pool_size) {}
+
+    const ClientConfig& config() const { return config_; }
+    const ConnectionPool& pool() const { return pool_; }
+
+    // Single-shot inference (request kind 1), retried once on a fresh connection after an
+    // I/O failure.
+    std::expected<Tensor, ClientError> infer(const InferArguments& args);
+
+    // Sends a stream request (kind 2) on a new connection and hands that connection over.
+    std::expected<Connection, ClientError> open_stream(const InferArguments& args);
+
+private:
+    ClientConfig config_;
+    ConnectionPool pool_;
+};
+
+// One step of a stream: a tensor, std::nullopt at the end of the stream, or an error text.
+std::expected<std::optional<Tensor>, std::string> read_stream_item(Connection& connection);
+
+}  // namespace zelto
