@@ -49,6 +49,49 @@ py-test: install
 
 test: cpp-test py-test
 
+# ---- Hardening: sanitizer builds of the C++ suite, fuzzing, the ASan smoke run ----------------
+FUZZ_DEB_PACKAGES := clang-14 libclang-rt-14-dev
+FUZZ_SECONDS ?= 30
+HARDENING_FUZZ_RUNS ?= 10000000
+HARDENING_FUZZ_SECONDS ?= 7200
+SANITIZER_CMAKE = $(CMAKE) -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+  -DZELTO_BUILD_TESTS=ON -DZELTO_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: fuzz-deps fuzz-short fuzz-long sanitize-test sanitize-asan sanitize-tsan asan-smoke hardening
+
+fuzz-deps:
+	@$(MAKE) --no-print-directory deps DEB_PACKAGES="$(FUZZ_DEB_PACKAGES)"
+
+# Each fuzz target (fuzz/Makefile) for FUZZ_SECONDS under ASan and UBSan.
+fuzz-short: fuzz-deps
+	$(MAKE) -C fuzz run FUZZ_SECONDS=$(FUZZ_SECONDS)
+
+# Each fuzz target for HARDENING_FUZZ_RUNS executions, at most HARDENING_FUZZ_SECONDS each.
+fuzz-long: fuzz-deps
+	$(MAKE) -C fuzz run FUZZ_RUNS=$(HARDENING_FUZZ_RUNS) FUZZ_SECONDS=$(HARDENING_FUZZ_SECONDS)
+
+# The C++ suite under ASan+UBSan and under TSan, each in its own build directory.
+sanitize-test: sanitize-asan sanitize-tsan
+
+sanitize-asan: deps venv
+	$(SANITIZER_CMAKE) -B build/asan -DZELTO_SANITIZE=address,undefined \
+	  -DCMAKE_CXX_FLAGS=-fno-sanitize-recover=undefined
+	$(CMAKE) --build build/asan -j2
+	ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  $(VENV)/bin/ctest --test-dir build/asan --output-on-failure -j2 --no-tests=error
+
+sanitize-tsan: deps venv
+	$(SANITIZER_CMAKE) -B build/tsan -DZELTO_SANITIZE=thread
+	$(CMAKE) --build build/tsan -j2
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  $(VENV)/bin/ctest --test-dir build/tsan --output-on-failure -j2 --no-tests=error
+
+# The three clients end to end in an interpreter with the ASan runtime preloaded.
+asan-smoke: deps venv
+	tools/asan_smoke.sh
+
+hardening: fuzz-long sanitize-test asan-smoke
+
 # A development build for quick iteration: module, server and tests in build/dev.
 dev: deps venv
 	$(CMAKE) -S . -B build/dev -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \

@@ -1,0 +1,71 @@
+"""Client library of the Zelto inference server."""
+
+from collections.abc import Iterator, Sequence
+from typing import SupportsIndex, final
+
+__all__ = ["ZeltoClient", "ZeltoShmClient", "ZeltoHybridClient"]
+
+# A tensor as the calls take it: a shape, an element-type name and one int 0..255 per byte
+# (bytes, bytearray and lists of ints all qualify).
+_Shape = Sequence[SupportsIndex]
+_Data = Sequence[SupportsIndex]
+_AdditionalInput = tuple[_Shape, str, _Data]
+
+@final
+class ZeltoClient:
+    def __new__(
+        cls,
+        endpoint: str | None = None,
+        *,
+        protocol: str | None = None,
+        host: str | None = None,
+        port: SupportsIndex | None = None,
+        socket_path: str | None = None,
+        pipe_name: str | None = None,
+        max_pool_size: SupportsIndex = ...,
+        api_token: str | None = None,
+    ) -> ZeltoClient: ...
+    def protocol(self) -> str: ...
+    def endpoint(self) -> str: ...
+    def infer(
+        self,
+        model_id: SupportsIndex,
+        shape: _Shape,
+        dtype: str,
+        data: _Data,
+        additional_inputs: dict[str, _AdditionalInput] | None = None,
+        session_id: str | None = None,
+    ) -> list[int]: ...
+    def infer_tensor(
+        self,
+        model_id: SupportsIndex,
+        shape: _Shape,
+        dtype: str,
+        data: _Data,
+        additional_inputs: dict[str, _AdditionalInput] | None = None,
+        session_id: str | None = None,
+    ) -> tuple[list[int], list[int], str]:
+        """Like `infer` but returns `(data, shape, dtype)` so the caller knows
+        how to interpret the output bytes without hardcoding dimensions.
+        Essential for models whose output shape varies (diffusion, video, TTS)."""
+    def infer_stream(
+        self,
+        model_id: SupportsIndex,
+        shape: _Shape,
+        dtype: str,
+        data: _Data,
+        additional_inputs: dict[str, _AdditionalInput] | None = None,
+        session_id: str | None = None,
+    ) -> Iterator[list[int]]: ...  # a StreamIterator, a type the module does not export
+
+@final
+class ZeltoShmClient:
+    """CPython wrapper for shared memory client"""
+
+    def __new__(cls, shm_name: str) -> ZeltoShmClient: ...
+    def infer(self, shape: _Shape, dtype: str, data: _Data) -> list[int]: ...
+
+@final
+class ZeltoHybridClient:
+    def __new__(cls, shm_name: str, socket_path: str) -> ZeltoHybridClient: ...
+    def infer(self, shape: _Shape, dtype: str, data: _Data) -> list[int]: ...

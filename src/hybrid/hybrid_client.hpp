@@ -11,15 +11,22 @@
 #include <vector>
 
 #include "shm/engine_error.hpp"
+#include "shm/region.hpp"
 
 namespace zelto::hybrid {
 
 class HybridClient {
 public:
+    // Attaches to the region (ConnectionError with the ShmError text), builds the default pool
+    // over its tensor area and starts the runtime (RuntimeError with the platform text). No
+    // connection is opened: that happens on the first infer. `log` receives the attach record.
     static std::expected<std::unique_ptr<HybridClient>, EngineError> create(
-        const std::string& shm_name, const std::string& socket_path);
+        const std::string& shm_name, const std::string& socket_path,
+        const shm::LogFn& log = {});
     virtual ~HybridClient() = default;
 
+    // Every failure is a RuntimeError, except an unknown dtype name and a shape of more than 8
+    // dimensions (ValueError).
     virtual std::expected<std::vector<uint8_t>, EngineError> infer(std::span<const int64_t> shape,
                                                                    std::string_view dtype,
                                                                    std::span<const uint8_t> data) = 0;

@@ -60,8 +60,14 @@ struct ClientError {
     Kind kind = Kind::Io;
     std::string message;
     IoCategory io_category = IoCategory::Other;  // meaningful for Kind::Io only
+    // Set for an Io error while a stream request was being written: Python then sees the OSError
+    // subclass of io_category (BrokenPipeError, ...) instead of ConnectionError.
+    bool raise_by_category = false;
 
     static ClientError io(IoError e) { return {Kind::Io, std::move(e.message), e.category}; }
+    static ClientError stream_write(IoError e) {
+        return {Kind::Io, std::move(e.message), e.category, true};
+    }
     static ClientError config(std::string m) { return {Kind::Config, std::move(m)}; }
     static ClientError invalid_input(const ServerError& e) { return {Kind::InvalidInput, e.display()}; }
     static ClientError codec(std::string m) { return {Kind::Codec, std::move(m)}; }

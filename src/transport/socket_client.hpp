@@ -66,6 +66,11 @@ private:
     ConnectionPool pool_;
 };
 
+// The frame header's length field for a body of `body_size` bytes. The field has 32 bits; a
+// longer body would be framed with a wrong length and desynchronise the stream, so it is refused
+// with a Codec error before anything is sent.
+std::expected<uint32_t, ClientError> frame_length(size_t body_size);
+
 // One step of a stream: a tensor, std::nullopt at the end of the stream, or an error text.
 std::expected<std::optional<Tensor>, std::string> read_stream_item(Connection& connection);
 

@@ -1,0 +1,142 @@
+// The response-frame reader of a stream, fed through a real socket in fragments.
+//
+// The first input byte chooses the fragment size (1 to 256 bytes); the rest is what the server
+// sends. The recv wrapper below (linked with --wrap=recv) hands the socket the next fragment
+// whenever the reader finds it empty and closes the sending side after the last one, so every
+// header and payload read meets the same partial reads on every run of an input. What the
+// reader yields is compared with a plain parse of the same bytes from memory.
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "fuzz_check.hpp"
+#include "transport/connection.hpp"
+#include "transport/messages.hpp"
+#include "transport/socket_client.hpp"
+
+namespace {
+
+// Enough items to walk through several frames without letting one input run for long.
+constexpr size_t kMaxItems = 64;
+
+struct Feed {
+    int reader = -1;
+    int writer = -1;
+    std::span<const uint8_t> rest;
+    size_t fragment = 1;
+};
+
+Feed feed;
+
+// Sends the next fragment if the reader's socket holds nothing unread, or ends the stream when
+// nothing is left to send.
+void refill(int fd) {
+    if (fd != feed.reader || feed.writer < 0) return;
+    int unread = 0;
+    FUZZ_CHECK(ioctl(fd, FIONREAD, &unread) == 0);
+    if (unread > 0) return;
+    if (feed.rest.empty()) {
+        close(feed.writer);
+        feed.writer = -1;
+        return;
+    }
+    const size_t n = std::min(feed.fragment, feed.rest.size());
+    FUZZ_CHECK(send(feed.writer, feed.rest.data(), n, MSG_NOSIGNAL) == static_cast<ssize_t>(n));
+    feed.rest = feed.rest.subspan(n);
+}
+
+using Item = std::expected<std::optional<zelto::Tensor>, std::string>;
+
+constexpr const char* kEndOfInput = "failed to fill whole buffer";
+
+// The items the stream holds, parsed from memory, up to and including the first that is not a
+// tensor.
+std::vector<Item> parse_items(std::span<const uint8_t> stream) {
+    std::vector<Item> items;
+    while (items.size() < kMaxItems) {
+        if (stream.size() < zelto::ResponseHeader::kSize) {
+            items.emplace_back(std::unexpected(kEndOfInput));
+            break;
+        }
+        const auto header = zelto::ResponseHeader::decode(stream.data());
+        stream = stream.subspan(zelto::ResponseHeader::kSize);
+        if (header.payload_size == 0) {
+            items.emplace_back(std::nullopt);
+            break;
+        }
+        if (stream.size() < header.payload_size) {
+            items.emplace_back(std::unexpected(kEndOfInput));
+            break;
+        }
+        const auto payload = stream.first(header.payload_size);
+        stream = stream.subspan(header.payload_size);
+        if (header.status == 1) {
+            items.emplace_back(std::unexpected(zelto::utf8_lossy(payload)));
+            break;
+        }
+        if (header.status != 2) {
+            items.emplace_back(std::nullopt);
+            break;
+        }
+        auto tensor = zelto::decode_tensor_payload({payload.begin(), payload.end()});
+        if (!tensor) {
+            items.emplace_back(std::unexpected(std::move(tensor.error())));
+            break;
+        }
+        items.emplace_back(std::move(*tensor));
+    }
+    return items;
+}
+
+bool same_item(const Item& got, const Item& want) {
+    if (got.has_value() != want.has_value()) return false;
+    if (!got) return got.error() == want.error();
+    if (got->has_value() != want->has_value()) return false;
+    if (!got->has_value()) return true;
+    const zelto::Tensor& a = **got;
+    const zelto::Tensor& b = **want;
+    return a.shape == b.shape && a.dtype == b.dtype && a.data == b.data;
+}
+
+}  // namespace
+
+extern "C" ssize_t __real_recv(int fd, void* buffer, size_t length, int flags);
+
+extern "C" ssize_t __wrap_recv(int fd, void* buffer, size_t length, int flags) {
+    refill(fd);
+    return __real_recv(fd, buffer, length, flags);
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    const std::span<const uint8_t> stream(data + 1, size - 1);
+
+    int fds[2];
+    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
+    feed = Feed{fds[0], fds[1], stream, size_t{data[0]} + 1};
+
+    std::vector<Item> got;
+    {
+        zelto::Connection connection(fds[0]);
+        while (got.size() < kMaxItems) {
+            got.push_back(zelto::read_stream_item(connection));
+            if (!got.back() || !got.back()->has_value()) break;
+        }
+    }
+    if (feed.writer >= 0) close(feed.writer);
+    feed = Feed{};
+
+    const std::vector<Item> want = parse_items(stream);
+    FUZZ_CHECK(got.size() == want.size());
+    for (size_t i = 0; i < got.size(); ++i) FUZZ_CHECK(same_item(got[i], want[i]));
+    return 0;
+}

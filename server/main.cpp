@@ -1,0 +1,183 @@
+// zelto-reference-server: a stand-in inference server for the demo, the tests and the
+// benchmarks. It serves the built-in models (models.hpp) over every transport the clients use.
+//
+//   zelto-reference-server [--tcp HOST:PORT] [--pipe PATH] ...
+//
+// Each listener prints "listening on KIND WHERE"; once every service has started the server
+// prints "ready". SIGINT and SIGTERM stop it cleanly (socket files removed, exit status 0).
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <pthread.h>
+
+#include "service.hpp"
+#include "hybrid_server.hpp"
+#include "shm_server.hpp"
+#include "socket_server.hpp"
+
+namespace zelto::server {
+namespace {
+
+// Every option takes one value. Services started by other parts of the server add a field
+// here and a row to kOptions, then start their service in start_services().
+struct Options {
+    std::optional<std::string> tcp;   // HOST:PORT; port 0 picks a free port
+    std::optional<std::string> pipe;  // a socket file path, or \\.\pipe\NAME for /tmp/NAME
+    std::optional<std::string> shm;          // region name
+    std::optional<std::string> tensor_area;  // bytes of the region's tensor area
+    std::optional<std::string> shm_model;    // model for shm requests whose param_code is 0
+    std::optional<std::string> hybrid;       // local socket for hybrid control messages
+};
+
+struct OptionRow {
+    std::string_view name;
+    std::string_view value_name;
+    std::string_view help;
+    std::optional<std::string> Options::*field;
+};
+
+constexpr OptionRow kOptions[] = {
+    {"--tcp", "HOST:PORT", "serve the socket protocol over TCP (port 0: any free port)",
+     &Options::tcp},
+    {"--pipe", "PATH", "serve the socket protocol on a local stream socket", &Options::pipe},
+    {"--shm", "NAME", "create the shared region NAME and serve its queues", &Options::shm},
+    {"--tensor-area", "BYTES", "size of the region's tensor area (default 256 MiB)",
+     &Options::tensor_area},
+    {"--shm-model", "ID", "model for shm requests that name none (default 1, echo)",
+     &Options::shm_model},
+    {"--hybrid", "PATH", "serve hybrid control messages for the --shm region", &Options::hybrid},
+};
+
+void print_usage(std::ostream& out) {
+    out << "usage: zelto-reference-server [OPTIONS]\n\noptions:\n";
+    for (const auto& row : kOptions) {
+        std::string left = std::string(row.name) + " " + std::string(row.value_name);
+        out << "  " << left << std::string(left.size() < 24 ? 24 - left.size() : 1, ' ')
+            << row.help << "\n";
+    }
+    out << "  --help                  show this text\n";
+}
+
+// Returns the options, or an error text for a bad command line.
+std::expected<Options, std::string> parse_options(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        const OptionRow* match = nullptr;
+        for (const auto& row : kOptions) {
+            if (arg == row.name) match = &row;
+        }
+        if (match == nullptr) return std::unexpected("unknown option " + std::string(arg));
+        if (i + 1 >= argc) return std::unexpected(std::string(arg) + " needs a value");
+        options.*(match->field) = argv[++i];
+    }
+    return options;
+}
+
+bool any_service(const Options& options) { return options.tcp || options.pipe || options.shm; }
+
+// Starts the services in order; on the first failure stops those already running.
+std::expected<std::vector<std::unique_ptr<Service>>, std::string> start_services(
+    const Options& options) {
+    std::vector<std::unique_ptr<Service>> services;
+    // Takes a started service, or stops the running ones and reports why this one failed.
+    auto keep = [&](StartResult started) -> std::optional<std::string> {
+        if (started) {
+            services.push_back(std::move(*started));
+            return std::nullopt;
+        }
+        for (auto it = services.rbegin(); it != services.rend(); ++it) (*it)->stop();
+        services.clear();
+        return started.error();
+    };
+    if (options.tcp) {
+        if (auto failed = keep(start_tcp_service(*options.tcp))) return std::unexpected(*failed);
+    }
+    if (options.pipe) {
+        if (auto failed = keep(start_pipe_service(*options.pipe))) return std::unexpected(*failed);
+    }
+    std::shared_ptr<ServerRegion> region;  // the shared region, served by --shm
+    if (options.shm) {
+        auto created = create_server_region(*options.shm, options.tensor_area);
+        auto started = created ? start_shm_service(*created, options.shm_model)
+                               : StartResult(std::unexpected(created.error()));
+        if (auto failed = keep(std::move(started))) return std::unexpected(*failed);
+        region = *created;
+    }
+    if (options.hybrid) {
+        auto started = region ? start_hybrid_service(region, *options.hybrid, options.shm_model)
+                              : StartResult(std::unexpected("--hybrid needs --shm"));
+        if (auto failed = keep(std::move(started))) return std::unexpected(*failed);
+    }
+    return services;
+}
+
+// Blocks SIGINT and SIGTERM in every thread (threads inherit the mask) so that only the main
+// thread's sigwait receives them; SIGPIPE is ignored since a client may vanish mid-write.
+sigset_t block_stop_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    return set;
+}
+
+int run(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--help") {
+            print_usage(std::cout);
+            return 0;
+        }
+    }
+    auto options = parse_options(argc, argv);
+    if (!options) {
+        std::cerr << "zelto-reference-server: " << options.error() << "\n";
+        print_usage(std::cerr);
+        return 2;
+    }
+    if (!any_service(*options)) {
+        std::cerr << "zelto-reference-server: nothing to serve\n";
+        print_usage(std::cerr);
+        return 2;
+    }
+    sigset_t stop_signals = block_stop_signals();
+    auto services = start_services(*options);
+    if (!services) {
+        std::cerr << "zelto-reference-server: " << services.error() << "\n";
+        return 1;
+    }
+    announce("ready");
+    int signal_number = 0;
+    while (sigwait(&stop_signals, &signal_number) != 0) {
+    }
+    for (auto it = services->rbegin(); it != services->rend(); ++it) (*it)->stop();
+    return 0;
+}
+
+}  // namespace
+
+void announce(const std::string& line) {
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
+    std::fputs((line + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace zelto::server
+
+int main(int argc, char** argv) {
+    try {
+        return zelto::server::run(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "zelto-reference-server: " << e.what() << "\n";
+        return 1;
+    }
+}

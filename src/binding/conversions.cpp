@@ -1,0 +1,271 @@
+#include "binding/conversions.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+
+#include "binding/py_ref.hpp"
+
+namespace zelto::binding {
+namespace {
+
+// A sequence's length only sizes the first allocation; a __len__ that overstates cannot make
+// the conversion reserve more than this many elements up front.
+constexpr Py_ssize_t kMaxReservedElements = Py_ssize_t{1} << 20;
+
+constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
+
+void raise_cannot_convert(PyObject* object, const char* target) {
+    PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
+    if (!name) return;
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
+}
+
+// Steps shared by shape and data: refuse str, require the sequence protocol, size the result
+// from the length when there is one, then convert every item of the iteration with
+// `convert_item(item, value)`.
+template <class T, class ConvertItem>
+bool extract_items(PyObject* object, std::vector<T>& out, ConvertItem&& convert_item) {
+    out.clear();
+    if (PyUnicode_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "a str cannot be extracted as a sequence");
+        return false;
+    }
+    if (!PySequence_Check(object)) {
+        raise_cannot_convert(object, "Sequence");
+        return false;
+    }
+    Py_ssize_t length = PySequence_Size(object);
+    if (length < 0)
+        PyErr_Clear();  // no usable length: start empty
+    else
+        out.reserve(static_cast<size_t>(std::min(length, kMaxReservedElements)));
+
+    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+    if (!iterator) return false;
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        T value{};
+        if (!convert_item(item.get(), value)) return false;
+        out.push_back(value);
+    }
+    return PyErr_Occurred() == nullptr;
+}
+
+// The copy without iteration, for the types whose iteration yields exactly their bytes.
+// Returns false when `object` is not one of them (no exception set).
+bool copy_byte_buffer(PyObject* object, std::vector<uint8_t>& out) {
+    if (PyBytes_CheckExact(object)) {
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(object, &data, &size) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        out.assign(data, data + size);
+        return true;
+    }
+    if (PyByteArray_CheckExact(object)) {
+        const char* data = PyByteArray_AsString(object);
+        Py_ssize_t size = PyByteArray_Size(object);
+        if (data == nullptr || size < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        out.assign(data, data + size);
+        return true;
+    }
+    if (PyMemoryView_Check(object)) {
+        Py_buffer view;
+        // A released view refuses here; the element-by-element path then raises its error.
+        if (PyObject_GetBuffer(object, &view, PyBUF_FULL_RO) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        bool plain_bytes = view.ndim == 1 && view.format != nullptr &&
+                           std::strcmp(view.format, "B") == 0 && view.itemsize == 1 &&
+                           PyBuffer_IsContiguous(&view, 'C');
+        if (plain_bytes) {
+            const auto* data = static_cast<const uint8_t*>(view.buf);
+            out.assign(data, data + view.len);
+        }
+        PyBuffer_Release(&view);
+        return plain_bytes;
+    }
+    return false;
+}
+
+bool extract_tensor(PyObject* tuple, InputTensor& out) {
+    return extract_shape(PyTuple_GetItem(tuple, 0), out.shape) &&
+           extract_text(PyTuple_GetItem(tuple, 1), out.dtype) &&
+           extract_data(PyTuple_GetItem(tuple, 2), out.data);
+}
+
+// The interpreter's cached small ints 0..255, one strong reference each for the process.
+PyObject* const* byte_values() {
+    static std::array<PyObject*, 256> values{};
+    static bool ready = false;
+    if (!ready) {
+        for (size_t i = 0; i < values.size(); ++i) {
+            if (values[i] == nullptr) values[i] = PyLong_FromLong(static_cast<long>(i));
+            if (values[i] == nullptr) return nullptr;
+        }
+        ready = true;
+    }
+    return values.data();
+}
+
+}  // namespace
+
+bool extract_text(PyObject* object, std::string& out) {
+    if (!PyUnicode_Check(object)) {
+        raise_cannot_convert(object, "PyString");
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+    if (text == nullptr) return false;
+    out.assign(text, static_cast<size_t>(size));
+    return true;
+}
+
+bool extract_u64(PyObject* object, uint64_t& out) {
+    PyRef index;
+    PyObject* value = object;
+    if (!PyLong_Check(object)) {
+        index = PyRef::steal(PyNumber_Index(object));
+        if (!index) return false;
+        value = index.get();
+    }
+    unsigned long long result = PyLong_AsUnsignedLongLong(value);
+    if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = result;
+    return true;
+}
+
+bool extract_u32(PyObject* object, uint32_t& out) {
+    uint64_t wide = 0;
+    if (!extract_u64(object, wide)) return false;
+    if (wide > std::numeric_limits<uint32_t>::max()) {
+        PyErr_SetString(PyExc_OverflowError, kOutOfRange);
+        return false;
+    }
+    out = static_cast<uint32_t>(wide);
+    return true;
+}
+
+bool extract_u16(PyObject* object, uint16_t& out) {
+    long value = PyLong_AsLong(object);  // __index__ for non-ints; C long overflow raises here
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (value < 0 || value > std::numeric_limits<uint16_t>::max()) {
+        PyErr_SetString(PyExc_OverflowError, kOutOfRange);
+        return false;
+    }
+    out = static_cast<uint16_t>(value);
+    return true;
+}
+
+bool extract_shape(PyObject* object, std::vector<int64_t>& out) {
+    return extract_items(object, out, [](PyObject* item, int64_t& value) {
+        long long dimension = PyLong_AsLongLong(item);
+        if (dimension == -1 && PyErr_Occurred()) return false;
+        value = static_cast<int64_t>(dimension);
+        return true;
+    });
+}
+
+bool extract_data(PyObject* object, std::vector<uint8_t>& out) {
+    if (copy_byte_buffer(object, out)) return true;
+    return extract_items(object, out, [](PyObject* item, uint8_t& value) {
+        long byte = PyLong_AsLong(item);
+        if (byte == -1 && PyErr_Occurred()) return false;
+        if (byte < 0 || byte > 255) {
+            PyErr_SetString(PyExc_OverflowError, kOutOfRange);
+            return false;
+        }
+        value = static_cast<uint8_t>(byte);
+        return true;
+    });
+}
+
+bool extract_additional_inputs(PyObject* object,
+                               std::unordered_map<std::string, InputTensor>& out) {
+    if (!PyDict_Check(object)) {
+        raise_cannot_convert(object, "PyDict");
+        return false;
+    }
+    // A snapshot of the items: the conversions run Python code (__index__, __iter__) that could
+    // change the dict, which must not invalidate what is being converted.
+    PyRef items = PyRef::steal(PyDict_Items(object));
+    if (!items) return false;
+    Py_ssize_t count = PyList_Size(items.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* pair = PyList_GetItem(items.get(), i);
+        PyRef key = PyRef::borrow(PyTuple_GetItem(pair, 0));
+        PyRef value = PyRef::borrow(PyTuple_GetItem(pair, 1));
+        if (!key || !value) return false;
+
+        std::string name;
+        if (!extract_text(key.get(), name)) return false;
+        if (!PyTuple_Check(value.get())) {
+            raise_cannot_convert(value.get(), "PyTuple");
+            return false;
+        }
+        Py_ssize_t length = PyTuple_Size(value.get());
+        if (length != 3) {
+            PyErr_Format(PyExc_ValueError,
+                         "expected tuple of length 3, but got tuple of length %zd", length);
+            return false;
+        }
+        InputTensor tensor;
+        if (!extract_tensor(value.get(), tensor)) return false;
+        out.insert_or_assign(std::move(name), std::move(tensor));
+    }
+    return true;
+}
+
+bool convert_optional_text(const char* parameter, PyObject* object,
+                           std::optional<std::string>& out) {
+    if (object == nullptr) return true;
+    std::string text;
+    if (!convert_argument(parameter, [&] { return extract_text(object, text); })) return false;
+    out = std::move(text);
+    return true;
+}
+
+PyObject* bytes_to_list(std::span<const uint8_t> bytes) {
+    PyObject* const* values = byte_values();
+    if (values == nullptr) return nullptr;
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(bytes.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        PyObject* value = values[bytes[i]];
+        Py_INCREF(value);
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), value);  // steals `value`
+    }
+    return list.release();
+}
+
+PyObject* tensor_to_tuple(const Tensor& tensor) {
+    PyRef data = PyRef::steal(bytes_to_list(tensor.data));
+    if (!data) return nullptr;
+    PyRef shape = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(tensor.shape.size())));
+    if (!shape) return nullptr;
+    for (size_t i = 0; i < tensor.shape.size(); ++i) {
+        PyObject* dimension = PyLong_FromLongLong(tensor.shape[i]);
+        if (dimension == nullptr) return nullptr;
+        PyList_SetItem(shape.get(), static_cast<Py_ssize_t>(i), dimension);
+    }
+    std::string_view name = canonical_name(tensor.dtype);
+    PyRef dtype = PyRef::steal(
+        PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    if (!dtype) return nullptr;
+    PyRef tuple = PyRef::steal(PyTuple_New(3));
+    if (!tuple) return nullptr;
+    PyTuple_SetItem(tuple.get(), 0, data.release());
+    PyTuple_SetItem(tuple.get(), 1, shape.release());
+    PyTuple_SetItem(tuple.get(), 2, dtype.release());
+    return tuple.release();
+}
+
+}  // namespace zelto::binding

@@ -1,0 +1,54 @@
+// Turning the engines' error values into Python exceptions, and the boundary that keeps C++
+// exceptions out of the interpreter.
+#pragma once
+
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <string_view>
+
+#include "shm/engine_error.hpp"
+#include "transport/errors.hpp"
+
+namespace zelto::binding {
+
+// Raises `type` with the message as its only argument (so an OSError's errno stays None).
+void raise_message(PyObject* type, std::string_view message);
+
+// Raises the internal-failure exception: a BaseException subclass created once per process,
+// so that `except Exception` does not swallow a broken invariant of the library.
+void raise_internal_failure(std::string_view description);
+
+// ClientError -> ConnectionError / ValueError / RuntimeError; an Io error of a stream write
+// goes to the OSError subclass of its category.
+void raise_client_error(const ClientError& error);
+
+// The OSError subclass that Python uses for an I/O error category.
+PyObject* os_error_type(IoCategory category);
+
+// EngineError of the shared-memory and hybrid engines. SignalRaised keeps the exception that
+// the signal handler left set.
+void raise_engine_error(const EngineError& error);
+
+// If the pending exception is a TypeError, replaces it by a TypeError whose message is
+// "argument 'NAME': " followed by the original message. Other exceptions pass unchanged.
+void prefix_type_error(const char* parameter);
+
+// Runs one call of the library at the boundary with the interpreter: every C++ exception is
+// caught here (std::bad_alloc as MemoryError, anything else as the internal failure).
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_internal_failure(e.what());
+    } catch (...) {
+        raise_internal_failure("an unidentified C++ exception reached the module boundary");
+    }
+    return nullptr;
+}
+
+}  // namespace zelto::binding

@@ -1,0 +1,87 @@
+// StreamIterator: the Python side of one stream request, one response frame per step.
+#include "binding/conversions.hpp"
+#include "binding/exceptions.hpp"
+#include "binding/instance.hpp"
+#include "binding/types.hpp"
+#include "transport/socket_client.hpp"
+
+namespace zelto::binding {
+namespace {
+
+struct StreamState {
+    explicit StreamState(Connection c) : connection(std::move(c)) {}
+    Connection connection;  // closed when the iterator is destroyed, not at the end of the stream
+    // Once the end frame was read, further steps end at once instead of waiting on the
+    // connection for a frame the server will never send.
+    bool ended = false;
+};
+
+using StreamObject = Instance<StreamState>;
+
+PyObject* stream_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "No constructor defined for StreamIterator");
+    return nullptr;
+}
+
+PyObject* stream_iter(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        StreamObject* stream =
+            receiver<StreamState>(self, stream_iterator_type(), "StreamIterator");
+        if (stream == nullptr) return nullptr;
+        Use use(stream->in_use, Use::Mode::Shared);
+        if (!use.ok()) return nullptr;
+        Py_INCREF(self);
+        return self;
+    });
+}
+
+// Returns the next item, or null without an exception at the end of the stream. Every failure
+// is a RuntimeError; an error item leaves the stream usable for the next frame.
+PyObject* stream_next(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        StreamObject* stream =
+            receiver<StreamState>(self, stream_iterator_type(), "StreamIterator");
+        if (stream == nullptr) return nullptr;
+        Use use(stream->in_use, Use::Mode::Exclusive);
+        if (!use.ok()) return nullptr;
+        StreamState& state = stream->state;
+        if (state.ended) return nullptr;
+        auto item = read_stream_item(state.connection);
+        if (!item) {
+            raise_message(PyExc_RuntimeError, item.error());
+            return nullptr;
+        }
+        if (!item->has_value()) {
+            state.ended = true;
+            return nullptr;
+        }
+        return bytes_to_list((*item)->data);
+    });
+}
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(stream_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<StreamState>)},
+    {Py_tp_iter, reinterpret_cast<void*>(stream_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(stream_next)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"builtins.StreamIterator", static_cast<int>(sizeof(StreamObject)), 0,
+                     Py_TPFLAGS_DEFAULT, kSlots};
+
+}  // namespace
+
+PyObject* stream_iterator_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) type = create_type(kSpec, "StreamIterator");
+    return type;
+}
+
+PyObject* new_stream_iterator(Connection connection) {
+    PyObject* type = stream_iterator_type();
+    if (type == nullptr) return nullptr;  // the connection closes as it goes out of scope
+    return new_instance<StreamState>(reinterpret_cast<PyTypeObject*>(type), std::move(connection));
+}
+
+}  // namespace zelto::binding

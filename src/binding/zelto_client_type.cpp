@@ -1,0 +1,211 @@
+// ZeltoClient: a blocking socket client over TCP or a local stream endpoint.
+#include "binding/arguments.hpp"
+#include "binding/conversions.hpp"
+#include "binding/exceptions.hpp"
+#include "binding/instance.hpp"
+#include "binding/types.hpp"
+#include "transport/config.hpp"
+#include "transport/socket_client.hpp"
+
+namespace zelto::binding {
+namespace {
+
+using ClientObject = Instance<SocketClient>;
+
+constexpr Parameter kConstructorParameters[] = {
+    {.name = "endpoint", .default_none = true},
+    {.name = "protocol", .keyword_only = true, .default_none = true},
+    {.name = "host", .keyword_only = true, .default_none = true},
+    {.name = "port", .keyword_only = true, .default_none = true},
+    {.name = "socket_path", .keyword_only = true, .default_none = true},
+    {.name = "pipe_name", .keyword_only = true, .default_none = true},
+    {.name = "max_pool_size", .keyword_only = true},  // defaults to 8, so None is an error
+    {.name = "api_token", .keyword_only = true, .default_none = true},
+};
+constexpr Signature kConstructor{"ZeltoClient.__new__", kConstructorParameters};
+
+constexpr Parameter kInferParameters[] = {
+    {.name = "model_id", .required = true},
+    {.name = "shape", .required = true},
+    {.name = "dtype", .required = true},
+    {.name = "data", .required = true},
+    {.name = "additional_inputs", .default_none = true},
+    {.name = "session_id", .default_none = true},
+};
+constexpr Signature kInfer{"ZeltoClient.infer", kInferParameters};
+constexpr Signature kInferTensor{"ZeltoClient.infer_tensor", kInferParameters};
+constexpr Signature kInferStream{"ZeltoClient.infer_stream", kInferParameters};
+
+bool convert_config_arguments(const BoundArguments& bound, ConfigArguments& out) {
+    if (!convert_optional_text("endpoint", bound[0], out.endpoint) ||
+        !convert_optional_text("protocol", bound[1], out.protocol) ||
+        !convert_optional_text("host", bound[2], out.host))
+        return false;
+    if (PyObject* port = bound[3]) {
+        uint16_t value = 0;
+        if (!convert_argument("port", [&] { return extract_u16(port, value); })) return false;
+        out.port = value;
+    }
+    if (!convert_optional_text("socket_path", bound[4], out.socket_path) ||
+        !convert_optional_text("pipe_name", bound[5], out.pipe_name))
+        return false;
+    if (PyObject* size = bound[6]) {
+        if (!convert_argument("max_pool_size",
+                              [&] { return extract_u64(size, out.max_pool_size); }))
+            return false;
+    }
+    return convert_optional_text("api_token", bound[7], out.api_token);
+}
+
+PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        BoundArguments bound;
+        if (!bind_arguments(kConstructor, args, kwargs, bound)) return nullptr;
+        ConfigArguments arguments;
+        if (!convert_config_arguments(bound, arguments)) return nullptr;
+        auto config = resolve_client_config(std::move(arguments));
+        if (!config) {
+            raise_client_error(config.error());
+            return nullptr;
+        }
+        return new_instance<SocketClient>(type, std::move(*config));
+    });
+}
+
+bool convert_infer_arguments(const BoundArguments& bound, InferArguments& out) {
+    if (!convert_argument("model_id", [&] { return extract_u32(bound[0], out.model_id); }) ||
+        !convert_argument("shape", [&] { return extract_shape(bound[1], out.input.shape); }) ||
+        !convert_argument("dtype", [&] { return extract_text(bound[2], out.input.dtype); }) ||
+        !convert_argument("data", [&] { return extract_data(bound[3], out.input.data); }))
+        return false;
+    if (PyObject* extras = bound[4]) {
+        if (!convert_argument("additional_inputs", [&] {
+                return extract_additional_inputs(extras, out.additional_inputs);
+            }))
+            return false;
+    }
+    return convert_optional_text("session_id", bound[5], out.session_id);
+}
+
+// Binding, receiver check, shared use and argument conversion of the three inference methods;
+// `run` gets the client and the converted arguments.
+template <class Run>
+PyObject* call_inference(const Signature& signature, PyObject* self, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames, Run&& run) {
+    return guarded([&]() -> PyObject* {
+        BoundArguments bound;
+        if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
+        ClientObject* client = receiver<SocketClient>(self, zelto_client_type(), "ZeltoClient");
+        if (client == nullptr) return nullptr;
+        Use use(client->in_use, Use::Mode::Shared);
+        if (!use.ok()) return nullptr;
+        InferArguments arguments;
+        if (!convert_infer_arguments(bound, arguments)) return nullptr;
+        return run(client->state, arguments);
+    });
+}
+
+PyObject* client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_inference(kInfer, self, args, nargs, kwnames,
+                          [](SocketClient& client, const InferArguments& arguments) -> PyObject* {
+                              auto tensor = client.infer(arguments);
+                              if (!tensor) {
+                                  raise_client_error(tensor.error());
+                                  return nullptr;
+                              }
+                              return bytes_to_list(tensor->data);
+                          });
+}
+
+PyObject* client_infer_tensor(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    return call_inference(kInferTensor, self, args, nargs, kwnames,
+                          [](SocketClient& client, const InferArguments& arguments) -> PyObject* {
+                              auto tensor = client.infer(arguments);
+                              if (!tensor) {
+                                  raise_client_error(tensor.error());
+                                  return nullptr;
+                              }
+                              return tensor_to_tuple(*tensor);
+                          });
+}
+
+PyObject* client_infer_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    return call_inference(kInferStream, self, args, nargs, kwnames,
+                          [](SocketClient& client, const InferArguments& arguments) -> PyObject* {
+                              auto connection = client.open_stream(arguments);
+                              if (!connection) {
+                                  raise_client_error(connection.error());
+                                  return nullptr;
+                              }
+                              return new_stream_iterator(std::move(*connection));
+                          });
+}
+
+// protocol() and endpoint(): no arguments, shared use, a new str.
+template <class Text>
+PyObject* describe(PyObject* self, Text&& text) {
+    return guarded([&]() -> PyObject* {
+        ClientObject* client = receiver<SocketClient>(self, zelto_client_type(), "ZeltoClient");
+        if (client == nullptr) return nullptr;
+        Use use(client->in_use, Use::Mode::Shared);
+        if (!use.ok()) return nullptr;
+        std::string value(text(client->state.config().endpoint));
+        return PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
+    });
+}
+
+PyObject* client_protocol(PyObject* self, PyObject*) {
+    return describe(self, [](const Endpoint& endpoint) { return endpoint.protocol(); });
+}
+
+PyObject* client_endpoint(PyObject* self, PyObject*) {
+    return describe(self, [](const Endpoint& endpoint) { return endpoint.display(); });
+}
+
+template <class Function>
+PyCFunction as_method(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef kMethods[] = {
+    {"protocol", client_protocol, METH_NOARGS, "protocol($self)\n--\n\n"},
+    {"endpoint", client_endpoint, METH_NOARGS, "endpoint($self)\n--\n\n"},
+    {"infer", as_method(client_infer), METH_FASTCALL | METH_KEYWORDS,
+     "infer($self, model_id, shape, dtype, data, additional_inputs=None, session_id=None)\n--\n\n"},
+    {"infer_tensor", as_method(client_infer_tensor), METH_FASTCALL | METH_KEYWORDS,
+     "infer_tensor($self, model_id, shape, dtype, data, additional_inputs=None, "
+     "session_id=None)\n--\n\n"
+     "Like `infer` but returns `(data, shape, dtype)` so the caller knows\n"
+     "how to interpret the output bytes without hardcoding dimensions.\n"
+     "Essential for models whose output shape varies (diffusion, video, TTS)."},
+    {"infer_stream", as_method(client_infer_stream), METH_FASTCALL | METH_KEYWORDS,
+     "infer_stream($self, model_id, shape, dtype, data, additional_inputs=None, "
+     "session_id=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("ZeltoClient(endpoint=None, *, protocol=None, host=None, port=None, "
+                       "socket_path=None, pipe_name=None, max_pool_size=..., api_token=None)"
+                       "\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(client_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<SocketClient>)},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"builtins.ZeltoClient", static_cast<int>(sizeof(ClientObject)), 0,
+                     Py_TPFLAGS_DEFAULT, kSlots};
+
+}  // namespace
+
+PyObject* zelto_client_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) type = create_type(kSpec, "ZeltoClient");
+    return type;
+}
+
+}  // namespace zelto::binding

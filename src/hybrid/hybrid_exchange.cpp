@@ -1,0 +1,267 @@
+#include "hybrid/hybrid_exchange.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <span>
+
+#include <asio/error.hpp>
+#include <asio/local/stream_protocol.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include "hybrid/io_runtime.hpp"
+#include "platform/cpu.hpp"
+#include "platform/nonblocking_socket.hpp"
+#include "platform/os_error.hpp"
+#include "platform/socket.hpp"
+
+namespace zelto::hybrid {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+// Bytes moved by one step that had to wait, or the failure's text.
+using Moved = std::expected<size_t, std::string>;
+
+constexpr const char* kEarlyEof = "early eof";
+constexpr const char* kWriteZero = "write zero";
+
+// The first allocation for a payload; later ones double what has arrived, so a size announced by
+// the server costs memory only as its bytes come in.
+constexpr size_t kFirstPayloadChunk = 64 * 1024;
+
+std::string os_text(int error) { return platform::os_error(error).message; }
+
+std::string error_text(const asio::error_code& ec) {
+    if (ec.category() == asio::error::get_system_category()) return os_text(ec.value());
+    return ec.message();
+}
+
+// The time the calling thread may keep retrying a socket that is not ready yet. Each retry
+// first offers the processor to other threads: on a busy machine the server may be waiting
+// for this very processor.
+class SpinBudget {
+public:
+    explicit SpinBudget(std::chrono::nanoseconds budget) : deadline_(Clock::now() + budget) {}
+
+    // Yields briefly and returns true while the budget lasts.
+    bool again() {
+        if (Clock::now() >= deadline_) return false;
+        platform::yield_processor();
+        return true;
+    }
+
+private:
+    Clock::time_point deadline_;
+};
+
+// The connection's socket, lent to the current runtime's event loop for one step that has to
+// wait, and taken back (deregistered, still open) when the step is over.
+class LentSocket {
+public:
+    using Socket = asio::local::stream_protocol::socket;
+
+    explicit LentSocket(asio::io_context& io) : socket_(io) {}
+    ~LentSocket() {
+        asio::error_code ignored;
+        if (socket_.is_open()) socket_.release(ignored);
+    }
+    LentSocket(const LentSocket&) = delete;
+    LentSocket& operator=(const LentSocket&) = delete;
+
+    std::optional<std::string> lend(int fd) {
+        asio::error_code ec;
+        socket_.assign(asio::local::stream_protocol(), fd, ec);
+        if (ec) return error_text(ec);
+        return std::nullopt;
+    }
+    Socket& socket() { return socket_; }
+
+private:
+    Socket socket_;
+};
+
+// One asynchronous read or write through the runtime. Asio first tries the transfer itself and
+// queues the operation in the same step, so readiness that arrives meanwhile is not missed; a
+// worker completes it and wakes the parked caller.
+template <typename Buffer, typename Start>
+asio::awaitable<Moved> through_runtime(int fd, Buffer buffer, Start start) {
+    IoRuntime* runtime = IoRuntime::current();
+    if (runtime == nullptr) co_return std::unexpected(std::string("no I/O runtime is current"));
+    LentSocket lent(runtime->io_context());
+    if (auto failed = lent.lend(fd)) co_return std::unexpected(std::move(*failed));
+    asio::error_code ec;
+    size_t moved =
+        co_await start(lent.socket(), buffer, asio::redirect_error(asio::use_awaitable, ec));
+    if (ec == asio::error::eof || ec == asio::error::connection_reset) {
+        co_return std::unexpected(std::string(kEarlyEof));
+    }
+    if (ec) co_return std::unexpected(error_text(ec));
+    co_return moved;
+}
+
+asio::awaitable<Moved> write_through_runtime(int fd, std::span<const uint8_t> bytes) {
+    return through_runtime(fd, asio::buffer(bytes.data(), bytes.size()),
+                           [](auto& socket, auto buffer, auto token) {
+                               return socket.async_write_some(buffer, token);
+                           });
+}
+
+asio::awaitable<Moved> read_through_runtime(int fd, std::span<uint8_t> out) {
+    return through_runtime(fd, asio::buffer(out.data(), out.size()),
+                           [](auto& socket, auto buffer, auto token) {
+                               return socket.async_read_some(buffer, token);
+                           });
+}
+
+}  // namespace
+
+HybridExchange::HybridExchange(std::shared_ptr<ConnectionCell> cell, std::string socket_path,
+                               const HybridRequest& request)
+    : cell_(std::move(cell)),
+      socket_path_(std::move(socket_path)),
+      frame_(encode_request_frame(request)) {}
+
+std::optional<ExchangeResult> HybridExchange::try_complete(std::chrono::nanoseconds spin) {
+    if (!guard_) {
+        auto guard = cell_->try_lock();
+        if (!guard) return std::nullopt;
+        guard_.emplace(std::move(*guard));
+    }
+    SpinBudget budget(spin);
+    for (;;) {
+        Step step = advance();
+        if (step == Step::Over) return std::move(*result_);
+        if (step == Step::NeedRead && budget.again()) continue;
+        return std::nullopt;
+    }
+}
+
+asio::awaitable<ExchangeResult> HybridExchange::finish(HybridExchange exchange) {
+    if (!exchange.guard_) exchange.guard_.emplace(co_await exchange.cell_->lock());
+    for (;;) {
+        Step step = exchange.advance();
+        if (step == Step::Over) co_return std::move(*exchange.result_);
+        // Plain statements around co_await: g++ 12 mishandles temporaries of a co_await inside
+        // a conditional expression.
+        Moved moved;
+        if (step == Step::NeedWrite) {
+            moved = co_await write_through_runtime(exchange.fd(), exchange.unwritten());
+        } else {
+            moved = co_await read_through_runtime(exchange.fd(), exchange.unread());
+        }
+        if (!moved) {
+            exchange.fail(std::move(moved.error()));
+        } else if (*moved == 0) {
+            exchange.fail(step == Step::NeedWrite ? kWriteZero : kEarlyEof);
+        } else {
+            exchange.done_ += *moved;
+        }
+    }
+}
+
+HybridExchange::Step HybridExchange::advance() {
+    for (;;) {
+        Step step = Step::Next;
+        switch (phase_) {
+            case Phase::Open: step = open(); break;
+            case Phase::Write: step = write(); break;
+            case Phase::ReadHeader: step = read_header(); break;
+            case Phase::ReadPayload: step = read_payload(); break;
+            case Phase::Over: return Step::Over;
+        }
+        if (step != Step::Next) return step;
+    }
+}
+
+HybridExchange::Step HybridExchange::open() {
+    std::optional<Connection>& connection = **guard_;
+    if (!connection) {
+        // No waiting at open: a missing socket or a full backlog fails at once. The cell stays
+        // empty on failure, so the next exchange tries to open again.
+        auto fd = platform::connect_local(socket_path_, platform::Blocking::No);
+        if (!fd) {
+            return fail("Failed to open named pipe '" + socket_path_ + "': " +
+                        fd.error().message);
+        }
+        connection.emplace(*fd);
+    }
+    return next(Phase::Write);
+}
+
+// The header fields and the body leave in one write: the peer reads the same 52 bytes in the
+// same order, and a small frame costs one system call instead of four.
+HybridExchange::Step HybridExchange::write() {
+    while (done_ < frame_.size()) {
+        auto attempt = platform::try_send(fd(), unwritten());
+        if (attempt.not_ready()) return Step::NeedWrite;
+        if (attempt.error != 0) return fail(os_text(attempt.error));
+        if (attempt.bytes == 0) return fail(kWriteZero);
+        done_ += attempt.bytes;
+    }
+    return next(Phase::ReadHeader);
+}
+
+HybridExchange::Step HybridExchange::receive(std::span<uint8_t> out) {
+    while (done_ < out.size()) {
+        auto attempt = platform::try_receive(fd(), out.subspan(done_));
+        if (attempt.not_ready()) return Step::NeedRead;
+        // A server that closes its end shows as the end of the stream; one that closes with
+        // the request still unread shows as a reset.
+        if (attempt.error == ECONNRESET) return fail(kEarlyEof);
+        if (attempt.error != 0) return fail(os_text(attempt.error));
+        if (attempt.bytes == 0) return fail(kEarlyEof);
+        done_ += attempt.bytes;
+    }
+    return Step::Next;
+}
+
+HybridExchange::Step HybridExchange::read_header() {
+    if (Step step = receive(head_); step != Step::Next) return step;
+    header_ = ResponseHeader::decode(head_.data());
+    payload_.clear();
+    return next(Phase::ReadPayload);
+}
+
+HybridExchange::Step HybridExchange::read_payload() {
+    const size_t size = header_.payload_size;
+    while (done_ < size) {
+        if (done_ == payload_.size()) {
+            payload_.resize(std::min(size, done_ == 0 ? kFirstPayloadChunk : done_ * 2));
+        }
+        if (Step step = receive(payload_); step != Step::Next) return step;
+    }
+    // The whole frame has been read, so the connection stays in step whatever it said.
+    if (header_.status != 0) return over(std::unexpected(failure_text(payload_)));
+    return over(HybridResponse::decode(payload_));
+}
+
+HybridExchange::Step HybridExchange::next(Phase phase) {
+    phase_ = phase;
+    done_ = 0;
+    return Step::Next;
+}
+
+HybridExchange::Step HybridExchange::fail(std::string text) {
+    return over(std::unexpected(std::move(text)));
+}
+
+HybridExchange::Step HybridExchange::over(ExchangeResult result) {
+    result_ = std::move(result);
+    phase_ = Phase::Over;
+    // The lock is released as soon as the exchange is over; the connection stays in the cell.
+    guard_.reset();
+    return Step::Over;
+}
+
+int HybridExchange::fd() const { return (**guard_)->fd(); }
+
+std::span<const uint8_t> HybridExchange::unwritten() const {
+    return std::span<const uint8_t>(frame_).subspan(done_);
+}
+
+std::span<uint8_t> HybridExchange::unread() {
+    if (phase_ == Phase::ReadHeader) return std::span(head_).subspan(done_);
+    return std::span(payload_).subspan(done_);
+}
+
+}  // namespace zelto::hybrid

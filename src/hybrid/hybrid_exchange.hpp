@@ -1,0 +1,87 @@
+// One hybrid request on the client's connection: lock the cell, open the connection if there is
+// none yet, write the 52-byte request frame, read the response frame.
+//
+// The exchange is a state machine that only ever tries a step without waiting. The calling
+// thread first drives it directly (try_complete): with the connection lock free and a server
+// that answers within the spin time, the whole request is done there, with no hand-off to
+// another thread. Whatever remains then runs as an operation of the client's IoRuntime
+// (finish), which parks the caller until a worker sees the socket ready.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <asio/awaitable.hpp>
+
+#include "hybrid/connection_cell.hpp"
+#include "hybrid/control_messages.hpp"
+
+namespace zelto::hybrid {
+
+// The decoded response, or the text of the failure: "Failed to open named pipe '{}': {}",
+// "write zero", "early eof", a platform error text, the server's failure text, or the decoder's.
+using ExchangeResult = std::expected<HybridResponse, std::string>;
+
+// How long the calling thread keeps retrying a socket that is not ready before it parks and
+// leaves the wait to the runtime's workers. A quick server answers within this time.
+inline constexpr std::chrono::microseconds kDefaultSpin{100};
+
+class HybridExchange {
+public:
+    // Takes its own share of the cell and its own copy of the path.
+    HybridExchange(std::shared_ptr<ConnectionCell> cell, std::string socket_path,
+                   const HybridRequest& request);
+    HybridExchange(HybridExchange&&) noexcept = default;
+
+    // Drives the exchange on the calling thread for at most `spin` of waiting for the socket.
+    // Returns the result when the exchange is over, or nothing when it has to wait (the lock is
+    // taken, the socket is not ready): then finish() takes it from where it stopped.
+    std::optional<ExchangeResult> try_complete(std::chrono::nanoseconds spin = kDefaultSpin);
+
+    // The rest of the exchange, to be run by IoRuntime::run_to_completion. Every wait goes
+    // through the current runtime: the lock's queue, or the socket lent to its event loop.
+    static asio::awaitable<ExchangeResult> finish(HybridExchange exchange);
+
+private:
+    enum class Phase { Open, Write, ReadHeader, ReadPayload, Over };
+    // What stopped advance(): the exchange is over, or the socket is not ready.
+    enum class Step { Over, NeedWrite, NeedRead, Next };
+
+    // Moves the exchange forward as far as it goes without waiting. Needs the lock.
+    Step advance();
+    Step open();
+    Step write();
+    Step read_header();
+    Step read_payload();
+    // Fills `out` from done_ on.
+    Step receive(std::span<uint8_t> out);
+    Step next(Phase phase);
+    Step fail(std::string text);
+    // Ends the exchange with `result` and releases the lock.
+    Step over(ExchangeResult result);
+
+    int fd() const;
+    // What the wait that advance() asked for is about.
+    std::span<const uint8_t> unwritten() const;
+    std::span<uint8_t> unread();
+
+    std::shared_ptr<ConnectionCell> cell_;
+    std::string socket_path_;
+    std::array<uint8_t, kRequestFrameSize> frame_;
+    std::optional<ConnectionCell::Guard> guard_;
+    Phase phase_ = Phase::Open;
+    size_t done_ = 0;  // bytes written or read in the current phase
+    std::array<uint8_t, ResponseHeader::kSize> head_{};
+    ResponseHeader header_{};
+    std::vector<uint8_t> payload_;
+    std::optional<ExchangeResult> result_;
+};
+
+}  // namespace zelto::hybrid

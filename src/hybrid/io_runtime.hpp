@@ -1,0 +1,117 @@
+// The I/O runtime each hybrid client owns, and the way a blocking call runs one asynchronous
+// operation on it.
+//
+// The runtime has two execution contexts:
+// - the I/O context: the event loop (epoll reactor and timers) that the worker threads service,
+//   one worker per processor available to the process. Sockets opened by an operation register
+//   here, so their readiness is noticed and completed by the workers.
+// - the caller context: where operations themselves run. Only the thread inside
+//   run_to_completion drives it; completions that the workers finish are posted to it, which
+//   wakes that thread.
+// So an operation's code always runs on the calling thread. When it can go on without waiting
+// (the connection lock is free, a socket accepts or yields bytes) it finishes there without any
+// hand-off between threads; only a real wait parks the caller until a worker wakes it.
+#pragma once
+
+#include <cstddef>
+#include <exception>
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <asio/awaitable.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+
+#include "transport/errors.hpp"
+
+namespace zelto::hybrid {
+
+// The text of a caught exception ("out of memory" for std::bad_alloc).
+std::string describe_exception(std::exception_ptr error);
+
+class IoRuntime {
+public:
+    // Starts the I/O context and its worker threads. Fails with the platform's error when the
+    // event loop or a thread cannot be created; nothing is left running then.
+    static std::expected<std::unique_ptr<IoRuntime>, IoError> create();
+
+    // Stops the event loop and joins every worker.
+    ~IoRuntime();
+    IoRuntime(const IoRuntime&) = delete;
+    IoRuntime& operator=(const IoRuntime&) = delete;
+
+    // The event loop serviced by the workers; I/O objects of this runtime are created on it.
+    asio::io_context& io_context() noexcept { return io_; }
+    size_t worker_count() const noexcept { return workers_.size(); }
+
+    // The runtime whose run_to_completion the calling thread is inside, or null.
+    static IoRuntime* current() noexcept;
+
+    // Runs `operation` to its end on the calling thread and returns its result. A call from a
+    // worker thread of any runtime, or from inside another run_to_completion, is refused with an
+    // error text: waiting there could stall the threads that must complete the I/O. An
+    // exception escaping the operation is returned as its text.
+    template <typename T>
+    std::expected<T, std::string> run_to_completion(asio::awaitable<T> operation);
+
+private:
+    IoRuntime() = default;
+
+    // Why the calling thread must not block here, or nothing.
+    static std::optional<std::string> refuse_nested();
+    // Runs the caller context until `done`, parking while nothing is ready.
+    void drive(const bool& done);
+
+    // Makes this runtime current for the calling thread while it lives.
+    class Scope {
+    public:
+        explicit Scope(IoRuntime* runtime);
+        ~Scope();
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+    private:
+        IoRuntime* previous_;
+    };
+
+    asio::io_context io_;
+    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> keep_running_;
+    std::vector<std::thread> workers_;
+    asio::io_context caller_;
+    std::mutex driver_;  // one driving thread at a time for the caller context
+};
+
+template <typename T>
+std::expected<T, std::string> IoRuntime::run_to_completion(asio::awaitable<T> operation) {
+    if (auto refused = refuse_nested()) return std::unexpected(std::move(*refused));
+    std::lock_guard driving(driver_);
+    Scope scope(this);
+    std::optional<T> result;
+    std::exception_ptr failure;
+    bool done = false;
+    try {
+        caller_.restart();
+        asio::co_spawn(caller_, std::move(operation),
+                       [&](std::exception_ptr error, T value) {
+                           failure = error;
+                           if (!error) result.emplace(std::move(value));
+                           done = true;
+                       });
+    } catch (...) {
+        // Nothing was started: the operation could not even be spawned.
+        return std::unexpected(describe_exception(std::current_exception()));
+    }
+    drive(done);
+    if (failure) return std::unexpected(describe_exception(failure));
+    if (!result) return std::unexpected(std::string("the operation ended without a result"));
+    return std::move(*result);
+}
+
+}  // namespace zelto::hybrid

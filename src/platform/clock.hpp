@@ -1,0 +1,55 @@
+// Clocks and the short waits of polling loops.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+namespace zelto::platform {
+
+using MonotonicClock = std::chrono::steady_clock;
+
+inline MonotonicClock::time_point monotonic_now() noexcept {
+    return MonotonicClock::now();
+}
+
+// Wall-clock time in nanoseconds since the Unix epoch: whole seconds x 10^9 plus the sub-second
+// nanoseconds, wrapping in 64 bits.
+uint64_t wall_clock_ns() noexcept;
+
+// The 1-microsecond pause between the rounds of one polling wait.
+//
+// A plain nanosleep(1 us) lasts tens of microseconds (timer slack, waking a parked CPU), which
+// would make every quick answer wait that long. So a wait goes through three stretches:
+//   - first each pause spins on the monotonic clock until the microsecond is over, so a quick
+//     answer is seen at once;
+//   - then each pause is a real 1 us sleep with the thread's timer slack lowered to 1 ns, which
+//     keeps the rounds short without spinning;
+//   - after that the answer is evidently slow, and short sleeps with a lowered slack still cost
+//     most of a core (the kernel barely parks the thread), so the slack goes back to what it was
+//     and each sleep lasts what the kernel makes of 1 us: the processor is nearly idle.
+// The slack is restored at the latest when the wait ends.
+class MicroWait {
+public:
+    static constexpr std::chrono::microseconds kDefaultSpinPhase{50};
+    static constexpr std::chrono::milliseconds kDefaultPreciseSleepPhase{2};
+
+    explicit MicroWait(
+        std::chrono::nanoseconds spin_phase = kDefaultSpinPhase,
+        std::chrono::nanoseconds precise_sleep_phase = kDefaultPreciseSleepPhase) noexcept;
+    ~MicroWait();
+    MicroWait(const MicroWait&) = delete;
+    MicroWait& operator=(const MicroWait&) = delete;
+
+    // Waits about one microsecond.
+    void pause() noexcept;
+
+private:
+    void lower_slack() noexcept;
+    void restore_slack() noexcept;
+
+    MonotonicClock::time_point spin_until_;
+    MonotonicClock::time_point precise_until_;
+    long saved_slack_ = -1;  // the thread's timer slack while it is lowered, else -1
+};
+
+}  // namespace zelto::platform

@@ -1,0 +1,25 @@
+// Attempts on a stream socket that never wait, for callers that drive their own waiting (the
+// hybrid exchange tries each step on the calling thread before it parks). Failures carry the
+// bare error number, so a loop retrying a socket that is not ready builds no message text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace zelto::platform {
+
+struct Attempt {
+    size_t bytes = 0;  // bytes moved when `error` is 0; 0 bytes from a receive is end of stream
+    int error = 0;     // 0, or the errno of the failure
+
+    bool not_ready() const noexcept;  // the socket would have blocked
+};
+
+// One send that does not wait and raises no SIGPIPE; interrupted calls are resumed.
+Attempt try_send(int fd, std::span<const uint8_t> bytes) noexcept;
+
+// One receive that does not wait; interrupted calls are resumed.
+Attempt try_receive(int fd, std::span<uint8_t> out) noexcept;
+
+}  // namespace zelto::platform

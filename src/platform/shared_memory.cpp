@@ -1,0 +1,135 @@
+#include "platform/shared_memory.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace zelto::platform {
+
+namespace {
+
+uint64_t page_size() {
+    long page = sysconf(_SC_PAGESIZE);
+    return page > 0 ? static_cast<uint64_t>(page) : 4096;
+}
+
+SharedMemoryError error(SharedMemoryError::Kind kind, int err) {
+    return SharedMemoryError{kind, err};
+}
+
+// Maps `size` bytes of `fd`, taking ownership of fd: it is closed if the mapping fails.
+std::expected<std::pair<uint8_t*, uint64_t>, SharedMemoryError> map_whole(int fd, uint64_t size) {
+    void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (base == MAP_FAILED) {
+        int err = errno;
+        close(fd);
+        return std::unexpected(error(SharedMemoryError::Kind::Open, err));
+    }
+    return std::pair{static_cast<uint8_t*>(base), size};
+}
+
+}  // namespace
+
+std::string SharedMemoryError::message() const {
+    std::string text;
+    switch (kind) {
+        case Kind::Open:
+            text = "Opening the shared memory failed, os error ";
+            break;
+        case Kind::Unexpected:
+            text = "An unexpected OS error occurred, os error ";
+            break;
+        case Kind::Create:
+            text = "Creating the shared memory failed, os error ";
+            break;
+    }
+    return text + std::to_string(os_errno);
+}
+
+std::string SharedMapping::object_path(std::string_view name) {
+    size_t first = name.find_first_not_of('/');
+    return "/" +
+           std::string(first == std::string_view::npos ? std::string_view{} : name.substr(first));
+}
+
+std::expected<SharedMapping, SharedMemoryError> SharedMapping::open(std::string_view name) {
+    std::string path = object_path(name);
+    int fd = shm_open(path.c_str(), O_RDWR | O_CLOEXEC, 0);
+    if (fd < 0) return std::unexpected(error(SharedMemoryError::Kind::Open, errno));
+
+    struct stat st{};
+    if (fstat(fd, &st) != 0) {
+        int err = errno;
+        close(fd);
+        return std::unexpected(error(SharedMemoryError::Kind::Unexpected, err));
+    }
+    // The view covers whole pages: the object's size rounded up to the page size. An empty
+    // object cannot be mapped and fails in mmap with EINVAL.
+    uint64_t page = page_size();
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    size = (size + page - 1) / page * page;
+    auto mapped = map_whole(fd, size);
+    if (!mapped) return std::unexpected(mapped.error());
+    return SharedMapping(mapped->first, mapped->second, fd);
+}
+
+std::expected<SharedMapping, SharedMemoryError> SharedMapping::create(std::string_view name,
+                                                                      uint64_t size, bool replace) {
+    std::string path = object_path(name);
+    int fd = shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EEXIST && replace) {
+        shm_unlink(path.c_str());
+        fd = shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    }
+    if (fd < 0) return std::unexpected(error(SharedMemoryError::Kind::Create, errno));
+    if (size == 0 || size > static_cast<uint64_t>(INT64_MAX) ||
+        ftruncate(fd, static_cast<off_t>(size)) != 0) {
+        int err = size == 0 || size > static_cast<uint64_t>(INT64_MAX) ? EINVAL : errno;
+        close(fd);
+        shm_unlink(path.c_str());
+        return std::unexpected(error(SharedMemoryError::Kind::Create, err));
+    }
+    auto mapped = map_whole(fd, size);
+    if (!mapped) {
+        shm_unlink(path.c_str());
+        return std::unexpected(mapped.error());
+    }
+    return SharedMapping(mapped->first, mapped->second, fd);
+}
+
+bool SharedMapping::unlink(std::string_view name) {
+    return shm_unlink(object_path(name).c_str()) == 0;
+}
+
+SharedMapping::SharedMapping(SharedMapping&& other) noexcept
+    : base_(std::exchange(other.base_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      fd_(std::exchange(other.fd_, -1)) {}
+
+SharedMapping& SharedMapping::operator=(SharedMapping&& other) noexcept {
+    if (this != &other) {
+        reset();
+        base_ = std::exchange(other.base_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+SharedMapping::~SharedMapping() {
+    reset();
+}
+
+void SharedMapping::reset() noexcept {
+    if (base_ != nullptr) munmap(base_, size_);
+    if (fd_ >= 0) close(fd_);
+    base_ = nullptr;
+    size_ = 0;
+    fd_ = -1;
+}
+
+}  // namespace zelto::platform

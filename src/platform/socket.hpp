@@ -1,0 +1,61 @@
+// Stream sockets: TCP and local (Unix-domain) stream endpoints, for clients and for the
+// reference server. Every failure is an IoError with the system's text; no call raises a signal
+// (writes use MSG_NOSIGNAL) and interrupted calls are resumed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "transport/errors.hpp"
+
+namespace zelto::platform {
+
+// The socket file of a local stream endpoint: "\\.\pipe\NAME" is "/tmp/NAME"; any other path is
+// used as given.
+std::string local_socket_path(std::string_view path);
+
+// Connects to "host:port". A literal "a.b.c.d:port" or "[v6]:port" is used as is; otherwise the
+// host is resolved and each address is tried in the resolver's order (the last error wins).
+// TCP_NODELAY is set when possible. The socket is blocking.
+std::expected<int, IoError> connect_tcp(std::string_view address);
+
+enum class Blocking { Yes, No };
+
+// Connects to a local stream endpoint (path mapped by local_socket_path). The connect itself is
+// non-blocking so a listener with a full backlog fails at once with EAGAIN; the socket is then
+// made blocking unless `blocking` is Blocking::No.
+std::expected<int, IoError> connect_local(std::string_view path, Blocking blocking = Blocking::Yes);
+
+// One send (MSG_NOSIGNAL; EINTR retried). `more` tells the kernel more data follows at once, so
+// a small header and its payload can leave in one segment.
+std::expected<size_t, IoError> send_some(int fd, std::span<const uint8_t> bytes, bool more = false);
+
+// Sends every byte; a send that accepts nothing is "failed to write whole buffer".
+std::expected<void, IoError> send_all(int fd, std::span<const uint8_t> bytes, bool more = false);
+
+// One receive (EINTR retried); 0 means the peer closed its side.
+std::expected<size_t, IoError> receive_some(int fd, std::span<uint8_t> out);
+
+void close_socket(int fd);
+
+// Server side.
+struct Listener {
+    int fd = -1;
+    std::string where;  // TCP: the bound "ip:port"; local: the socket file path
+};
+
+// Binds and listens on "host:port" (resolved like connect_tcp; port 0 picks a free port).
+std::expected<Listener, IoError> listen_tcp(std::string_view address);
+
+// Binds and listens on a local socket file. A socket file that nobody listens on any more is
+// removed first; a live listener or a file that is not a socket is left alone (EADDRINUSE).
+std::expected<Listener, IoError> listen_local(std::string_view path);
+
+// Waits for a connection (EINTR and aborted handshakes retried).
+std::expected<int, IoError> accept_connection(int listener_fd);
+
+}  // namespace zelto::platform

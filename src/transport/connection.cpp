@@ -1,0 +1,71 @@
+#include "transport/connection.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "platform/os_error.hpp"
+#include "platform/socket.hpp"
+
+namespace zelto {
+namespace {
+
+// The first payload buffer; it doubles as bytes arrive, so a peer that announces a size but
+// sends less costs at most twice what it actually sent.
+constexpr size_t kInitialPayloadBuffer = 64 * 1024;
+
+IoError unexpected_eof() {
+    return platform::custom_error(IoCategory::Other, "failed to fill whole buffer");
+}
+
+}  // namespace
+
+Connection::Connection(Connection&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+Connection& Connection::operator=(Connection&& other) noexcept {
+    if (this != &other) {
+        platform::close_socket(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+Connection::~Connection() {
+    platform::close_socket(fd_);
+}
+
+std::expected<Connection, IoError> Connection::open(const Endpoint& endpoint) {
+    auto fd = endpoint.kind == Endpoint::Kind::Tcp ? platform::connect_tcp(endpoint.address)
+                                                   : platform::connect_local(endpoint.address);
+    if (!fd) return std::unexpected(fd.error());
+    return Connection(*fd);
+}
+
+std::expected<void, IoError> Connection::write_all(std::span<const uint8_t> bytes) {
+    return platform::send_all(fd_, bytes);
+}
+
+std::expected<void, IoError> Connection::read_exact(std::span<uint8_t> out) {
+    while (!out.empty()) {
+        auto got = platform::receive_some(fd_, out);
+        if (!got) return std::unexpected(got.error());
+        if (*got == 0) return std::unexpected(unexpected_eof());
+        out = out.subspan(*got);
+    }
+    return {};
+}
+
+std::expected<std::vector<uint8_t>, IoError> Connection::read_payload(uint32_t n) {
+    const size_t total = n;
+    std::vector<uint8_t> buffer(std::min(total, kInitialPayloadBuffer));
+    size_t filled = 0;
+    while (filled < total) {
+        if (filled == buffer.size()) buffer.resize(std::min(total, buffer.size() * 2));
+        auto got = platform::receive_some(fd_, std::span(buffer).subspan(filled));
+        if (!got) return std::unexpected(got.error());
+        if (*got == 0) return std::unexpected(unexpected_eof());
+        filled += *got;
+    }
+    return buffer;
+}
+
+}  // namespace zelto

@@ -1,0 +1,208 @@
+#include "transport/socket_client.hpp"
+
+#include <array>
+#include <limits>
+#include <utility>
+
+#include "transport/messages.hpp"
+
+namespace zelto {
+
+// ---- ConnectionPool -------------------------------------------------------------------------
+
+std::expected<Connection, IoError> ConnectionPool::acquire(const Endpoint& endpoint) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!idle_.empty()) {
+            Connection connection = std::move(idle_.front());
+            idle_.pop_front();
+            return connection;
+        }
+    }
+    // Opening can block for a long time: never with the lock held.
+    return Connection::open(endpoint);
+}
+
+void ConnectionPool::release(Connection connection) {
+    if (max_pool_size_ == 0) return;  // closed by `connection`'s destructor
+    std::lock_guard lock(mutex_);
+    if (idle_.size() < max_pool_size_) idle_.push_back(std::move(connection));
+    // Otherwise the pool is full and `connection` closes when it goes out of scope; closing a
+    // socket does not block, so doing it under the lock is harmless.
+}
+
+size_t ConnectionPool::idle_count() const {
+    std::lock_guard lock(mutex_);
+    return idle_.size();
+}
+
+// ---- Request preparation ------------------------------------------------------------------
+
+std::expected<uint32_t, ClientError> frame_length(size_t body_size) {
+    if (body_size > std::numeric_limits<uint32_t>::max()) {
+        return std::unexpected(
+            ClientError::codec("request body of " + std::to_string(body_size) +
+                               " bytes does not fit in a frame (at most 4294967295 bytes)"));
+    }
+    return static_cast<uint32_t>(body_size);
+}
+
+namespace {
+
+// The additional inputs with their dtypes parsed, as views into the caller's arguments.
+struct ParsedExtras {
+    std::vector<NamedTensorView> views;
+};
+
+std::expected<ParsedExtras, ClientError> parse_additional_inputs(const InferArguments& args) {
+    ParsedExtras extras;
+    extras.views.reserve(args.additional_inputs.size());
+    for (const auto& [name, tensor] : args.additional_inputs) {
+        auto dtype = parse_dtype(tensor.dtype);
+        if (!dtype) return std::unexpected(ClientError::invalid_input(dtype.error()));
+        extras.views.push_back(
+            NamedTensorView{name, TensorView{tensor.shape, *dtype, tensor.data}});
+    }
+    return extras;
+}
+
+// A request ready to send: its header fields and its encoded body.
+struct EncodedRequest {
+    uint32_t length = 0;
+    std::vector<uint8_t> body;
+};
+
+// Parses the main dtype, then builds and encodes the body (preparation after the connection
+// was obtained).
+std::expected<EncodedRequest, ClientError> encode_request(const InferArguments& args,
+                                                          const ParsedExtras& extras,
+                                                          const ClientConfig& config) {
+    auto dtype = parse_dtype(args.input.dtype);
+    if (!dtype) return std::unexpected(ClientError::invalid_input(dtype.error()));
+    InferRequestView request;
+    request.input = TensorView{args.input.shape, *dtype, args.input.data};
+    request.additional_inputs = extras.views;
+    if (args.session_id) request.session_id = *args.session_id;
+    if (config.api_token) request.api_token = *config.api_token;
+
+    auto length = frame_length(encoded_size(request));
+    if (!length) return std::unexpected(length.error());
+    return EncodedRequest{*length, encode_infer_request(request)};
+}
+
+std::array<uint8_t, 4> le32(uint32_t value) {
+    return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+            static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+}
+
+// The frame header goes out as three 4-byte writes (model id, kind, body length), then the body
+// in one write, then a flush.
+std::expected<void, IoError> send_request(Connection& connection, uint32_t model_id,
+                                          RequestKind kind, const EncodedRequest& request) {
+    for (uint32_t field : {model_id, static_cast<uint32_t>(kind), request.length}) {
+        auto bytes = le32(field);
+        if (auto sent = connection.write_all(bytes); !sent) return sent;
+    }
+    if (auto sent = connection.write_all(request.body); !sent) return sent;
+    return connection.flush();
+}
+
+std::expected<ResponseHeader, IoError> read_header(Connection& connection) {
+    std::array<uint8_t, ResponseHeader::kSize> bytes{};
+    if (auto read = connection.read_exact(bytes); !read) return std::unexpected(read.error());
+    return ResponseHeader::decode(bytes.data());
+}
+
+// What one single-shot attempt produced. Io errors mean the connection is unusable; any other
+// outcome leaves it at a frame boundary, fit for the pool.
+using Attempt = std::expected<Tensor, ClientError>;
+
+Attempt run_attempt(Connection& connection, const InferArguments& args, const ParsedExtras& extras,
+                    const ClientConfig& config) {
+    auto request = encode_request(args, extras, config);
+    if (!request) return std::unexpected(request.error());
+    if (auto sent = send_request(connection, args.model_id, RequestKind::Infer, *request); !sent) {
+        return std::unexpected(ClientError::io(sent.error()));
+    }
+    auto header = read_header(connection);
+    if (!header) return std::unexpected(ClientError::io(header.error()));
+    auto payload = connection.read_payload(header->payload_size);
+    if (!payload) return std::unexpected(ClientError::io(payload.error()));
+    if (header->status != 0) return std::unexpected(ClientError::server(utf8_lossy(*payload)));
+    auto tensor = decode_tensor_payload(std::move(*payload));
+    if (!tensor) return std::unexpected(ClientError::codec(std::move(tensor.error())));
+    return std::move(*tensor);
+}
+
+bool is_io(const ClientError& error) {
+    return error.kind == ClientError::Kind::Io;
+}
+
+}  // namespace
+
+// ---- SocketClient -------------------------------------------------------------------------
+
+std::expected<Tensor, ClientError> SocketClient::infer(const InferArguments& args) {
+    auto extras = parse_additional_inputs(args);
+    if (!extras) return std::unexpected(extras.error());
+
+    auto connection = pool_.acquire(config_.endpoint);
+    if (!connection) return std::unexpected(ClientError::io(connection.error()));
+    Attempt first = run_attempt(*connection, args, *extras, config_);
+    if (first || !is_io(first.error())) {
+        pool_.release(std::move(*connection));
+        return first;
+    }
+
+    // The first connection failed mid-exchange (often one the server closed while it sat in
+    // the pool): close it and try once more on a connection opened for this retry.
+    *connection = Connection();
+    auto fresh = Connection::open(config_.endpoint);
+    if (!fresh) return std::unexpected(ClientError::io(fresh.error()));
+    Attempt second = run_attempt(*fresh, args, *extras, config_);
+    if (second) pool_.release(std::move(*fresh));
+    return second;
+}
+
+std::expected<Connection, ClientError> SocketClient::open_stream(const InferArguments& args) {
+    auto extras = parse_additional_inputs(args);
+    if (!extras) return std::unexpected(extras.error());
+
+    auto connection = Connection::open(config_.endpoint);
+    if (!connection) return std::unexpected(ClientError::io(connection.error()));
+    auto request = encode_request(args, *extras, config_);
+    if (!request) return std::unexpected(request.error());
+    if (auto sent = send_request(*connection, args.model_id, RequestKind::Stream, *request);
+        !sent) {
+        return std::unexpected(ClientError::stream_write(sent.error()));
+    }
+    return std::move(*connection);
+}
+
+// ---- Stream items -------------------------------------------------------------------------
+
+namespace {
+constexpr uint32_t kStreamError = 1;
+constexpr uint32_t kStreamData = 2;
+}  // namespace
+
+std::expected<std::optional<Tensor>, std::string> read_stream_item(Connection& connection) {
+    auto header = read_header(connection);
+    if (!header) return std::unexpected(std::move(header.error().message));
+    if (header->payload_size == 0) return std::nullopt;
+    auto payload = connection.read_payload(header->payload_size);
+    if (!payload) return std::unexpected(std::move(payload.error().message));
+    switch (header->status) {
+        case kStreamError:
+            return std::unexpected(utf8_lossy(*payload));
+        case kStreamData: {
+            auto tensor = decode_tensor_payload(std::move(*payload));
+            if (!tensor) return std::unexpected(std::move(tensor.error()));
+            return std::optional<Tensor>(std::move(*tensor));
+        }
+        default:
+            return std::nullopt;  // any other status ends the stream; its payload is dropped
+    }
+}
+
+}  // namespace zelto

@@ -1,0 +1,276 @@
+// Sockets, connections and the connection pool, against real sockets in this process.
+#include "transport/connection.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/socket.hpp"
+#include "transport/socket_client.hpp"
+
+namespace zelto {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A fresh directory for socket files, removed at the end of the test.
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "zelto-conn-XXXXXX").string();
+        path_ = mkdtemp(pattern.data());
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    std::string file(const std::string& name) const { return (fs::path(path_) / name).string(); }
+
+  private:
+    std::string path_;
+};
+
+std::pair<Connection, Connection> connected_pair() {
+    int fds[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    return {Connection(fds[0]), Connection(fds[1])};
+}
+
+std::span<const uint8_t> bytes_of(const std::string& text) {
+    return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+Endpoint pipe_endpoint(const std::string& path) {
+    return Endpoint{Endpoint::Kind::Pipe, path};
+}
+
+TEST(ConnectionIo, ReadExactReportsEndOfStreamMidBuffer) {
+    auto [client, server] = connected_pair();
+    ASSERT_TRUE(server.write_all(bytes_of("abcd")));
+    server = Connection();
+    std::vector<uint8_t> out(8);
+    auto read = client.read_exact(out);
+    ASSERT_FALSE(read);
+    EXPECT_EQ(read.error().message, "failed to fill whole buffer");
+}
+
+TEST(ConnectionIo, WriteToVanishedPeerIsBrokenPipeNotSignal) {
+    auto [client, server] = connected_pair();
+    server = Connection();
+    auto written = client.write_all(bytes_of("x"));
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error().message, "Broken pipe (os error 32)");
+    EXPECT_EQ(written.error().category, IoCategory::BrokenPipe);
+}
+
+TEST(ConnectionIo, ReadPayloadAssemblesLargePayloadSentInPieces) {
+    auto [client, server] = connected_pair();
+    std::vector<uint8_t> sent(5 * 1024 * 1024 + 17);
+    for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i * 31 + i / 7);
+    std::thread writer([&server, &sent] {
+        std::span<const uint8_t> rest(sent);
+        for (size_t piece = 1; !rest.empty(); piece = piece * 3 + 1) {
+            size_t n = std::min(rest.size(), piece);
+            ASSERT_TRUE(server.write_all(rest.first(n)));
+            rest = rest.subspan(n);
+        }
+    });
+    auto received = client.read_payload(static_cast<uint32_t>(sent.size()));
+    writer.join();
+    ASSERT_TRUE(received);
+    EXPECT_EQ(*received, sent);
+}
+
+// Reads a payload announced as almost 4 GiB of which 10 bytes arrive, with the address space
+// capped at 256 MiB above what the process already uses; exit status 0 when it failed cleanly.
+[[noreturn]] void read_huge_announcement_with_capped_memory() {
+    auto [client, server] = connected_pair();
+    (void)server.write_all(bytes_of("0123456789"));
+    server = Connection();
+    std::ifstream statm("/proc/self/statm");
+    size_t pages = 0;
+    statm >> pages;
+    rlim_t limit = pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (256u << 20);
+    rlimit cap{limit, limit};
+    setrlimit(RLIMIT_AS, &cap);
+    auto received = client.read_payload(0xFFFFFFF0u);
+    std::_Exit(!received && received.error().message == "failed to fill whole buffer" ? 0 : 1);
+}
+
+TEST(ConnectionIo, ReadPayloadAllocatesOnlyForBytesThatArrived) {
+    EXPECT_EXIT(read_huge_announcement_with_capped_memory(), ::testing::ExitedWithCode(0), "");
+}
+
+struct BadAddress {
+    std::string address;
+    std::string message_prefix;
+};
+
+class TcpAddressErrors : public ::testing::TestWithParam<BadAddress> {};
+
+TEST_P(TcpAddressErrors, AreReportedWithTheirText) {
+    auto connected = platform::connect_tcp(GetParam().address);
+    ASSERT_FALSE(connected);
+    EXPECT_TRUE(connected.error().message.starts_with(GetParam().message_prefix))
+        << connected.error().message;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, TcpAddressErrors,
+                         ::testing::Values(BadAddress{"localhost", "invalid socket address"},
+                                           BadAddress{"", "invalid socket address"},
+                                           BadAddress{"localhost:65536", "invalid port value"},
+                                           BadAddress{"localhost:-1", "invalid port value"},
+                                           BadAddress{"localhost:", "invalid port value"},
+                                           BadAddress{"[::1]:http", "invalid port value"},
+                                           BadAddress{"name.invalid:80",
+                                                      "failed to lookup address information: "}));
+
+TEST(TcpConnect, LiteralAndResolvedAddressesReachTheListener) {
+    auto listener = platform::listen_tcp("127.0.0.1:0");
+    ASSERT_TRUE(listener) << listener.error().message;
+    std::string port = listener->where.substr(listener->where.rfind(':') + 1);
+    for (std::string target : {"127.0.0.1:" + port, "localhost:" + port}) {
+        auto connection = Connection::open(Endpoint{Endpoint::Kind::Tcp, target});
+        ASSERT_TRUE(connection) << target << ": " << connection.error().message;
+        auto accepted = platform::accept_connection(listener->fd);
+        ASSERT_TRUE(accepted);
+        Connection server(*accepted);
+        ASSERT_TRUE(connection->write_all(bytes_of("ping")));
+        std::vector<uint8_t> got(4);
+        ASSERT_TRUE(server.read_exact(got));
+    }
+    platform::close_socket(listener->fd);
+    auto refused = platform::connect_tcp("127.0.0.1:" + port);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().message, "Connection refused (os error 111)");
+}
+
+TEST(LocalSocket, PipeNamespaceMapsToTmp) {
+    EXPECT_EQ(platform::local_socket_path("\\\\.\\pipe\\zelto"), "/tmp/zelto");
+    EXPECT_EQ(platform::local_socket_path("\\\\.\\pipe\\a\\b"), "/tmp/a\\b");
+    EXPECT_EQ(platform::local_socket_path("./my.sock"), "./my.sock");
+    EXPECT_EQ(platform::local_socket_path("\\\\.\\pip\\x"), "\\\\.\\pip\\x");
+}
+
+TEST(LocalSocket, OpenErrorsCarryTheSystemText) {
+    TempDir dir;
+    auto missing = Connection::open(pipe_endpoint(dir.file("absent")));
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().message, "No such file or directory (os error 2)");
+    EXPECT_EQ(missing.error().category, IoCategory::NotFound);
+
+    std::string longest = "/tmp/" + std::string(102, 'p');  // 107 bytes: fits with its NUL
+    auto fits = Connection::open(pipe_endpoint(longest));
+    ASSERT_FALSE(fits);
+    EXPECT_EQ(fits.error().message, "No such file or directory (os error 2)");
+    auto too_long = Connection::open(pipe_endpoint(longest + "p"));
+    ASSERT_FALSE(too_long);
+    EXPECT_EQ(too_long.error().message, "path must be shorter than 108 bytes");
+}
+
+TEST(LocalSocket, FullBacklogFailsAtOnceInsteadOfWaiting) {
+    TempDir dir;
+    std::string path = dir.file("busy");
+    auto listener = platform::listen_local(path);
+    ASSERT_TRUE(listener);
+    ASSERT_EQ(listen(listener->fd, 0), 0);
+    std::vector<Connection> pending;
+    std::string failure;
+    for (int i = 0; i < 16 && failure.empty(); ++i) {
+        auto connection = Connection::open(pipe_endpoint(path));
+        if (connection) {
+            pending.push_back(std::move(*connection));
+        } else {
+            failure = connection.error().message;
+        }
+    }
+    EXPECT_EQ(failure, "Resource temporarily unavailable (os error 11)");
+    platform::close_socket(listener->fd);
+}
+
+TEST(LocalSocket, ListenReplacesOnlyAStaleSocketFile) {
+    TempDir dir;
+    std::string path = dir.file("server");
+    auto first = platform::listen_local(path);
+    ASSERT_TRUE(first);
+    auto while_live = platform::listen_local(path);
+    ASSERT_FALSE(while_live);
+    EXPECT_EQ(while_live.error().message, "Address already in use (os error 98)");
+    platform::close_socket(first->fd);  // the file stays behind, as after a crash
+    auto replaced = platform::listen_local(path);
+    ASSERT_TRUE(replaced) << replaced.error().message;
+    platform::close_socket(replaced->fd);
+
+    std::string plain = dir.file("plain");
+    std::ofstream(plain) << "keep me";
+    EXPECT_FALSE(platform::listen_local(plain));
+    EXPECT_TRUE(fs::is_regular_file(plain));
+}
+
+// A pool against a listener whose accepted sockets the test holds, so it can see closes.
+class ConnectionPoolTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        auto listening = platform::listen_local(dir_.file("pool"));
+        ASSERT_TRUE(listening);
+        listener_ = *listening;
+    }
+    void TearDown() override { platform::close_socket(listener_.fd); }
+
+    // Acquires from the pool and returns the connection with the server end of it.
+    std::pair<Connection, Connection> acquire(ConnectionPool& pool, bool expect_new) {
+        auto connection = pool.acquire(pipe_endpoint(listener_.where));
+        EXPECT_TRUE(connection);
+        Connection server;
+        if (expect_new) server = Connection(*platform::accept_connection(listener_.fd));
+        return {std::move(*connection), std::move(server)};
+    }
+
+    static bool closed_by_client(Connection& server) {
+        uint8_t byte = 0;
+        return server.read_exact({&byte, 1}).error().message == "failed to fill whole buffer";
+    }
+
+    TempDir dir_;
+    platform::Listener listener_;
+};
+
+TEST_F(ConnectionPoolTest, SizeZeroClosesEveryReleasedConnection) {
+    ConnectionPool pool(0);
+    auto [client, server] = acquire(pool, true);
+    pool.release(std::move(client));
+    EXPECT_EQ(pool.idle_count(), 0u);
+    EXPECT_TRUE(closed_by_client(server));
+}
+
+TEST_F(ConnectionPoolTest, KeepsAtMostMaxIdleAndClosesTheRest) {
+    ConnectionPool pool(1);
+    auto [a, server_a] = acquire(pool, true);
+    auto [b, server_b] = acquire(pool, true);
+    pool.release(std::move(a));
+    pool.release(std::move(b));
+    EXPECT_EQ(pool.idle_count(), 1u);
+    EXPECT_TRUE(closed_by_client(server_b));
+}
+
+TEST_F(ConnectionPoolTest, ReusesIdleConnectionsOldestFirst) {
+    ConnectionPool pool(8);
+    auto [a, server_a] = acquire(pool, true);
+    auto [b, server_b] = acquire(pool, true);
+    int fd_a = a.fd(), fd_b = b.fd();
+    pool.release(std::move(a));
+    pool.release(std::move(b));
+    auto [first, unused1] = acquire(pool, false);
+    auto [second, unused2] = acquire(pool, false);
+    EXPECT_EQ(first.fd(), fd_a);
+    EXPECT_EQ(second.fd(), fd_b);
+    EXPECT_EQ(pool.idle_count(), 0u);
+}
+
+}  // namespace
+}  // namespace zelto

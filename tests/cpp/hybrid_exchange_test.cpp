@@ -1,0 +1,196 @@
+// The parts of the exchange that a quick server never reaches: waits that park the caller on
+// the runtime. A spin time of zero makes every wait park.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hybrid/hybrid_exchange.hpp"
+#include "hybrid/io_runtime.hpp"
+#include "platform/cpu.hpp"
+
+namespace zelto::hybrid {
+namespace {
+
+using std::chrono::nanoseconds;
+
+bool read_all(int fd, uint8_t* out, size_t n) {
+    while (n > 0) {
+        ssize_t got = ::read(fd, out, n);
+        if (got <= 0) return false;
+        out += got;
+        n -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+bool write_all(int fd, const std::vector<uint8_t>& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t put = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (put <= 0) return false;
+        done += static_cast<size_t>(put);
+    }
+    return true;
+}
+
+std::vector<uint8_t> response_frame(uint32_t status, std::vector<uint8_t> payload) {
+    auto header = ResponseHeader{status, static_cast<uint32_t>(payload.size())}.encode();
+    payload.insert(payload.begin(), header.begin(), header.end());
+    return payload;
+}
+
+std::vector<uint8_t> success_payload(uint64_t offset) {
+    HybridResponse response;
+    response.shm_offset = offset;
+    auto bytes = response.encode();
+    return {bytes.begin(), bytes.end()};
+}
+
+HybridRequest request_for(uint64_t id) { return HybridRequest{{id, 0, 0, 0, {}, 7}, 4096, 96}; }
+
+// A cell already holding one end of a socket pair; the test plays the server on the other.
+class HybridExchangeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        ASSERT_EQ(fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
+        auto guard = cell_->try_lock();
+        ASSERT_TRUE(guard);
+        (*guard)->emplace(fds[0]);
+        client_fd_ = fds[0];
+        server_fd_ = fds[1];
+        auto runtime = IoRuntime::create();
+        ASSERT_TRUE(runtime);
+        runtime_ = std::move(*runtime);
+    }
+    void TearDown() override {
+        if (server_.joinable()) server_.join();
+        if (server_fd_ >= 0) ::close(server_fd_);
+    }
+
+    // Starts the exchange on the caller, without spinning, and lets the runtime finish it.
+    ExchangeResult run(const HybridRequest& request) {
+        HybridExchange exchange(cell_, "unused", request);
+        if (auto quick = exchange.try_complete(nanoseconds(0))) return std::move(*quick);
+        auto finished = runtime_->run_to_completion(HybridExchange::finish(std::move(exchange)));
+        EXPECT_TRUE(finished.has_value());
+        return finished ? std::move(*finished) : ExchangeResult(std::unexpect, finished.error());
+    }
+
+    // The server goes away while the caller is parked: after reading the frame (end of
+    // stream) or with the frame still unread (reset).
+    void expect_early_eof_when_server_closes(bool after_reading) {
+        auto request = request_for(4);
+        HybridExchange exchange(cell_, "unused", request);
+        ASSERT_FALSE(exchange.try_complete(nanoseconds(0)));
+        if (after_reading) expect_frame(request);
+        ::close(std::exchange(server_fd_, -1));
+        auto finished = runtime_->run_to_completion(HybridExchange::finish(std::move(exchange)));
+        ASSERT_TRUE(finished.has_value());
+        ASSERT_FALSE(finished->has_value());
+        EXPECT_EQ(finished->error(), "early eof");
+    }
+
+    // Reads one request frame on the server side and checks it.
+    void expect_frame(const HybridRequest& request) {
+        std::array<uint8_t, kRequestFrameSize> frame{};
+        ASSERT_TRUE(read_all(server_fd_, frame.data(), frame.size()));
+        EXPECT_EQ(frame, encode_request_frame(request));
+    }
+
+    std::shared_ptr<ConnectionCell> cell_ = std::make_shared<ConnectionCell>();
+    std::unique_ptr<IoRuntime> runtime_;
+    int client_fd_ = -1;
+    int server_fd_ = -1;
+    std::thread server_;
+};
+
+TEST_F(HybridExchangeTest, AParkedReadIsCompletedByTheRuntime) {
+    auto request = request_for(1);
+    // A 300 KiB error text does not fit in the socket buffer at once: the payload arrives in
+    // pieces, each after a park.
+    std::vector<uint8_t> text(300 * 1024, 'e');
+    server_ = std::thread([&] {
+        expect_frame(request);
+        EXPECT_TRUE(write_all(server_fd_, response_frame(5, text)));
+    });
+    auto result = run(request);
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error(), std::string(text.begin(), text.end()));
+    EXPECT_FALSE(cell_->locked());
+
+    // The connection stayed in the cell and is in step for the next exchange.
+    server_.join();
+    server_ = std::thread([&] {
+        expect_frame(request_for(2));
+        EXPECT_TRUE(write_all(server_fd_, response_frame(0, success_payload(0x2000))));
+    });
+    auto next = run(request_for(2));
+    ASSERT_TRUE(next.has_value()) << next.error();
+    EXPECT_EQ(next->shm_offset, 0x2000u);
+}
+
+TEST_F(HybridExchangeTest, AParkedWriteIsCompletedByTheRuntime) {
+    // Fill the socket buffer towards the server so that the frame cannot be written at once.
+    std::vector<uint8_t> junk(4096, 0xAB);
+    size_t filled = 0;
+    for (;;) {
+        ssize_t put = ::send(client_fd_, junk.data(), junk.size(), MSG_DONTWAIT);
+        if (put < 0) break;
+        filled += static_cast<size_t>(put);
+    }
+    ASSERT_EQ(errno, EAGAIN);
+    auto request = request_for(3);
+    HybridExchange exchange(cell_, "unused", request);
+    ASSERT_FALSE(exchange.try_complete(nanoseconds(0)));
+    server_ = std::thread([&] {
+        std::vector<uint8_t> drained(filled);
+        ASSERT_TRUE(read_all(server_fd_, drained.data(), drained.size()));
+        expect_frame(request);
+        EXPECT_TRUE(write_all(server_fd_, response_frame(0, success_payload(0x3000))));
+    });
+    auto finished = runtime_->run_to_completion(HybridExchange::finish(std::move(exchange)));
+    ASSERT_TRUE(finished.has_value());
+    ASSERT_TRUE(finished->has_value()) << finished->error();
+    EXPECT_EQ((*finished)->shm_offset, 0x3000u);
+}
+
+TEST_F(HybridExchangeTest, ServerClosingAfterReadingTheFrameIsEarlyEof) {
+    expect_early_eof_when_server_closes(true);
+}
+
+TEST_F(HybridExchangeTest, ServerClosingWithTheFrameUnreadIsEarlyEof) {
+    expect_early_eof_when_server_closes(false);
+}
+
+TEST_F(HybridExchangeTest, AnExchangeWaitsInLineForTheLockHeldElsewhere) {
+    auto held = cell_->try_lock();
+    ASSERT_TRUE(held);
+    auto request = request_for(5);
+    HybridExchange exchange(cell_, "unused", request);
+    ASSERT_FALSE(exchange.try_complete(nanoseconds(0)));  // nothing sent without the lock
+    server_ = std::thread([&] {
+        // Release only once the exchange waits in the queue, from another thread.
+        while (cell_->waiting() == 0) platform::yield_processor();
+        held.reset();
+        expect_frame(request);
+        EXPECT_TRUE(write_all(server_fd_, response_frame(0, success_payload(0x5000))));
+    });
+    auto finished = runtime_->run_to_completion(HybridExchange::finish(std::move(exchange)));
+    ASSERT_TRUE(finished.has_value());
+    ASSERT_TRUE(finished->has_value()) << finished->error();
+    EXPECT_EQ((*finished)->shm_offset, 0x5000u);
+    EXPECT_FALSE(cell_->locked());
+}
+
+}  // namespace
+}  // namespace zelto::hybrid

@@ -1,0 +1,120 @@
+"""Shared fixtures: the reference server and the scripted socket peer.
+
+Both servers run in processes of their own: the extension module holds the interpreter lock for
+the whole of every call, so a server thread in the test process could never answer.
+"""
+
+from __future__ import annotations
+
+import os
+import selectors
+import shutil
+import signal
+import subprocess
+from collections.abc import Callable, Iterator
+
+import pytest
+
+from socket_peer import ScriptedPeer
+
+
+def reference_server_binary() -> str:
+    """ZELTO_REFERENCE_SERVER, else zelto-reference-server on PATH."""
+    path = os.environ.get("ZELTO_REFERENCE_SERVER") or shutil.which("zelto-reference-server")
+    if not path:
+        pytest.fail("zelto-reference-server not found: set ZELTO_REFERENCE_SERVER or put it on PATH")
+    return path
+
+
+class ReferenceServer:
+    """A running zelto-reference-server. `listening` maps each listener kind ("tcp", "pipe",
+    ...) to where the server says it listens; the server is ready when this returns."""
+
+    def __init__(self, *args: str, timeout: float = 30) -> None:
+        self.process = subprocess.Popen([reference_server_binary(), *args], stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, text=True)
+        self.listening: dict[str, str] = {}
+        for line in self._lines_until_ready(timeout):
+            parts = line.split(" ", 3)
+            if len(parts) == 4 and parts[:2] == ["listening", "on"]:
+                self.listening[parts[2]] = parts[3]
+
+    def _lines_until_ready(self, timeout: float) -> Iterator[str]:
+        assert self.process.stdout is not None
+        # Reads the pipe unbuffered: a buffered readline could swallow several lines at once and
+        # leave select() waiting for output that has already arrived.
+        fd = self.process.stdout.fileno()
+        pending = b""
+        with selectors.DefaultSelector() as selector:
+            selector.register(fd, selectors.EVENT_READ)
+            while True:
+                while b"\n" not in pending:
+                    if not selector.select(timeout):
+                        self.stop()
+                        raise RuntimeError("reference server did not get ready")
+                    chunk = os.read(fd, 4096)
+                    if not chunk:
+                        raise RuntimeError("reference server exited: " + self.stop()[1])
+                    pending += chunk
+                raw, pending = pending.split(b"\n", 1)
+                line = raw.decode()
+                if line.strip() == "ready":
+                    return
+                yield line.strip()
+
+    @property
+    def tcp_port(self) -> int:
+        return int(self.listening["tcp"].rsplit(":", 1)[1])
+
+    @property
+    def pipe_path(self) -> str:
+        return self.listening["pipe"]
+
+    def stop(self) -> tuple[int, str]:
+        """Sends SIGTERM and returns the exit status and what the server wrote to stderr."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        try:
+            _, err = self.process.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            _, err = self.process.communicate()
+        return self.process.returncode, err
+
+
+@pytest.fixture(scope="session")
+def reference_server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[ReferenceServer]:
+    """One server for the session, on a free TCP port and a socket file in a temporary dir."""
+    pipe = tmp_path_factory.mktemp("server") / "zelto.sock"
+    server = ReferenceServer("--tcp", "127.0.0.1:0", "--pipe", str(pipe))
+    yield server
+    status, err = server.stop()
+    assert status == 0, err
+
+
+@pytest.fixture
+def start_reference_server() -> Iterator[Callable[..., ReferenceServer]]:
+    """Starts servers with any options; each is stopped at the end of the test."""
+    started: list[ReferenceServer] = []
+
+    def start(*args: str) -> ReferenceServer:
+        started.append(ReferenceServer(*args))
+        return started[-1]
+
+    yield start
+    for server in started:
+        server.stop()
+
+
+@pytest.fixture
+def scripted_peer(tmp_path) -> Iterator[Callable[..., ScriptedPeer]]:
+    """Starts a ScriptedPeer(scripts, transport) that is stopped at the end of the test."""
+    peers: list[ScriptedPeer] = []
+
+    def start(scripts: list[list[tuple]], transport: str = "pipe") -> ScriptedPeer:
+        peers.append(ScriptedPeer(scripts, transport, str(tmp_path)))
+        return peers[-1]
+
+    yield start
+    for peer in peers:
+        peer.stop()

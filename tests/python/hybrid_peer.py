@@ -1,0 +1,207 @@
+"""A scripted hybrid server for tests, running in its own process.
+
+The extension module keeps the interpreter lock during a call, so the peer cannot be a thread of
+the test process. The test creates a shared region, starts the peer on a local socket, queues the
+answers it wants (`Peer.script`) and reads back every request frame the peer received together
+with the input block it found in the region (`Peer.next_request`). A request with no scripted
+answer is echoed: the input data is copied into an output block in the peer's output area.
+"""
+
+from __future__ import annotations
+
+import multiprocessing
+import os
+import queue
+import socket
+import struct
+import threading
+import uuid
+from dataclasses import dataclass
+from typing import Any
+
+MAGIC = 0x41494D4F
+REQUEST_QUEUE = 4096
+RESPONSE_QUEUE = REQUEST_QUEUE + 1024 * 40
+TENSOR_AREA = 0x20000
+TENSOR_AREA_SIZE = 2 * 1024 * 1024
+OUTPUT_AREA = TENSOR_AREA + TENSOR_AREA_SIZE
+OUTPUT_SLOT = 256 * 1024
+OUTPUT_SLOTS = 4
+REGION_SIZE = OUTPUT_AREA + OUTPUT_SLOT * OUTPUT_SLOTS
+BLOCK_HEADER = 80
+
+
+def create_region(name: str) -> None:
+    """Creates /dev/shm/NAME with a valid header, empty queues and a 2 MiB tensor area."""
+    with open("/dev/shm/" + name, "wb") as f:
+        f.truncate(REGION_SIZE)
+        f.write(struct.pack("<IIQQQQ", MAGIC, 1, REQUEST_QUEUE, RESPONSE_QUEUE, TENSOR_AREA,
+                            TENSOR_AREA_SIZE))
+
+
+def remove_region(name: str) -> None:
+    try:
+        os.unlink("/dev/shm/" + name)
+    except FileNotFoundError:
+        pass
+
+
+def block_bytes(shape: list[int], dtype_code: int, data: bytes) -> bytes:
+    """A TensorBlock as the client must write it."""
+    dims = list(shape) + [0] * (8 - len(shape))
+    return struct.pack("<IB3x8qQ", len(shape), dtype_code, *dims, len(data)) + data
+
+
+def write_block(region_name: str, offset: int, data: bytes, nbytes: int | None = None) -> None:
+    """Writes an output block at `offset`; `nbytes` may lie about the data length."""
+    with open("/dev/shm/" + region_name, "r+b") as f:
+        f.seek(offset)
+        f.write(struct.pack("<IB3x8qQ", 1, 0, len(data), *[0] * 7,
+                            len(data) if nbytes is None else nbytes) + data)
+
+
+@dataclass
+class Request:
+    frame: bytes  # the 52 bytes as received
+    block: bytes  # shm_size bytes found at shm_offset
+
+    @property
+    def request_id(self) -> int:
+        return struct.unpack_from("<Q", self.frame, 12)[0]
+
+    @property
+    def timestamp_ns(self) -> int:
+        return struct.unpack_from("<Q", self.frame, 28)[0]
+
+    @property
+    def shm_offset(self) -> int:
+        return struct.unpack_from("<Q", self.frame, 36)[0]
+
+    @property
+    def shm_size(self) -> int:
+        return struct.unpack_from("<Q", self.frame, 44)[0]
+
+
+# Answers a test can script, one per request:
+#   {"echo": True, "extra": N}   echo, with N bytes after the 40-byte HybridResponse
+#   {"status": S, "payload": B}  a frame with that status and payload
+#   {"offset": X}                status 0 naming output offset X, whatever lies there
+#   {"raw": B}                   these bytes, then the connection is closed
+
+
+def _recv_exact(conn: socket.socket, n: int) -> bytes | None:
+    data = b""
+    while len(data) < n:
+        chunk = conn.recv(n - len(data))
+        if not chunk:
+            return None
+        data += chunk
+    return data
+
+
+def _response(status: int, payload: bytes) -> bytes:
+    return struct.pack("<II", status, len(payload)) + payload
+
+
+def _hybrid_response(offset: int, extra: int = 0) -> bytes:
+    return _response(0, b"\xee" * 24 + struct.pack("<QQ", offset, 0x7777) + b"\x55" * extra)
+
+
+def _serve(path: str, region_name: str, actions: Any, reports: Any, ready: Any) -> None:
+    region = open("/dev/shm/" + region_name, "r+b", buffering=0)
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    listener.bind(path)
+    listener.listen(16)
+    lock = threading.Lock()
+    counter = [0]
+    # The test reads reports only between calls, so a report larger than the pipe's buffer
+    # must not hold up the answer: a thread of its own sends them.
+    outbox: queue.Queue = queue.Queue()
+
+    def send_reports() -> None:
+        while True:
+            reports.send(outbox.get())
+
+    threading.Thread(target=send_reports, daemon=True).start()
+
+    def read_region(offset: int, size: int) -> bytes:
+        with lock:
+            region.seek(offset)
+            return region.read(size)
+
+    def echo(block: bytes, extra: int) -> bytes:
+        (nbytes,) = struct.unpack_from("<Q", block, 72)
+        with lock:
+            offset = OUTPUT_AREA + OUTPUT_SLOT * (counter[0] % OUTPUT_SLOTS)
+            counter[0] += 1
+            region.seek(offset)
+            region.write(block[:BLOCK_HEADER] + block[BLOCK_HEADER:BLOCK_HEADER + nbytes])
+        return _hybrid_response(offset, extra)
+
+    def handle(conn: socket.socket) -> None:
+        with conn:
+            while True:
+                frame = _recv_exact(conn, 52)
+                if frame is None:
+                    return
+                offset, size = struct.unpack_from("<QQ", frame, 36)
+                block = read_region(offset, min(size, REGION_SIZE))
+                with lock:
+                    outbox.put((frame, block))
+                    action = actions.recv() if actions.poll() else {"echo": True}
+                if "raw" in action:
+                    conn.sendall(action["raw"])
+                    return
+                if "status" in action:
+                    conn.sendall(_response(action["status"], action["payload"]))
+                elif "offset" in action:
+                    conn.sendall(_hybrid_response(action["offset"]))
+                else:
+                    conn.sendall(echo(block, action.get("extra", 0)))
+
+    ready.set()
+    while True:
+        conn, _ = listener.accept()
+        threading.Thread(target=handle, args=(conn,), daemon=True).start()
+
+
+class Peer:
+    """The peer process; stop() ends it and removes its socket file."""
+
+    def __init__(self, region_name: str, path: str | None = None) -> None:
+        self.path = path or "/tmp/zelto-hybrid-peer-" + uuid.uuid4().hex[:12]
+        context = multiprocessing.get_context("spawn")
+        self._actions, actions = context.Pipe()
+        reports, self._reports = context.Pipe()
+        ready = context.Event()
+        self._process = context.Process(target=_serve,
+                                        args=(self.path, region_name, actions, reports, ready),
+                                        daemon=True)
+        self._process.start()
+        if not ready.wait(30):
+            self.stop()
+            raise RuntimeError("hybrid peer did not start")
+
+    def script(self, *actions: dict) -> None:
+        for action in actions:
+            self._actions.send(action)
+
+    def next_request(self, timeout: float = 10) -> Request:
+        if not self._reports.poll(timeout):
+            raise AssertionError("the peer received no request")
+        return Request(*self._reports.recv())
+
+    def pending_requests(self) -> int:
+        count = 0
+        while self._reports.poll(0):
+            self._reports.recv()
+            count += 1
+        return count
+
+    def stop(self) -> None:
+        self._process.terminate()
+        self._process.join(10)
+        try:
+            os.unlink(self.path)
+        except FileNotFoundError:
+            pass

@@ -1,0 +1,183 @@
+"""A scripted socket-protocol server for tests, running in its own process.
+
+The extension module keeps the interpreter lock during a call, so the peer cannot be a thread of
+the test process. A test gives one script per expected connection, in accept order; a script is a
+list of actions:
+
+    ("request",)          read one request frame (12-byte header and its body) and report it
+    ("send", bytes)       send raw bytes
+    ("close",)            close the connection (reported as "closed")
+    ("stop_listening",)   close the listening socket and remove its file (reported)
+
+When its script ends, a connection stays open until the client closes it ("eof" is reported).
+A connection beyond the scripts is closed at once. Every event arrives at the test in order as a
+tuple: ("accepted", n, client address), ("request", n, frame), ("closed", n), ("eof", n), ("stopped_listening",).
+"""
+
+from __future__ import annotations
+
+import multiprocessing
+import os
+import socket
+import struct
+import threading
+import uuid
+from typing import Any
+
+HEADER = struct.Struct("<III")
+
+
+def response(status: int, payload: bytes = b"") -> bytes:
+    """A response frame: status, payload_size, payload."""
+    return struct.pack("<II", status, len(payload)) + payload
+
+
+def text_bytes(value: bytes) -> bytes:
+    return struct.pack("<Q", len(value)) + value
+
+
+def tensor_payload(shape: list[int], dtype: str, data: bytes | None = None,
+                   base64: str | None = None) -> bytes:
+    """A tensor payload record: shape, dtype text, optional data, optional base64 text."""
+    out = struct.pack("<Q", len(shape)) + b"".join(struct.pack("<q", d) for d in shape)
+    out += text_bytes(dtype.encode())
+    out += b"\x00" if data is None else b"\x01" + text_bytes(data)
+    out += b"\x00" if base64 is None else b"\x01" + text_bytes(base64.encode())
+    return out
+
+
+def _recv_exact(conn: socket.socket, n: int) -> bytes | None:
+    out = bytearray()
+    while len(out) < n:
+        chunk = conn.recv(n - len(out))
+        if not chunk:
+            return None
+        out += chunk
+    return bytes(out)
+
+
+def _serve(family: int, address: Any, scripts: list, events: Any, ready: Any) -> None:
+    listener = socket.socket(family, socket.SOCK_STREAM)
+    if family == socket.AF_INET:
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(address)
+    listener.listen(16)
+    ready.send(listener.getsockname())
+    lock = threading.Lock()
+
+    def report(*event: Any) -> None:
+        with lock:
+            events.send(event)
+
+    def handle(n: int, conn: socket.socket, script: list) -> None:
+        closed = False
+        for action in script:
+            if action[0] == "request":
+                header = _recv_exact(conn, HEADER.size)
+                body = _recv_exact(conn, HEADER.unpack(header)[2]) if header else None
+                if body is None:
+                    report("eof", n)
+                    return
+                report("request", n, header + body)
+            elif action[0] == "send":
+                conn.sendall(action[1])
+            elif action[0] == "close":
+                conn.close()
+                closed = True
+                report("closed", n)
+            elif action[0] == "stop_listening":
+                # shutdown wakes the accept that blocks on the listener; close alone would not
+                listener.shutdown(socket.SHUT_RDWR)
+                listener.close()
+                if family == socket.AF_UNIX:
+                    os.unlink(address)
+                report("stopped_listening")
+        if not closed:
+            try:
+                while conn.recv(65536):
+                    pass
+            except ConnectionResetError:
+                pass  # the client closed with answer bytes unread: also its end
+            conn.close()
+            report("eof", n)
+
+    n = 0
+    while True:
+        try:
+            conn, peer_address = listener.accept()
+        except OSError:
+            break  # the listener was closed by a script
+        report("accepted", n, peer_address)
+        if n < len(scripts):
+            threading.Thread(target=handle, args=(n, conn, scripts[n]), daemon=True).start()
+        else:
+            conn.close()
+        n += 1
+    threading.Event().wait()  # connections may still be served; stop() ends the process
+
+
+class ScriptedPeer:
+    """The peer process. `client_args` are the ZeltoClient arguments that reach it."""
+
+    def __init__(self, scripts: list[list[tuple]], transport: str, directory: str) -> None:
+        context = multiprocessing.get_context("spawn")
+        if transport == "tcp":
+            family, address = socket.AF_INET, ("127.0.0.1", 0)
+        else:
+            family, address = socket.AF_UNIX, os.path.join(directory, "peer.sock")
+        self._events, events = context.Pipe(duplex=False)
+        ready_receiver, ready = context.Pipe(duplex=False)
+        self._process = context.Process(target=_serve,
+                                        args=(family, address, scripts, events, ready),
+                                        daemon=True)
+        self._process.start()
+        if not ready_receiver.poll(30):
+            self.stop()
+            raise RuntimeError("socket peer did not start")
+        bound = ready_receiver.recv()
+        self._family, self._address = family, bound
+        if transport == "tcp":
+            self.client_args = {"host": bound[0], "port": bound[1]}
+        else:
+            self.client_args = {"socket_path": bound}
+        self.seen: list[tuple] = []
+
+    def next_event(self, timeout: float = 10) -> tuple:
+        if not self._events.poll(timeout):
+            raise AssertionError("the peer reported nothing; seen so far: %r" % (self.seen,))
+        event = self._events.recv()
+        self.seen.append(event)
+        return event
+
+    def wait_for(self, *event: Any, timeout: float = 10) -> tuple:
+        """Waits for the first event that starts with `event` (earlier ones are kept in seen)."""
+        while True:
+            got = self.next_event(timeout)
+            if got[:len(event)] == event:
+                return got
+
+    def requests(self) -> list[bytes]:
+        return [event[2] for event in self.seen if event[0] == "request"]
+
+    def accepted(self) -> int:
+        return sum(1 for event in self.seen if event[0] == "accepted")
+
+    def connections_made(self) -> int:
+        """How many connections reached the peer so far. Opens a marker connection from a known
+        address and waits for the peer to accept it: connections are accepted in arrival order,
+        so the marker's number counts every earlier one. Use it last: the marker takes the next
+        script, if any."""
+        with socket.socket(self._family, socket.SOCK_STREAM) as marker:
+            if self._family == socket.AF_UNIX:
+                marker.bind("\0zelto-marker-" + uuid.uuid4().hex)
+            else:
+                marker.bind(("127.0.0.1", 0))
+            marker.connect(self._address)
+            while True:
+                event = self.next_event()
+                if event[0] == "accepted" and event[2] == marker.getsockname():
+                    return event[1]
+
+    def stop(self) -> None:
+        self._process.terminate()
+        self._process.join(10)

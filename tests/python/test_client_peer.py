@@ -1,0 +1,206 @@
+"""ZeltoClient against a scripted peer: exact bytes on the wire, retries and faults on demand."""
+
+from __future__ import annotations
+
+import gc
+import os
+import struct
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import zelto_sdk
+from socket_peer import response, tensor_payload
+
+FLOATS = struct.pack("<2f", 1.0, 2.0)
+OK = response(0, tensor_payload([2], "float32", FLOATS))
+ANSWER = [("request",), ("send", OK)]
+
+# The frame of infer(7, [2], "float32", FLOATS) from a client without a token, byte for byte.
+EXAMPLE_FRAME = bytes.fromhex(
+    "07000000" "01000000" "3b000000"
+    "0100000000000000" "0200000000000000"
+    "0700000000000000") + b"float32" + bytes.fromhex(
+    "01" "0800000000000000" "0000803f00000040" "00"
+    "0000000000000000" "00" "00")
+
+
+@pytest.mark.parametrize("transport", ["tcp", "pipe"])
+def test_request_frame_is_exact(scripted_peer, transport):
+    peer = scripted_peer([ANSWER], transport)
+    client = zelto_sdk.ZeltoClient(**peer.client_args)
+    assert client.infer(7, [2], "FP32", FLOATS) == list(FLOATS)
+    assert peer.wait_for("request")[2] == EXAMPLE_FRAME
+
+
+def test_stream_frame_carries_kind_2_session_and_token(scripted_peer):
+    peer = scripted_peer([[("request",), ("send", response(0))]])
+    client = zelto_sdk.ZeltoClient(**peer.client_args, api_token="tok")
+    assert list(client.infer_stream(7, [2], "float32", FLOATS, session_id="s1")) == []
+    frame = peer.wait_for("request")[2]
+    options = b"\x01" + b"\x00" * 5 + b"\x01" + struct.pack("<Q", 3) + b"tok" + b"\x00" * 7
+    body = EXAMPLE_FRAME[12:-2] + b"\x01" + struct.pack("<Q", 2) + b"s1" + options
+    assert frame == struct.pack("<III", 7, 2, len(body)) + body
+
+
+@pytest.mark.parametrize("transport", ["tcp", "pipe"])
+def test_connection_closed_while_idle_is_retried_and_the_fresh_one_pooled(scripted_peer, transport):
+    peer = scripted_peer([ANSWER + [("close",)], ANSWER + ANSWER], transport)
+    client = zelto_sdk.ZeltoClient(**peer.client_args)
+    client.infer(7, [2], "float32", FLOATS)
+    peer.wait_for("closed", 0)
+    assert client.infer(7, [2], "float32", FLOATS) == list(FLOATS)
+    assert client.infer(7, [2], "float32", FLOATS) == list(FLOATS)
+    assert peer.connections_made() == 2
+    assert [event[1] for event in peer.seen if event[0] == "request"] == [0, 1, 1]
+
+
+@pytest.mark.parametrize("transport, message", [
+    ("tcp", "Connection refused (os error 111)"),
+    ("pipe", "No such file or directory (os error 2)"),
+])
+def test_failed_retry_open_reports_the_open_error(scripted_peer, transport, message):
+    peer = scripted_peer([ANSWER + [("close",), ("stop_listening",)]], transport)
+    client = zelto_sdk.ZeltoClient(**peer.client_args)
+    client.infer(7, [2], "float32", FLOATS)
+    peer.wait_for("stopped_listening")
+    with pytest.raises(ConnectionError) as raised:
+        client.infer(7, [2], "float32", FLOATS)
+    assert raised.value.args == (message,)
+
+
+@pytest.mark.parametrize("answer, exception, message", [
+    (response(1, b"Model not loaded"), RuntimeError, "Model not loaded"),
+    (response(7), RuntimeError, ""),
+    (response(1, b"bad \xff\xfe text \xe2\x82"), RuntimeError, "bad \ufffd\ufffd text \ufffd"),
+    (response(0, b"\x01"), RuntimeError, "io error: unexpected end of file"),
+    (response(0, tensor_payload([1], "bfloat16", b"x")), RuntimeError,
+     "Invalid input: Unsupported dtype: bfloat16"),
+    (response(0, tensor_payload([1], "u8", b"x", base64="eA==")), RuntimeError,
+     "binary tensor payload must include only one of `data` or `data_base64`"),
+])
+def test_reported_failures_keep_the_connection(scripted_peer, answer, exception, message):
+    peer = scripted_peer([[("request",), ("send", answer)] + ANSWER])
+    client = zelto_sdk.ZeltoClient(**peer.client_args)
+    with pytest.raises(exception) as raised:
+        client.infer(7, [2], "float32", FLOATS)
+    assert raised.value.args == (message,)
+    assert client.infer(7, [2], "float32", FLOATS) == list(FLOATS)
+    assert peer.connections_made() == 1
+
+
+def test_base64_payload_is_decoded(scripted_peer):
+    peer = scripted_peer([[("request",),
+                           ("send", response(0, tensor_payload([1], "FLOAT32", base64="AAAAPw==")))]])
+    client = zelto_sdk.ZeltoClient(**peer.client_args)
+    assert client.infer_tensor(7, [2], "float32", FLOATS) == ([0, 0, 0, 0x3F], [1], "float32")
+
+
+HALF_HEADER = [("request",), ("send", b"\x00\x00\x00\x00"), ("close",)]
+
+
+def test_server_closing_after_four_header_bytes(scripted_peer):
+    peer = scripted_peer([HALF_HEADER, HALF_HEADER, HALF_HEADER])
+    client = zelto_sdk.ZeltoClient(**peer.client_args)
+    with pytest.raises(ConnectionError, match="^failed to fill whole buffer$"):
+        client.infer(7, [2], "float32", FLOATS)
+    stream = client.infer_stream(7, [2], "float32", FLOATS)
+    with pytest.raises(RuntimeError, match="^failed to fill whole buffer$"):
+        next(stream)
+    assert peer.connections_made() == 3  # two attempts of infer, one stream
+
+
+DATA = [1, 2, 3]
+FRAME = response(2, tensor_payload([3], "uint8", bytes(DATA)))
+
+
+def outcomes(stream) -> list:
+    """Every step of a stream: a list of ints, or the text of a RuntimeError; ends with 'end'."""
+    seen = []
+    while True:
+        try:
+            seen.append(next(stream))
+        except RuntimeError as error:
+            seen.append(str(error))
+        except StopIteration:
+            return seen + ["end"]
+
+
+@pytest.mark.parametrize("end", [response(0), response(1), response(2), response(3, b"x")])
+def test_stream_error_frames_then_data_then_end(scripted_peer, end):
+    frames = (response(1, b"model crashed") + FRAME + response(2, b"junk") +
+              response(1, b"\xffbad") + FRAME + end)
+    peer = scripted_peer([[("request",), ("send", frames)]])
+    stream = zelto_sdk.ZeltoClient(**peer.client_args).infer_stream(4, [1], "u8", b"a")
+    assert outcomes(stream) == ["model crashed", DATA, "io error: unexpected end of file",
+                                "\ufffdbad", DATA, "end"]
+    with pytest.raises(StopIteration):
+        next(stream)
+
+
+def test_deleting_an_unfinished_stream_closes_its_connection(scripted_peer):
+    peer = scripted_peer([[("request",), ("send", FRAME + FRAME)]])
+    stream = zelto_sdk.ZeltoClient(**peer.client_args).infer_stream(4, [1], "u8", b"a")
+    assert next(stream) == DATA
+    del stream
+    gc.collect()
+    peer.wait_for("eof", 0)
+
+
+def test_stream_write_to_a_closed_peer_is_an_os_error(scripted_peer):
+    peer = scripted_peer([[("close",)]])
+    client = zelto_sdk.ZeltoClient(**peer.client_args)
+    # The peer closes at once; a frame large enough not to fit the socket buffers meets the close.
+    with pytest.raises(ConnectionError) as raised:
+        client.infer_stream(4, [1 << 22], "u8", bytes(1 << 22))
+    assert type(raised.value) in (BrokenPipeError, ConnectionResetError)
+    assert raised.value.errno is None
+
+
+@pytest.mark.parametrize("arguments", [
+    lambda tmp: {"socket_path": str(tmp / "absent.sock")},
+    lambda tmp: {"pipe_name": "zelto-absent-" + tmp.name},
+])
+def test_no_server_at_a_pipe_path(tmp_path, arguments):
+    client = zelto_sdk.ZeltoClient(**arguments(tmp_path))
+    for call in (client.infer, client.infer_stream):
+        with pytest.raises(ConnectionError) as raised:
+            call(1, [1], "u8", b"a")
+        assert str(raised.value).endswith("(os error 2)")
+
+
+def test_pipe_namespace_reaches_the_socket_file_in_tmp(scripted_peer, tmp_path):
+    peer = scripted_peer([ANSWER])
+    name = "zelto-peer-" + tmp_path.name
+    link = "/tmp/" + name
+    os.symlink(peer.client_args["socket_path"], link)
+    try:
+        client = zelto_sdk.ZeltoClient(pipe_name=name)
+        assert client.infer(7, [2], "float32", FLOATS) == list(FLOATS)
+    finally:
+        os.unlink(link)
+
+
+HUGE_ANNOUNCEMENT = textwrap.dedent("""
+    import resource, sys, zelto_sdk
+    client = zelto_sdk.ZeltoClient(socket_path=sys.argv[1])
+    for call in (client.infer, lambda *a: next(client.infer_stream(*a))):
+        try:
+            call(7, [1], "u8", b"a")
+        except (ConnectionError, RuntimeError) as error:
+            print(type(error).__name__, error)
+    print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+""")
+
+
+def test_huge_announced_payload_allocates_only_what_arrives(scripted_peer):
+    lie = [("request",), ("send", struct.pack("<II", 0, 0xFFFFFFF0) + b"0123456789"), ("close",)]
+    peer = scripted_peer([lie, lie, lie])
+    run = subprocess.run([sys.executable, "-c", HUGE_ANNOUNCEMENT, peer.client_args["socket_path"]],
+                         capture_output=True, text=True, timeout=60)
+    lines = run.stdout.splitlines()
+    assert lines[:2] == ["ConnectionError failed to fill whole buffer",
+                         "RuntimeError failed to fill whole buffer"], run.stderr
+    assert int(lines[2]) < 256 * 1024  # KiB: far below the 4 GiB announced
