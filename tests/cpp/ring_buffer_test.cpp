@@ -177,7 +177,7 @@ void consume(RingBuffer ring, std::atomic_ref<uint64_t> taken_total, uint64_t to
 }
 
 TEST(RingBufferStress, ThreadsDeliverEveryEntryOnceAndInProducerOrder) {
-    constexpr uint64_t kProducers = 4, kConsumers = 3, kPerProducer = 20000;
+    constexpr uint64_t kProducers = 4, kConsumers = 3, kPerProducer = 100000;
     LocalQueue q;
     uint64_t total_taken = 0;
     std::vector<std::vector<std::pair<uint64_t, uint64_t>>> taken(kConsumers);
@@ -193,7 +193,7 @@ TEST(RingBufferStress, ThreadsDeliverEveryEntryOnceAndInProducerOrder) {
 }
 
 TEST(RingBufferStress, ProcessesDeliverEveryEntryOnceAndInProducerOrder) {
-    constexpr uint64_t kProducers = 3, kConsumers = 2, kPerProducer = 20000;
+    constexpr uint64_t kProducers = 3, kConsumers = 2, kPerProducer = 100000;
     constexpr uint64_t kTotal = kProducers * kPerProducer;
     // The queue, a shared counter and one record array per consumer all live in the region.
     testing::TestRegion region("stress", 0, 8 + kConsumers * (8 + kTotal * 16));
