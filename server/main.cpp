@@ -80,7 +80,9 @@ std::expected<Options, std::string> parse_options(int argc, char** argv) {
     return options;
 }
 
-bool any_service(const Options& options) { return options.tcp || options.pipe || options.shm; }
+bool any_service(const Options& options) {
+    return options.tcp || options.pipe || options.shm || options.hybrid;
+}
 
 // Starts the services in order; on the first failure stops those already running.
 std::expected<std::vector<std::unique_ptr<Service>>, std::string> start_services(

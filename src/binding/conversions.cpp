@@ -5,7 +5,9 @@
 #include <cstring>
 #include <limits>
 
+#include "binding/instance.hpp"
 #include "binding/py_ref.hpp"
+#include "platform/memory.hpp"
 
 namespace zelto::binding {
 namespace {
@@ -42,6 +44,18 @@ bool extract_items(PyObject* object, std::vector<T>& out, ConvertItem&& convert_
     else
         out.reserve(static_cast<size_t>(std::min(length, kMaxReservedElements)));
 
+    if (PyList_CheckExact(object)) {
+        // What a list's iterator does, without the iterator: items by index while the index is
+        // below the current length (a conversion's __index__ may change the list), each held
+        // by a reference of its own while it is converted.
+        for (Py_ssize_t i = 0; i < PyList_Size(object); ++i) {
+            PyRef item = PyRef::borrow(PyList_GetItem(object, i));
+            T value{};
+            if (!convert_item(item.get(), value)) return false;
+            out.push_back(value);
+        }
+        return true;
+    }
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) return false;
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
@@ -62,6 +76,7 @@ bool copy_byte_buffer(PyObject* object, std::vector<uint8_t>& out) {
             PyErr_Clear();
             return false;
         }
+        platform::reserve_bytes(out, static_cast<size_t>(size));
         out.assign(data, data + size);
         return true;
     }
@@ -72,6 +87,7 @@ bool copy_byte_buffer(PyObject* object, std::vector<uint8_t>& out) {
             PyErr_Clear();
             return false;
         }
+        platform::reserve_bytes(out, static_cast<size_t>(size));
         out.assign(data, data + size);
         return true;
     }
@@ -87,6 +103,7 @@ bool copy_byte_buffer(PyObject* object, std::vector<uint8_t>& out) {
                            PyBuffer_IsContiguous(&view, 'C');
         if (plain_bytes) {
             const auto* data = static_cast<const uint8_t*>(view.buf);
+            platform::reserve_bytes(out, static_cast<size_t>(view.len));
             out.assign(data, data + view.len);
         }
         PyBuffer_Release(&view);
@@ -113,6 +130,68 @@ PyObject* const* byte_values() {
         ready = true;
     }
     return values.data();
+}
+
+// An iterator over a byte buffer that yields the interpreter's cached ints 0..255, used only
+// inside bytes_to_list. list() of a sized iterator takes CPython's own path: one allocation of
+// exactly the announced length, filled front to back, the same work as list(bytes) without
+// first copying the bytes into a bytes object. (Filling a PyList_New list with PyList_SetItem
+// costs more for large outputs: its storage comes from calloc as untouched zero pages, and each
+// page is faulted twice, read by the item swap and then written.)
+// Below this many items a result list is filled item by item (no iterator to set up); from it
+// on, through ByteValues. 16384 items are 128 KiB of list storage, where allocators start to
+// hand out fresh pages.
+constexpr size_t kSmallListItems = 16384;
+
+struct ByteValues {
+    PyObject ob_base;
+    const uint8_t* next;
+    const uint8_t* end;
+    PyObject* const* values;
+};
+
+PyObject* byte_values_next(PyObject* self) {
+    auto* iterator = reinterpret_cast<ByteValues*>(self);
+    if (iterator->next == iterator->end) return nullptr;  // exhausted, no exception set
+    PyObject* value = iterator->values[*iterator->next++];
+    Py_INCREF(value);
+    return value;
+}
+
+PyObject* byte_values_length_hint(PyObject* self, PyObject*) {
+    auto* iterator = reinterpret_cast<ByteValues*>(self);
+    return PyLong_FromSsize_t(iterator->end - iterator->next);
+}
+
+void byte_values_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_memory(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef kByteValuesMethods[] = {
+    {"__length_hint__", byte_values_length_hint, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kByteValuesSlots[] = {
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(byte_values_next)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(byte_values_dealloc)},
+    {Py_tp_methods, kByteValuesMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kByteValuesSpec = {"builtins.byte_values_iterator",
+                               static_cast<int>(sizeof(ByteValues)), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                               kByteValuesSlots};
+
+PyTypeObject* byte_values_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) type = create_type(kByteValuesSpec, "byte_values_iterator");
+    return reinterpret_cast<PyTypeObject*>(type);
 }
 
 }  // namespace
@@ -188,6 +267,22 @@ bool extract_data(PyObject* object, std::vector<uint8_t>& out) {
     });
 }
 
+bool extract_data_view(PyObject* object, std::vector<uint8_t>& storage,
+                       std::span<const uint8_t>& view) {
+    if (PyBytes_CheckExact(object)) {
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(object, &data, &size) == 0) {
+            view = std::span(reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(size));
+            return true;
+        }
+        PyErr_Clear();
+    }
+    if (!extract_data(object, storage)) return false;
+    view = storage;
+    return true;
+}
+
 bool extract_additional_inputs(PyObject* object,
                                std::unordered_map<std::string, InputTensor>& out) {
     if (!PyDict_Check(object)) {
@@ -236,14 +331,30 @@ bool convert_optional_text(const char* parameter, PyObject* object,
 PyObject* bytes_to_list(std::span<const uint8_t> bytes) {
     PyObject* const* values = byte_values();
     if (values == nullptr) return nullptr;
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(bytes.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        PyObject* value = values[bytes[i]];
-        Py_INCREF(value);
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), value);  // steals `value`
+    if (bytes.size() < kSmallListItems) {
+        // Small lists come from memory the allocator already holds: fill them directly.
+        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(bytes.size())));
+        if (!list) return nullptr;
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            PyObject* value = values[bytes[i]];
+            Py_INCREF(value);
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), value);  // steals `value`
+        }
+        return list.release();
     }
-    return list.release();
+    PyTypeObject* type = byte_values_type();
+    if (type == nullptr) return nullptr;
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyRef iterator = PyRef::steal(alloc(type, 0));
+    if (!iterator) return nullptr;
+    auto* byte_iterator = reinterpret_cast<ByteValues*>(iterator.get());
+    byte_iterator->next = bytes.data();
+    byte_iterator->end = bytes.data() + bytes.size();
+    byte_iterator->values = values;
+    PyObject* list = PySequence_List(iterator.get());
+    // The iterator must never read `bytes` after this call, whoever might still hold it.
+    byte_iterator->next = byte_iterator->end = nullptr;
+    return list;
 }
 
 PyObject* tensor_to_tuple(const Tensor& tensor) {

@@ -33,6 +33,11 @@ bool extract_shape(PyObject* object, std::vector<int64_t>& out);
 // Any sequence except str, element by element, to bytes 0..255. Exact bytes, exact bytearray and
 // 1-D contiguous memoryviews of format "B" are copied in one go: the result is the same.
 bool extract_data(PyObject* object, std::vector<uint8_t>& out);
+// The same conversion without a copy where none is needed: an exact bytes object is viewed in
+// place (it cannot change, and the caller's argument keeps it alive for the whole call); any
+// other input is converted into `storage`. `view` then covers the input's bytes.
+bool extract_data_view(PyObject* object, std::vector<uint8_t>& storage,
+                       std::span<const uint8_t>& view);
 // A dict of name -> (shape, dtype, data) tuples.
 bool extract_additional_inputs(PyObject* object, std::unordered_map<std::string, InputTensor>& out);
 

@@ -51,10 +51,12 @@ PyObject* shm_client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
         std::vector<int64_t> shape;
         std::string dtype;
-        std::vector<uint8_t> data;
+        std::vector<uint8_t> converted;
+        std::span<const uint8_t> data;  // the caller's bytes object, or `converted`
         if (!convert_argument("shape", [&] { return extract_shape(bound[0], shape); }) ||
             !convert_argument("dtype", [&] { return extract_text(bound[1], dtype); }) ||
-            !convert_argument("data", [&] { return extract_data(bound[2], data); }))
+            !convert_argument("data",
+                              [&] { return extract_data_view(bound[2], converted, data); }))
             return nullptr;
 
         // One signal check per poll round lets Ctrl-C interrupt the wait; the handler's

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include <asio/associated_executor.hpp>
 #include <asio/async_result.hpp>
@@ -27,9 +28,19 @@
 
 namespace zelto::hybrid {
 
+// An open pipe connection: the socket, and the bytes already read past the end of the last
+// response frame. A well-behaved server sends nothing unasked, so there are none; should one
+// send more, those bytes begin the next response, exactly as if they had been read there.
+struct PipeConnection {
+    explicit PipeConnection(int fd) : socket(fd) {}
+
+    Connection socket;
+    std::vector<uint8_t> read_ahead;
+};
+
 class ConnectionCell {
 public:
-    using Connection = zelto::Connection;
+    using Connection = PipeConnection;
 
     // Exclusive access to the optional connection while it lives; destroying it hands the permit
     // to the oldest waiter, or frees it.

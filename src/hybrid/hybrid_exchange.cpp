@@ -137,7 +137,10 @@ std::optional<ExchangeResult> HybridExchange::try_complete(std::chrono::nanoseco
 }
 
 asio::awaitable<ExchangeResult> HybridExchange::finish(HybridExchange exchange) {
-    if (!exchange.guard_) exchange.guard_.emplace(co_await exchange.cell_->lock());
+    if (!exchange.guard_) {
+        auto guard = co_await exchange.cell_->lock();
+        exchange.guard_.emplace(std::move(guard));
+    }
     for (;;) {
         Step step = exchange.advance();
         if (step == Step::Over) co_return std::move(*exchange.result_);
@@ -166,6 +169,7 @@ HybridExchange::Step HybridExchange::advance() {
             case Phase::Open: step = open(); break;
             case Phase::Write: step = write(); break;
             case Phase::ReadHeader: step = read_header(); break;
+            case Phase::ReadShortPayload: step = read_short_payload(); break;
             case Phase::ReadPayload: step = read_payload(); break;
             case Phase::Over: return Step::Over;
         }
@@ -174,7 +178,7 @@ HybridExchange::Step HybridExchange::advance() {
 }
 
 HybridExchange::Step HybridExchange::open() {
-    std::optional<Connection>& connection = **guard_;
+    std::optional<PipeConnection>& connection = **guard_;
     if (!connection) {
         // No waiting at open: a missing socket or a full backlog fails at once. The cell stays
         // empty on failure, so the next exchange tries to open again.
@@ -201,8 +205,8 @@ HybridExchange::Step HybridExchange::write() {
     return next(Phase::ReadHeader);
 }
 
-HybridExchange::Step HybridExchange::receive(std::span<uint8_t> out) {
-    while (done_ < out.size()) {
+HybridExchange::Step HybridExchange::receive(std::span<uint8_t> out, size_t at_least) {
+    while (done_ < at_least) {
         auto attempt = platform::try_receive(fd(), out.subspan(done_));
         if (attempt.not_ready()) return Step::NeedRead;
         // A server that closes its end shows as the end of the stream; one that closes with
@@ -215,29 +219,66 @@ HybridExchange::Step HybridExchange::receive(std::span<uint8_t> out) {
     return Step::Next;
 }
 
+// The header is read together with up to 40 payload bytes, so a usual answer takes one system
+// call. Bytes past the end of a shorter frame are kept for the next exchange.
 HybridExchange::Step HybridExchange::read_header() {
-    if (Step step = receive(head_); step != Step::Next) return step;
+    std::vector<uint8_t>& read_ahead = (*guard_)->value().read_ahead;
+    if (done_ == 0 && !read_ahead.empty()) {
+        // At most 40 bytes can be left over, and they are all taken here.
+        done_ = std::min(read_ahead.size(), head_.size());
+        std::copy_n(read_ahead.begin(), done_, head_.begin());
+        read_ahead.erase(read_ahead.begin(), read_ahead.begin() + static_cast<long>(done_));
+    }
+    if (Step step = receive(head_, ResponseHeader::kSize); step != Step::Next) return step;
     header_ = ResponseHeader::decode(head_.data());
-    payload_.clear();
-    return next(Phase::ReadPayload);
+    const size_t size = header_.payload_size;
+    const size_t frame_end = ResponseHeader::kSize + std::min(size, kHybridResponseSize);
+    if (done_ > frame_end) {
+        read_ahead.insert(read_ahead.end(), head_.begin() + static_cast<long>(frame_end),
+                          head_.begin() + static_cast<long>(done_));
+        done_ = frame_end;
+    }
+    if (size <= kHybridResponseSize) {
+        phase_ = Phase::ReadShortPayload;
+        return Step::Next;
+    }
+    // A longer payload (an error text) continues in a buffer of its own.
+    payload_.assign(head_.begin() + ResponseHeader::kSize, head_.begin() + done_);
+    return next_keeping(Phase::ReadPayload, payload_.size());
+}
+
+HybridExchange::Step HybridExchange::read_short_payload() {
+    std::span<uint8_t> frame = short_frame();
+    if (Step step = receive(frame, frame.size()); step != Step::Next) return step;
+    return interpret(frame.subspan(ResponseHeader::kSize));
 }
 
 HybridExchange::Step HybridExchange::read_payload() {
     const size_t size = header_.payload_size;
     while (done_ < size) {
         if (done_ == payload_.size()) {
-            payload_.resize(std::min(size, done_ == 0 ? kFirstPayloadChunk : done_ * 2));
+            payload_.resize(std::min(size, std::max(kFirstPayloadChunk, done_ * 2)));
         }
-        if (Step step = receive(payload_); step != Step::Next) return step;
+        if (Step step = receive(payload_, payload_.size()); step != Step::Next) return step;
     }
-    // The whole frame has been read, so the connection stays in step whatever it said.
-    if (header_.status != 0) return over(std::unexpected(failure_text(payload_)));
-    return over(HybridResponse::decode(payload_));
+    return interpret(payload_);
 }
 
-HybridExchange::Step HybridExchange::next(Phase phase) {
+// The whole frame has been read, so the connection stays in step whatever it said.
+HybridExchange::Step HybridExchange::interpret(std::span<const uint8_t> payload) {
+    if (header_.status != 0) return over(std::unexpected(failure_text(payload)));
+    return over(HybridResponse::decode(payload));
+}
+
+std::span<uint8_t> HybridExchange::short_frame() {
+    return std::span(head_).first(ResponseHeader::kSize + header_.payload_size);
+}
+
+HybridExchange::Step HybridExchange::next(Phase phase) { return next_keeping(phase, 0); }
+
+HybridExchange::Step HybridExchange::next_keeping(Phase phase, size_t done) {
     phase_ = phase;
-    done_ = 0;
+    done_ = done;
     return Step::Next;
 }
 
@@ -253,15 +294,18 @@ HybridExchange::Step HybridExchange::over(ExchangeResult result) {
     return Step::Over;
 }
 
-int HybridExchange::fd() const { return (**guard_)->fd(); }
+int HybridExchange::fd() const { return (**guard_)->socket.fd(); }
 
 std::span<const uint8_t> HybridExchange::unwritten() const {
     return std::span<const uint8_t>(frame_).subspan(done_);
 }
 
 std::span<uint8_t> HybridExchange::unread() {
-    if (phase_ == Phase::ReadHeader) return std::span(head_).subspan(done_);
-    return std::span(payload_).subspan(done_);
+    switch (phase_) {
+        case Phase::ReadHeader: return std::span(head_).subspan(done_);
+        case Phase::ReadShortPayload: return short_frame().subspan(done_);
+        default: return std::span(payload_).subspan(done_);
+    }
 }
 
 }  // namespace zelto::hybrid

@@ -50,7 +50,7 @@ public:
     static asio::awaitable<ExchangeResult> finish(HybridExchange exchange);
 
 private:
-    enum class Phase { Open, Write, ReadHeader, ReadPayload, Over };
+    enum class Phase { Open, Write, ReadHeader, ReadShortPayload, ReadPayload, Over };
     // What stopped advance(): the exchange is over, or the socket is not ready.
     enum class Step { Over, NeedWrite, NeedRead, Next };
 
@@ -59,15 +59,20 @@ private:
     Step open();
     Step write();
     Step read_header();
+    Step read_short_payload();
     Step read_payload();
-    // Fills `out` from done_ on.
-    Step receive(std::span<uint8_t> out);
+    Step interpret(std::span<const uint8_t> payload);
+    // Reads into `out` from done_ on until at least `at_least` bytes of it are there.
+    Step receive(std::span<uint8_t> out, size_t at_least);
     Step next(Phase phase);
+    Step next_keeping(Phase phase, size_t done);
     Step fail(std::string text);
     // Ends the exchange with `result` and releases the lock.
     Step over(ExchangeResult result);
 
     int fd() const;
+    // The response frame while its payload fits in head_: header and payload.
+    std::span<uint8_t> short_frame();
     // What the wait that advance() asked for is about.
     std::span<const uint8_t> unwritten() const;
     std::span<uint8_t> unread();
@@ -78,7 +83,8 @@ private:
     std::optional<ConnectionCell::Guard> guard_;
     Phase phase_ = Phase::Open;
     size_t done_ = 0;  // bytes written or read in the current phase
-    std::array<uint8_t, ResponseHeader::kSize> head_{};
+    // The response header and, when it is at most 40 bytes, the payload.
+    std::array<uint8_t, ResponseHeader::kSize + kHybridResponseSize> head_{};
     ResponseHeader header_{};
     std::vector<uint8_t> payload_;
     std::optional<ExchangeResult> result_;

@@ -3,14 +3,13 @@
 //
 // The runtime has two execution contexts:
 // - the I/O context: the event loop (epoll reactor and timers) that the worker threads service,
-//   one worker per processor available to the process. Sockets opened by an operation register
-//   here, so their readiness is noticed and completed by the workers.
+//   one worker per processor available to the process. An operation that has to wait for a
+//   socket registers it here, so its readiness is noticed and the transfer completed by a worker.
 // - the caller context: where operations themselves run. Only the thread inside
 //   run_to_completion drives it; completions that the workers finish are posted to it, which
 //   wakes that thread.
-// So an operation's code always runs on the calling thread. When it can go on without waiting
-// (the connection lock is free, a socket accepts or yields bytes) it finishes there without any
-// hand-off between threads; only a real wait parks the caller until a worker wakes it.
+// So an operation's code always runs on the calling thread, and the caller is parked only while
+// the operation waits.
 #pragma once
 
 #include <cstddef>

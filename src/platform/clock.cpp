@@ -24,15 +24,20 @@ MicroWait::~MicroWait() {
     restore_slack();
 }
 
-void MicroWait::lower_slack() noexcept {
-    if (saved_slack_ >= 0) return;
-    int slack = prctl(PR_GET_TIMERSLACK);
-    if (slack > 0 && prctl(PR_SET_TIMERSLACK, 1UL) == 0) saved_slack_ = slack;
+void MicroWait::set_slack(unsigned long slack) noexcept {
+    if (slack_ == slack) return;
+    if (saved_slack_ < 0) {
+        int own = prctl(PR_GET_TIMERSLACK);
+        if (own <= 0) return;  // unknown: leave the thread's slack alone
+        saved_slack_ = own;
+    }
+    if (prctl(PR_SET_TIMERSLACK, slack) == 0) slack_ = slack;
 }
 
 void MicroWait::restore_slack() noexcept {
     if (saved_slack_ > 0) prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(saved_slack_));
     saved_slack_ = -1;
+    slack_ = 0;
 }
 
 void MicroWait::pause() noexcept {
@@ -43,9 +48,9 @@ void MicroWait::pause() noexcept {
         return;
     }
     if (now < precise_until_) {
-        lower_slack();
+        set_slack(1);
     } else {
-        restore_slack();
+        set_slack(std::chrono::nanoseconds(kRelaxedSlack).count());
     }
     timespec one_us{0, 1000};
     nanosleep(&one_us, nullptr);

@@ -25,13 +25,17 @@ uint64_t wall_clock_ns() noexcept;
 //   - then each pause is a real 1 us sleep with the thread's timer slack lowered to 1 ns, which
 //     keeps the rounds short without spinning;
 //   - after that the answer is evidently slow, and short sleeps with a lowered slack still cost
-//     most of a core (the kernel barely parks the thread), so the slack goes back to what it was
-//     and each sleep lasts what the kernel makes of 1 us: the processor is nearly idle.
-// The slack is restored at the latest when the wait ends.
+//     most of a core (the kernel barely parks the thread). Even with the default slack (50 us)
+//     each round costs ~15 us of processor time in a virtual machine, a quarter of a core, so
+//     the slack is raised to kRelaxedSlack: each 1 us sleep then lasts what the kernel makes of
+//     it within that slack, and a slow answer costs a few percent of a core while being noticed
+//     within a quarter of a millisecond.
+// The thread's own slack is restored at the latest when the wait ends.
 class MicroWait {
 public:
     static constexpr std::chrono::microseconds kDefaultSpinPhase{50};
     static constexpr std::chrono::milliseconds kDefaultPreciseSleepPhase{2};
+    static constexpr std::chrono::microseconds kRelaxedSlack{250};
 
     explicit MicroWait(
         std::chrono::nanoseconds spin_phase = kDefaultSpinPhase,
@@ -44,12 +48,14 @@ public:
     void pause() noexcept;
 
 private:
-    void lower_slack() noexcept;
+    // Sets the thread's timer slack (in ns) for the rest of the wait, saving its own first.
+    void set_slack(unsigned long slack) noexcept;
     void restore_slack() noexcept;
 
     MonotonicClock::time_point spin_until_;
     MonotonicClock::time_point precise_until_;
-    long saved_slack_ = -1;  // the thread's timer slack while it is lowered, else -1
+    long saved_slack_ = -1;      // the thread's own timer slack while it is changed, else -1
+    unsigned long slack_ = 0;    // the slack this wait set, 0 for none
 };
 
 }  // namespace zelto::platform

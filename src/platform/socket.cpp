@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -285,6 +286,41 @@ std::expected<void, IoError> send_all(int fd, std::span<const uint8_t> bytes, bo
         if (!sent) return std::unexpected(sent.error());
         if (*sent == 0) return std::unexpected(library_error("failed to write whole buffer"));
         bytes = bytes.subspan(*sent);
+    }
+    return {};
+}
+
+std::expected<void, IoError> send_all(int fd, std::span<const std::span<const uint8_t>> pieces) {
+    // Up to kMaxPieces iovecs per system call; pieces are few (a frame header, a body around
+    // the caller's data), so this is one call unless the socket takes only part of the bytes.
+    constexpr size_t kMaxPieces = 8;
+    size_t next = 0;       // first piece not yet completely sent
+    size_t offset = 0;     // bytes of that piece already sent
+    while (next < pieces.size()) {
+        iovec iov[kMaxPieces];
+        size_t count = 0;
+        for (size_t i = next; i < pieces.size() && count < kMaxPieces; ++i) {
+            std::span<const uint8_t> piece = pieces[i].subspan(i == next ? offset : 0);
+            if (piece.empty()) continue;
+            iov[count++] = {const_cast<uint8_t*>(piece.data()), piece.size()};
+        }
+        if (count == 0) return {};
+        msghdr message{};
+        message.msg_iov = iov;
+        message.msg_iovlen = count;
+        ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(os_error(errno));
+        }
+        if (sent == 0) return std::unexpected(library_error("failed to write whole buffer"));
+        size_t left = static_cast<size_t>(sent);
+        while (next < pieces.size() && left >= pieces[next].size() - offset) {
+            left -= pieces[next].size() - offset;
+            ++next;
+            offset = 0;
+        }
+        offset += left;
     }
     return {};
 }

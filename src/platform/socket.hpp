@@ -37,6 +37,10 @@ std::expected<size_t, IoError> send_some(int fd, std::span<const uint8_t> bytes,
 // Sends every byte; a send that accepts nothing is "failed to write whole buffer".
 std::expected<void, IoError> send_all(int fd, std::span<const uint8_t> bytes, bool more = false);
 
+// Sends the pieces one after another as one stream of bytes, gathered into as few system calls
+// as the socket allows (one, usually): the peer receives exactly their concatenation.
+std::expected<void, IoError> send_all(int fd, std::span<const std::span<const uint8_t>> pieces);
+
 // One receive (EINTR retried); 0 means the peer closed its side.
 std::expected<size_t, IoError> receive_some(int fd, std::span<uint8_t> out);
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/memory.hpp"
 #include "shm/little_endian.hpp"
 #include "transport/messages.hpp"
 
@@ -160,7 +161,10 @@ std::expected<std::vector<uint8_t>, std::string> read_output_block(std::span<con
         return std::unexpected(does_not_fit("Output tensor block", offset, size));
     }
     const uint8_t* data = region.data() + offset + kTensorBlockHeaderSize;
-    return std::vector<uint8_t>(data, data + nbytes);
+    std::vector<uint8_t> copy;
+    platform::reserve_bytes(copy, nbytes);
+    copy.assign(data, data + nbytes);
+    return copy;
 }
 
 std::expected<std::vector<uint8_t>, std::string> read_output_block(const ShmRegion& region,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/memory.hpp"
 #include "platform/os_error.hpp"
 #include "platform/socket.hpp"
 
@@ -44,6 +45,11 @@ std::expected<void, IoError> Connection::write_all(std::span<const uint8_t> byte
     return platform::send_all(fd_, bytes);
 }
 
+std::expected<void, IoError> Connection::write_all(
+    std::span<const std::span<const uint8_t>> pieces) {
+    return platform::send_all(fd_, pieces);
+}
+
 std::expected<void, IoError> Connection::read_exact(std::span<uint8_t> out) {
     while (!out.empty()) {
         auto got = platform::receive_some(fd_, out);
@@ -59,7 +65,16 @@ std::expected<std::vector<uint8_t>, IoError> Connection::read_payload(uint32_t n
     std::vector<uint8_t> buffer(std::min(total, kInitialPayloadBuffer));
     size_t filled = 0;
     while (filled < total) {
-        if (filled == buffer.size()) buffer.resize(std::min(total, buffer.size() * 2));
+        if (filled == buffer.size()) {
+            // A larger buffer, filled with what arrived before the old one goes: at no time
+            // are more pages touched than the new buffer's.
+            const size_t grown = std::min(total, buffer.size() * 2);
+            std::vector<uint8_t> larger;
+            platform::reserve_bytes(larger, grown);
+            larger.assign(buffer.begin(), buffer.end());
+            buffer = std::move(larger);
+            buffer.resize(grown);
+        }
         auto got = platform::receive_some(fd_, std::span(buffer).subspan(filled));
         if (!got) return std::unexpected(got.error());
         if (*got == 0) return std::unexpected(unexpected_eof());

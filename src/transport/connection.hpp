@@ -27,6 +27,8 @@ public:
 
     // Writes every byte; a write that accepts nothing is "failed to write whole buffer".
     std::expected<void, IoError> write_all(std::span<const uint8_t> bytes);
+    // Writes the pieces' concatenation, gathered into as few system calls as possible.
+    std::expected<void, IoError> write_all(std::span<const std::span<const uint8_t>> pieces);
     // A no-op for raw sockets, kept so the exchange reads like the protocol.
     std::expected<void, IoError> flush() { return {}; }
     // Reads exactly out.size() bytes; end of stream first is "failed to fill whole buffer".

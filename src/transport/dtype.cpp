@@ -24,6 +24,10 @@ constexpr std::array<std::pair<std::string_view, DType>, 7> kAliases = {{
 }  // namespace
 
 std::expected<DType, ServerError> parse_dtype(std::string_view name) {
+    // A canonical name lower-cases to itself: the common case needs no lower-casing pass.
+    for (size_t i = 0; i < kCanonicalNames.size(); ++i) {
+        if (name == kCanonicalNames[i]) return static_cast<DType>(i);
+    }
     std::string lowered = unicode::to_lower(name);
     for (size_t i = 0; i < kCanonicalNames.size(); ++i) {
         if (lowered == kCanonicalNames[i]) return static_cast<DType>(i);

@@ -55,9 +55,19 @@ void write_options(Enc& enc, const std::optional<std::string_view>& api_token) {
     for (int i = 0; i < kOptionSlotsAfterToken; ++i) enc.absent();
 }
 
+// The main input up to its data bytes: shape, dtype, data tag and the data's byte count.
 template <class Enc>
-void write_request(Enc& enc, const InferRequestView& request) {
-    write_tensor(enc, request.input);
+void write_input_head(Enc& enc, const TensorView& input) {
+    enc.i64_sequence(input.shape);
+    enc.text(canonical_name(input.dtype));
+    enc.present();
+    enc.count(input.data.size());
+}
+
+// Everything after the main input's data bytes.
+template <class Enc>
+void write_request_rest(Enc& enc, const InferRequestView& request) {
+    enc.absent();  // data_base64
     enc.count(request.additional_inputs.size());
     for (const NamedTensorView& named : request.additional_inputs) {
         enc.text(named.name);
@@ -70,6 +80,13 @@ void write_request(Enc& enc, const InferRequestView& request) {
         enc.absent();
     }
     write_options(enc, request.api_token);
+}
+
+template <class Enc>
+void write_request(Enc& enc, const InferRequestView& request) {
+    write_input_head(enc, request.input);
+    enc.fixed(request.input.data);
+    write_request_rest(enc, request);
 }
 
 using Decoded = wire::Decoder::Result<std::optional<std::string>>;
@@ -171,6 +188,16 @@ size_t encoded_size(const InferRequestView& request) {
 
 std::vector<uint8_t> encode_infer_request(const InferRequestView& request) {
     return wire::encode([&](auto& enc) { write_request(enc, request); });
+}
+
+BodyAroundData encode_infer_request_around_data(const InferRequestView& request) {
+    auto write = [&](auto& enc) {
+        write_input_head(enc, request.input);
+        write_request_rest(enc, request);
+    };
+    BodyAroundData body{wire::encode(write), 0};
+    body.split = wire::encoded_size_of([&](auto& enc) { write_input_head(enc, request.input); });
+    return body;
 }
 
 std::expected<InferRequest, std::string> decode_infer_request(std::span<const uint8_t> body) {

@@ -61,6 +61,15 @@ struct InferRequestView {
 size_t encoded_size(const InferRequestView& request);
 std::vector<uint8_t> encode_infer_request(const InferRequestView& request);
 
+// The same body without the main input's data bytes, which belong at `split`:
+// encode_infer_request(request) == framing[0, split) + request.input.data + framing[split, end).
+// A request can then leave in one gathering write without copying a large input into a body.
+struct BodyAroundData {
+    std::vector<uint8_t> framing;
+    size_t split = 0;
+};
+BodyAroundData encode_infer_request_around_data(const InferRequestView& request);
+
 // The wire form of a tensor payload (shape, dtype text, data, data_base64).
 struct TensorPayload {
     std::vector<int64_t> shape;

@@ -172,6 +172,33 @@ TEST_F(HybridExchangeTest, ServerClosingWithTheFrameUnreadIsEarlyEof) {
     expect_early_eof_when_server_closes(false);
 }
 
+// Bytes a server sends past the end of a frame are the start of the next response, as if every
+// read had asked for exactly the frame's bytes.
+TEST_F(HybridExchangeTest, BytesPastTheEndOfAFrameBelongToTheNextResponse) {
+    auto first = response_frame(9, {'b', 'a', 'd'});
+    auto second = response_frame(0, success_payload(0x7000));
+    auto both = first;
+    both.insert(both.end(), second.begin(), second.end());
+    both.push_back(0x00);  // and the first byte of a third
+    server_ = std::thread([&] {
+        expect_frame(request_for(6));
+        EXPECT_TRUE(write_all(server_fd_, both));
+        expect_frame(request_for(7));
+        EXPECT_TRUE(write_all(server_fd_, {0, 0, 0, 0x28, 0, 0, 0}));
+        expect_frame(request_for(8));
+        EXPECT_TRUE(write_all(server_fd_, success_payload(0x8000)));
+    });
+    auto bad = run(request_for(6));
+    ASSERT_FALSE(bad.has_value());
+    EXPECT_EQ(bad.error(), "bad");
+    auto early = run(request_for(7));
+    ASSERT_TRUE(early.has_value()) << early.error();
+    EXPECT_EQ(early->shm_offset, 0x7000u);
+    auto last = run(request_for(8));
+    ASSERT_TRUE(last.has_value()) << last.error();
+    EXPECT_EQ(last->shm_offset, 0x8000u);
+}
+
 TEST_F(HybridExchangeTest, AnExchangeWaitsInLineForTheLockHeldElsewhere) {
     auto held = cell_->try_lock();
     ASSERT_TRUE(held);

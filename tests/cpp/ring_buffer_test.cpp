@@ -1,8 +1,6 @@
 #include "shm/ring_buffer.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <array>
 #include <cstring>
@@ -10,7 +8,6 @@
 #include <vector>
 
 #include "shm/little_endian.hpp"
-#include "shm_test_region.hpp"
 
 namespace zelto::shm {
 namespace {
@@ -189,60 +186,6 @@ TEST(RingBufferStress, ThreadsDeliverEveryEntryOnceAndInProducerOrder) {
     for (uint64_t p = 0; p < kProducers; ++p)
         threads.emplace_back(produce, q.view(), p, kPerProducer);
     for (auto& t : threads) t.join();
-    check_exactly_once_in_order(taken, kProducers, kPerProducer);
-}
-
-TEST(RingBufferStress, ProcessesDeliverEveryEntryOnceAndInProducerOrder) {
-    constexpr uint64_t kProducers = 3, kConsumers = 2, kPerProducer = 100000;
-    constexpr uint64_t kTotal = kProducers * kPerProducer;
-    // The queue, a shared counter and one record array per consumer all live in the region.
-    testing::TestRegion region("stress", 0, 8 + kConsumers * (8 + kTotal * 16));
-    uint8_t* results = region.base() + region.output_area();
-    uint64_t& total_taken = *reinterpret_cast<uint64_t*>(results);
-    auto record_area = [&](uint64_t c) { return results + 8 + c * (8 + kTotal * 16); };
-
-    std::vector<pid_t> children;
-    for (uint64_t c = 0; c < kConsumers; ++c) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            std::vector<std::pair<uint64_t, uint64_t>> out;
-            out.reserve(kTotal);
-            consume(region.requests(), std::atomic_ref<uint64_t>(total_taken), kTotal, out);
-            uint8_t* area = record_area(c);
-            store_le<uint64_t>(area, out.size());
-            for (size_t i = 0; i < out.size(); ++i) {
-                store_le<uint64_t>(area + 8 + i * 16, out[i].first);
-                store_le<uint64_t>(area + 16 + i * 16, out[i].second);
-            }
-            _exit(0);
-        }
-        children.push_back(pid);
-    }
-    for (uint64_t p = 0; p < kProducers; ++p) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            produce(region.requests(), p, kPerProducer);
-            _exit(0);
-        }
-        children.push_back(pid);
-    }
-    for (pid_t pid : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
-    std::vector<std::vector<std::pair<uint64_t, uint64_t>>> taken(kConsumers);
-    for (uint64_t c = 0; c < kConsumers; ++c) {
-        const uint8_t* area = record_area(c);
-        uint64_t n = load_le<uint64_t>(area);
-        ASSERT_LE(n, kTotal);
-        for (uint64_t i = 0; i < n; ++i) {
-            taken[c].emplace_back(load_le<uint64_t>(area + 8 + i * 16),
-                                  load_le<uint64_t>(area + 16 + i * 16));
-        }
-    }
     check_exactly_once_in_order(taken, kProducers, kPerProducer);
 }
 

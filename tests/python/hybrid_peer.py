@@ -87,6 +87,8 @@ class Request:
 #   {"status": S, "payload": B}  a frame with that status and payload
 #   {"offset": X}                status 0 naming output offset X, whatever lies there
 #   {"raw": B}                   these bytes, then the connection is closed
+#   {"raw": B, "reset": True}    the same, but the request's last byte is left unread, so the
+#                                close resets the connection instead of ending it
 
 
 def _recv_exact(conn: socket.socket, n: int) -> bytes | None:
@@ -141,14 +143,19 @@ def _serve(path: str, region_name: str, actions: Any, reports: Any, ready: Any) 
     def handle(conn: socket.socket) -> None:
         with conn:
             while True:
-                frame = _recv_exact(conn, 52)
-                if frame is None:
+                # The last byte stays unread until the action is known (see "reset").
+                frame = _recv_exact(conn, 51)
+                last = conn.recv(1, socket.MSG_PEEK) if frame is not None else b""
+                if not last:
                     return
+                frame += last
                 offset, size = struct.unpack_from("<QQ", frame, 36)
                 block = read_region(offset, min(size, REGION_SIZE))
                 with lock:
                     outbox.put((frame, block))
                     action = actions.recv() if actions.poll() else {"echo": True}
+                if not action.get("reset"):
+                    conn.recv(1)
                 if "raw" in action:
                     conn.sendall(action["raw"])
                     return

@@ -134,7 +134,8 @@ def response(request_id: int, status: int = 0, output_offset: int = 0, error_off
                        0x2222, error_offset)
 
 
-# Answers a test can script, one per request (the first matching key wins):
+# Answers a test can script, one per request. {"write": [(offset, bytes), ...]} first writes
+# those bytes into the region, then the first matching key of the others wins:
 #   {"ignore": True}                    no answer at all
 #   {"foreign": [ids]}                  answers for these ids first, then an echo
 #   {"status": S, "text": B}            failure with an error text block holding B
@@ -146,6 +147,8 @@ def response(request_id: int, status: int = 0, output_offset: int = 0, error_off
 
 
 def _answer(region: mmap.mmap, responses: Queue, request_id: int, block: bytes, action: dict) -> None:
+    for offset, data in action.get("write", []):
+        region[offset:offset + len(data)] = data
     if action.get("ignore"):
         return
     for foreign in action.get("foreign", []):

@@ -5,8 +5,11 @@ the test process. A test gives one script per expected connection, in accept ord
 list of actions:
 
     ("request",)          read one request frame (12-byte header and its body) and report it
+    ("peek_request",)     wait until a whole request frame has arrived and report it, unread
     ("send", bytes)       send raw bytes
     ("close",)            close the connection (reported as "closed")
+    ("reset",)            close abortively (reported as "closed"): TCP sends a reset; a local
+                          socket resets the client only when request bytes are left unread
     ("stop_listening",)   close the listening socket and remove its file (reported)
 
 When its script ends, a connection stays open until the client closes it ("eof" is reported).
@@ -21,6 +24,7 @@ import os
 import socket
 import struct
 import threading
+import time
 import uuid
 from typing import Any
 
@@ -56,6 +60,20 @@ def _recv_exact(conn: socket.socket, n: int) -> bytes | None:
     return bytes(out)
 
 
+def _peek_frame(conn: socket.socket) -> bytes | None:
+    """A whole request frame, left in the socket's receive buffer."""
+    want = HEADER.size
+    while True:
+        seen = conn.recv(want, socket.MSG_PEEK)
+        if not seen:
+            return None
+        if len(seen) >= HEADER.size:
+            want = HEADER.size + HEADER.unpack(seen[:HEADER.size])[2]
+            if len(seen) >= want:
+                return seen[:want]
+        time.sleep(0.001)  # the rest of the frame is on its way
+
+
 def _serve(family: int, address: Any, scripts: list, events: Any, ready: Any) -> None:
     listener = socket.socket(family, socket.SOCK_STREAM)
     if family == socket.AF_INET:
@@ -79,9 +97,20 @@ def _serve(family: int, address: Any, scripts: list, events: Any, ready: Any) ->
                     report("eof", n)
                     return
                 report("request", n, header + body)
+            elif action[0] == "peek_request":
+                frame = _peek_frame(conn)
+                if frame is None:
+                    report("eof", n)
+                    return
+                report("request", n, frame)
             elif action[0] == "send":
                 conn.sendall(action[1])
             elif action[0] == "close":
+                conn.close()
+                closed = True
+                report("closed", n)
+            elif action[0] == "reset":
+                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                 conn.close()
                 closed = True
                 report("closed", n)

@@ -1,0 +1,503 @@
+"""zelto_sdk against its peers, on every transport and payload size, in one run.
+
+    python bench/run.py --build DIR [--quick]
+
+DIR holds the built module (zelto_sdk.abi3.so) and zelto-reference-server. The run compiles the
+C++ floor client (bench/floor.cpp), starts the reference server and a grpcio echo server, and
+measures, for each transport and payload (the same bytes each way), the Python call of each
+client and the floor's round trip, interleaved in rounds so that a noisy machine disturbs every
+client alike. It prints one table and the goals with PASS or FAIL, and writes bench/results.md
+and bench/latency.png.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import selectors
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import uuid
+from collections.abc import Iterator
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+BENCH = Path(__file__).resolve().parent
+ROOT = BENCH.parent
+KIB, MIB = 1024, 1024 * 1024
+SIZES = [64, 64 * KIB, MIB, 16 * MIB]
+TRANSPORTS = ["tcp", "unix", "shm", "hybrid"]
+# Iterations per payload size, spread over ROUNDS interleaved rounds.
+ITERATIONS = {64: 6000, 64 * KIB: 1200, MIB: 150, 16 * MIB: 15}
+QUICK_ITERATIONS = {64: 600, 64 * KIB: 120, MIB: 15, 16 * MIB: 3}
+ROUNDS = 3
+SLOW_ANSWER_MS = 100
+SLOW_CALLS = 10
+MEMORY_CONSTANT_MIB = 4
+
+CLIENT_LABELS = {"floor": "C++ floor", "zelto": "zelto_sdk", "plain": "plain Python",
+                 "grpc": "grpcio", "list": "list(bytes)"}
+
+
+def size_label(size: int) -> str:
+    if size >= MIB:
+        return f"{size // MIB} MiB"
+    if size >= KIB:
+        return f"{size // KIB} KiB"
+    return f"{size} B"
+
+
+def fmt_us(ns: float) -> str:
+    us = ns / 1000
+    if us >= 10000:
+        return f"{us / 1000:.1f} ms"
+    if us >= 100:
+        return f"{us:.0f} µs"
+    return f"{us:.1f} µs"
+
+
+@dataclass
+class Stats:
+    samples: list[int] = field(default_factory=list)
+
+    @property
+    def p50(self) -> float:
+        return statistics.median(self.samples)
+
+    @property
+    def p99(self) -> float:
+        ordered = sorted(self.samples)
+        return ordered[min(len(ordered) - 1, int(len(ordered) * 0.99))]
+
+
+# ---- Processes --------------------------------------------------------------------------------
+
+class Announcer:
+    """A child process that prints "listening on KIND WHERE" lines and then "ready"."""
+
+    def __init__(self, argv: list[str], env: dict[str, str] | None = None,
+                 stdin: int | None = None, timeout: float = 60) -> None:
+        self.process = subprocess.Popen(argv, stdin=stdin, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, text=True, env=env)
+        self.listening: dict[str, str] = {}
+        for line in self._lines_until_ready(timeout):
+            parts = line.split(" ", 3)
+            if len(parts) == 4 and parts[:2] == ["listening", "on"]:
+                self.listening[parts[2]] = parts[3]
+
+    def _lines_until_ready(self, timeout: float) -> Iterator[str]:
+        assert self.process.stdout is not None
+        fd = self.process.stdout.fileno()
+        pending = b""
+        with selectors.DefaultSelector() as selector:
+            selector.register(fd, selectors.EVENT_READ)
+            while True:
+                while b"\n" not in pending:
+                    if not selector.select(timeout):
+                        self.stop()
+                        raise RuntimeError(f"{self.process.args[0]} did not get ready")
+                    chunk = os.read(fd, 4096)
+                    if not chunk:
+                        raise RuntimeError(f"{self.process.args} exited: " + self.stop())
+                    pending += chunk
+                raw, pending = pending.split(b"\n", 1)
+                line = raw.decode().strip()
+                if line == "ready":
+                    return
+                yield line
+
+    def stop(self) -> str:
+        if self.process.stdin is not None:
+            self.process.stdin.close()
+            self.process.stdin = None  # communicate() must not touch it again
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        try:
+            _, err = self.process.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            _, err = self.process.communicate()
+        return err or ""
+
+
+class LineWorker:
+    """A child process answering one line per request line (worker.py, the floor)."""
+
+    def __init__(self, argv: list[str], env: dict[str, str] | None = None) -> None:
+        self.process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        text=True, env=env, cwd=BENCH)
+
+    def ask(self, line: str) -> str:
+        assert self.process.stdin is not None and self.process.stdout is not None
+        self.process.stdin.write(line + "\n")
+        self.process.stdin.flush()
+        answer = self.process.stdout.readline()
+        if not answer:
+            raise RuntimeError(f"{self.process.args} exited")
+        return answer
+
+    def stop(self) -> None:
+        if self.process.poll() is None:
+            assert self.process.stdin is not None
+            self.process.stdin.close()
+            try:
+                self.process.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+
+
+class Bench:
+    def __init__(self, build: Path, quick: bool) -> None:
+        self.build = build
+        self.iterations = QUICK_ITERATIONS if quick else ITERATIONS
+        self.tmp = Path(tempfile.mkdtemp(prefix="zelto-bench-"))
+        self.shm_name = "zelto-bench-" + uuid.uuid4().hex[:8]
+        self.env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(build), str(BENCH)]))
+        self.stoppers: list[Any] = []
+        self.where: dict[str, str] = {}
+
+    # -- set-up --
+
+    def compile_floor(self) -> Path:
+        binary = self.build / "bench-floor"
+        source = BENCH / "floor.cpp"
+        if not binary.exists() or binary.stat().st_mtime < source.stat().st_mtime:
+            compiler = os.environ.get("CXX", "g++")
+            subprocess.run([compiler, "-std=c++23", "-O2", "-Wall", "-Wextra", "-o", str(binary),
+                            str(source)], check=True)
+        return binary
+
+    def start(self) -> None:
+        server = self.build / "zelto-reference-server"
+        if not server.exists():
+            raise SystemExit(f"{server} is missing: build the project first (make bench)")
+        reference = Announcer([str(server), "--tcp", "127.0.0.1:0",
+                               "--pipe", str(self.tmp / "zelto.sock"), "--shm", self.shm_name,
+                               "--hybrid", str(self.tmp / "hybrid.sock")])
+        self.stoppers.append(reference)
+        grpc_server = Announcer([sys.executable, str(BENCH / "grpc_echo.py"), "127.0.0.1:0",
+                                 str(self.tmp / "grpc.sock")], stdin=subprocess.PIPE)
+        self.stoppers.append(grpc_server)
+        self.where = {"tcp": reference.listening["tcp"], "unix": reference.listening["pipe"],
+                      "shm": self.shm_name, "hybrid": reference.listening["hybrid"],
+                      "grpc_tcp": grpc_server.listening["grpc_tcp"],
+                      "grpc_unix": grpc_server.listening["grpc_unix"]}
+        self.floor = LineWorker([str(self.compile_floor())])
+        self.python = LineWorker([sys.executable, str(BENCH / "worker.py")], env=self.env)
+        self.grpc = LineWorker([sys.executable, str(BENCH / "worker.py")], env=self.env)
+        self.stoppers += [self.floor, self.python, self.grpc]
+
+    def stop(self) -> None:
+        for process in reversed(self.stoppers):
+            process.stop()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    # -- measuring --
+
+    def floor_samples(self, transport: str, size: int, iterations: int) -> list[int]:
+        where = self.where
+        command = {
+            "tcp": f"socket tcp {where['tcp']}",
+            "unix": f"socket unix {where['unix']}",
+            "shm": f"shm {where['shm']}",
+            "hybrid": f"hybrid {where['shm']} {where['hybrid']}",
+        }[transport]
+        words = self.floor.ask(f"{command} {size} {iterations}").split()
+        if words[0] != "ok":
+            raise RuntimeError("floor: " + " ".join(words[1:]))
+        return [int(word) for word in words[1:]]
+
+    def worker_samples(self, worker: LineWorker, client: str, transport: str, size: int,
+                       iterations: int, where: dict[str, str] | None = None) -> Any:
+        answer = json.loads(worker.ask(json.dumps({
+            "client": client, "transport": transport, "size": size, "iterations": iterations,
+            "where": where or self.where})))
+        if "error" in answer:
+            raise RuntimeError(f"{client} over {transport}: {answer['error']}\n"
+                               f"{answer.get('trace', '')}")
+        return answer["samples"]
+
+    def clients_of(self, transport: str) -> list[str]:
+        clients = ["floor", "zelto", "plain"]
+        if transport in ("tcp", "unix"):
+            clients.append("grpc")
+        return clients
+
+    def measure_table(self) -> dict[tuple[str, int], dict[str, Stats]]:
+        table: dict[tuple[str, int], dict[str, Stats]] = {}
+        for size in SIZES:
+            per_round = max(1, self.iterations[size] // ROUNDS)
+            baseline = Stats()
+            for transport in TRANSPORTS:
+                row = {client: Stats() for client in self.clients_of(transport)}
+                started = time.monotonic()
+                for _ in range(ROUNDS):
+                    for client in row:
+                        if client == "floor":
+                            samples = self.floor_samples(transport, size, per_round)
+                        elif client == "grpc":
+                            samples = self.worker_samples(self.grpc, client, transport, size,
+                                                          per_round)
+                        else:
+                            samples = self.worker_samples(self.python, client, transport, size,
+                                                          per_round)
+                        row[client].samples += samples
+                    baseline.samples += self.worker_samples(self.python, "list", transport, size,
+                                                            per_round)
+                table[(transport, size)] = row
+                print(f"  {transport:6s} {size_label(size):>7s}: "
+                      f"zelto {fmt_us(row['zelto'].p50)}, floor {fmt_us(row['floor'].p50)} "
+                      f"({time.monotonic() - started:.1f} s)", flush=True)
+            for transport in TRANSPORTS:
+                table[(transport, size)]["list"] = baseline
+        return table
+
+    def measure_conversions(self) -> dict[str, Stats]:
+        samples = self.worker_samples(self.python, "convert", "", 16 * MIB,
+                                      max(3, self.iterations[16 * MIB] // 2))
+        return {name: Stats(values) for name, values in samples.items()}
+
+    def measure_slow_answers(self) -> dict[str, Any]:
+        name = "zelto-bench-slow-" + uuid.uuid4().hex[:8]
+        peer = Announcer([sys.executable, str(BENCH / "slow_peer.py"), name,
+                          str(SLOW_ANSWER_MS)], stdin=subprocess.PIPE)
+        try:
+            # A fresh worker: the shm client of the table must not see this region's traffic.
+            worker = LineWorker([sys.executable, str(BENCH / "worker.py")], env=self.env)
+            try:
+                samples = self.worker_samples(worker, "slow", "shm", 64, SLOW_CALLS,
+                                              {"slow_shm": name})
+            finally:
+                worker.stop()
+        finally:
+            assert peer.process.stdin is not None
+            peer.process.stdin.close()  # the peer stops when its stdin closes
+            peer.process.stdin = None
+            out, _ = peer.process.communicate(timeout=30)
+        published = {}
+        for line in out.splitlines():
+            parts = line.split()
+            if len(parts) == 3 and parts[0] == "published":
+                published[int(parts[1])] = int(parts[2])
+        wake = [returned - published[i + 1] for i, (_, _, returned) in enumerate(samples)]
+        return {"wall": Stats([s[0] for s in samples]), "cpu": Stats([s[1] for s in samples]),
+                "wake": Stats(wake)}
+
+    def measure_memory(self) -> dict[str, dict[str, int]]:
+        # A server of its own, with one 64 MiB slot and a small output ring, so the warm-up
+        # touches every shared page a 16 MiB call can use.
+        name = "zelto-bench-mem-" + uuid.uuid4().hex[:8]
+        server = Announcer([str(self.build / "zelto-reference-server"),
+                            "--shm", name, "--tensor-area", str(90 * MIB),
+                            "--hybrid", str(self.tmp / "memory-hybrid.sock")])
+        where = dict(self.where, shm=name, hybrid=server.listening["hybrid"])
+        env = dict(self.env, MALLOC_MMAP_THRESHOLD_="65536")
+        results = {}
+        try:
+            for transport in TRANSPORTS:
+                done = subprocess.run([sys.executable, str(BENCH / "memory_probe.py"), transport,
+                                       json.dumps(where)], env=env, capture_output=True,
+                                      text=True, cwd=BENCH, timeout=300)
+                if done.returncode != 0:
+                    raise RuntimeError(f"memory probe over {transport}: {done.stderr}")
+                results[transport] = json.loads(done.stdout)
+        finally:
+            server.stop()
+        return results
+
+
+# ---- Goals and reports ------------------------------------------------------------------------
+
+@dataclass
+class Goal:
+    name: str
+    passed: bool
+    detail: str
+
+
+def evaluate(table: dict[tuple[str, int], dict[str, Stats]], conversions: dict[str, Stats],
+             slow: dict[str, Any], memory: dict[str, dict[str, int]]) -> list[Goal]:
+    goals = []
+    for transport in ("tcp", "unix"):
+        row = table[(transport, 64)]
+        ratio = row["zelto"].p50 / row["floor"].p50
+        goals.append(Goal(f"socket {transport} 64 B <= 1.10x floor", ratio <= 1.10,
+                          f"{ratio:.2f}x ({fmt_us(row['zelto'].p50)} vs "
+                          f"{fmt_us(row['floor'].p50)})"))
+    for transport in ("tcp", "unix"):
+        for size in (MIB, 16 * MIB):
+            row = table[(transport, size)]
+            budget = row["floor"].p50 + row["list"].p50
+            ratio = row["zelto"].p50 / budget
+            goals.append(Goal(
+                f"socket {transport} {size_label(size)} <= 1.10x (floor + list(bytes))",
+                ratio <= 1.10, f"{ratio:.2f}x ({fmt_us(row['zelto'].p50)} vs "
+                f"{fmt_us(row['floor'].p50)} + {fmt_us(row['list'].p50)})"))
+    memcpy = conversions["memcpy"].p50
+    for kind in ("bytes", "bytearray", "memoryview"):
+        ratio = conversions[kind].p50 / memcpy
+        goals.append(Goal(f"{kind} input at memcpy speed (<= 1.5x a Python copy)", ratio <= 1.5,
+                          f"16 MiB in {fmt_us(conversions[kind].p50)}, copy "
+                          f"{fmt_us(memcpy)} ({ratio:.2f}x)"))
+    ratio = conversions["list"].p50 / conversions["cpython-list"].p50
+    goals.append(Goal("list-of-ints input no slower than CPython's bytes(list)", ratio <= 1.0,
+                      f"16 Mi ints in {fmt_us(conversions['list'].p50)}, bytes(list) "
+                      f"{fmt_us(conversions['cpython-list'].p50)} ({ratio:.2f}x)"))
+    shm = table[("shm", 64)]["zelto"]
+    goals.append(Goal("shm 64 B p50 <= 5 µs", shm.p50 <= 5000, f"p50 {fmt_us(shm.p50)}"))
+    row = table[("hybrid", 64)]
+    ratio = row["zelto"].p50 / row["floor"].p50
+    goals.append(Goal("hybrid 64 B <= 1.30x floor", ratio <= 1.30,
+                      f"{ratio:.2f}x ({fmt_us(row['zelto'].p50)} vs {fmt_us(row['floor'].p50)})"))
+    behind = []
+    for (transport, size), row in table.items():
+        for peer in ("plain", "grpc"):
+            if peer in row and row["zelto"].p50 >= row[peer].p50:
+                behind.append(f"{transport} {size_label(size)} vs {CLIENT_LABELS[peer]}")
+    goals.append(Goal("ahead of grpcio and plain Python on every row", not behind,
+                      "all rows" if not behind else "behind on: " + ", ".join(behind)))
+    for transport, probe in memory.items():
+        limit = 2 * probe["size_kib"] + MEMORY_CONSTANT_MIB * 1024
+        goals.append(Goal(f"{transport} 16 MiB round trip: working memory <= 2 copies + "
+                          f"{MEMORY_CONSTANT_MIB} MiB", probe["extra_kib"] <= limit,
+                          f"{probe['extra_kib'] / 1024:.1f} MiB besides input and list "
+                          f"(list {probe['list_kib'] / 1024:.0f} MiB)"))
+    cpu_share = slow["cpu"].p50 / (SLOW_ANSWER_MS * 1e6)
+    goals.append(Goal(f"shm {SLOW_ANSWER_MS} ms answer: CPU <= 10% of the wait and wake-up "
+                      "<= 1 ms", cpu_share <= 0.10 and slow["wake"].p50 <= 1e6,
+                      f"CPU {slow['cpu'].p50 / 1e6:.1f} ms per call ({cpu_share:.1%}), "
+                      f"latency {fmt_us(slow['wall'].p50)}, woke {fmt_us(slow['wake'].p50)} "
+                      "after the answer"))
+    return goals
+
+
+def table_markdown(table: dict[tuple[str, int], dict[str, Stats]]) -> str:
+    lines = ["| transport | payload | C++ floor p50 / p99 | zelto_sdk p50 / p99 | zelto / floor "
+             "| list(bytes) p50 | plain Python p50 / p99 | plain / zelto | grpcio p50 / p99 "
+             "| grpcio / zelto |",
+             "|---|---|---|---|---|---|---|---|---|---|"]
+    for transport in TRANSPORTS:
+        for size in SIZES:
+            row = table[(transport, size)]
+            zelto = row["zelto"].p50
+
+            def cell(client: str) -> str:
+                if client not in row:
+                    return "–"
+                return f"{fmt_us(row[client].p50)} / {fmt_us(row[client].p99)}"
+
+            def ratio(client: str, base: float) -> str:
+                return f"{row[client].p50 / base:.2f}x" if client in row else "–"
+
+            lines.append(f"| {transport} | {size_label(size)} | {cell('floor')} | {cell('zelto')} "
+                         f"| {ratio('zelto', row['floor'].p50)} | {fmt_us(row['list'].p50)} "
+                         f"| {cell('plain')} | {ratio('plain', zelto)} | {cell('grpc')} "
+                         f"| {ratio('grpc', zelto)} |")
+    return "\n".join(lines)
+
+
+def goals_markdown(goals: list[Goal]) -> str:
+    lines = ["| goal | result | measured |", "|---|---|---|"]
+    lines += [f"| {g.name} | {'PASS' if g.passed else 'FAIL'} | {g.detail} |" for g in goals]
+    return "\n".join(lines)
+
+
+def plot(table: dict[tuple[str, int], dict[str, Stats]], path: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    colors = {"floor": "tab:gray", "zelto": "tab:blue", "plain": "tab:orange",
+              "grpc": "tab:red", "list": "black"}
+    styles = {"tcp": "-", "unix": "--", "shm": ":", "hybrid": "-."}
+    markers = {"tcp": "o", "unix": "s", "shm": "^", "hybrid": "D"}
+    figure, axes = plt.subplots(figsize=(12, 6.5))
+    for transport in TRANSPORTS:
+        for client in ("floor", "zelto", "plain", "grpc"):
+            if client not in table[(transport, SIZES[0])]:
+                continue
+            values = [table[(transport, size)][client].p50 / 1000 for size in SIZES]
+            axes.plot(SIZES, values, styles[transport], marker=markers[transport],
+                      color=colors[client], label=f"{CLIENT_LABELS[client]}, {transport}")
+    axes.plot(SIZES, [table[("tcp", size)]["list"].p50 / 1000 for size in SIZES], ":",
+              color=colors["list"], label="list(bytes) alone")
+    axes.set_xscale("log", base=2)
+    axes.set_yscale("log")
+    axes.set_xticks(SIZES, [size_label(size) for size in SIZES])
+    axes.set_xlabel("payload, each way")
+    axes.set_ylabel("median latency of one call (µs)")
+    axes.set_title("zelto_sdk against its peers (echo round trip)")
+    axes.grid(True, which="both", alpha=0.3)
+    axes.legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.01, 1.0))
+    figure.tight_layout()
+    figure.savefig(path, dpi=110)
+
+
+def machine_line() -> str:
+    model = ""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return (f"{os.cpu_count()} cores ({model}), Linux {platform.release()}, "
+            f"Python {platform.python_version()}")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build", type=Path, default=ROOT / "build" / "bench",
+                        help="directory with zelto_sdk.abi3.so and zelto-reference-server")
+    parser.add_argument("--quick", action="store_true", help="a tenth of the iterations")
+    parser.add_argument("--out", type=Path, default=BENCH, help="where results go")
+    args = parser.parse_args()
+
+    bench = Bench(args.build.resolve(), args.quick)
+    started = time.monotonic()
+    try:
+        bench.start()
+        print("measuring round trips", flush=True)
+        table = bench.measure_table()
+        print("measuring input conversion", flush=True)
+        conversions = bench.measure_conversions()
+        print(f"measuring a {SLOW_ANSWER_MS} ms shared-memory answer", flush=True)
+        slow = bench.measure_slow_answers()
+        print("measuring peak memory of 16 MiB round trips", flush=True)
+        memory = bench.measure_memory()
+    finally:
+        bench.stop()
+    goals = evaluate(table, conversions, slow, memory)
+
+    table_text, goals_text = table_markdown(table), goals_markdown(goals)
+    print()
+    print(table_text)
+    print()
+    print(goals_text)
+    passed = sum(g.passed for g in goals)
+    print(f"\n{passed} of {len(goals)} goals pass; {time.monotonic() - started:.0f} s")
+
+    args.out.mkdir(parents=True, exist_ok=True)
+    plot(table, args.out / "latency.png")
+    (args.out / "results.md").write_text(
+        "# zelto_sdk benchmark results\n\n"
+        f"{machine_line()}. Command: `make bench`. Median (p50) and 99th percentile (p99) of one "
+        "call; every ratio compares medians from the same run.\n\n"
+        f"{table_text}\n\n## Goals\n\n{goals_text}\n\n"
+        f"{passed} of {len(goals)} goals pass.\n\n![latency](latency.png)\n")
+    print(f"wrote {args.out / 'results.md'} and {args.out / 'latency.png'}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,62 @@
+// The pause between shared-memory poll rounds changes the thread's timer slack as the wait goes
+// on and must give the thread its own slack back, whichever stage the wait ended in.
+#include <gtest/gtest.h>
+#include <sys/prctl.h>
+
+#include <chrono>
+
+#include "platform/clock.hpp"
+
+namespace zelto::platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Gives the test thread a recognisable slack and puts the old one back afterwards.
+class MicroWaitSlack : public testing::Test {
+protected:
+    static constexpr int kOwnSlack = 123457;
+    void SetUp() override {
+        previous_ = prctl(PR_GET_TIMERSLACK);
+        ASSERT_EQ(prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(kOwnSlack)), 0);
+    }
+    void TearDown() override { prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(previous_)); }
+    static int slack() { return prctl(PR_GET_TIMERSLACK); }
+
+private:
+    int previous_ = 0;
+};
+
+TEST_F(MicroWaitSlack, SpinningLeavesTheSlackAlone) {
+    {
+        MicroWait wait(1h, 1h);
+        wait.pause();
+        EXPECT_EQ(slack(), kOwnSlack);
+    }
+    EXPECT_EQ(slack(), kOwnSlack);
+}
+
+TEST_F(MicroWaitSlack, PreciseThenRelaxedSleepsThenRestored) {
+    {
+        MicroWait wait(0ns, 2ms);
+        wait.pause();
+        EXPECT_EQ(slack(), 1);  // precise 1 us sleeps
+        const auto relaxed_from = monotonic_now() + 2ms;
+        while (monotonic_now() < relaxed_from) wait.pause();
+        wait.pause();
+        EXPECT_EQ(slack(), std::chrono::nanoseconds(MicroWait::kRelaxedSlack).count());
+    }
+    EXPECT_EQ(slack(), kOwnSlack);
+}
+
+TEST_F(MicroWaitSlack, EndingInThePreciseStageRestores) {
+    {
+        MicroWait wait(0ns, 1h);
+        wait.pause();
+        EXPECT_EQ(slack(), 1);
+    }
+    EXPECT_EQ(slack(), kOwnSlack);
+}
+
+}  // namespace
+}  // namespace zelto::platform
