@@ -262,7 +262,7 @@ class Bench:
 
     def measure_conversions(self) -> dict[str, Stats]:
         samples = self.worker_samples(self.python, "convert", "", 16 * MIB,
-                                      max(3, self.iterations[16 * MIB] // 2))
+                                      max(3, self.iterations[16 * MIB] * 2 // 3))
         return {name: Stats(values) for name, values in samples.items()}
 
     def measure_slow_answers(self) -> dict[str, Any]:
