@@ -52,8 +52,9 @@ std::string SharedMemoryError::message() const {
 
 std::string SharedMapping::object_path(std::string_view name) {
     size_t first = name.find_first_not_of('/');
-    return "/" +
-           std::string(first == std::string_view::npos ? std::string_view{} : name.substr(first));
+    std::string path = "/";
+    if (first != std::string_view::npos) path += name.substr(first);
+    return path;
 }
 
 std::expected<SharedMapping, SharedMemoryError> SharedMapping::open(std::string_view name) {

@@ -195,7 +195,11 @@ std::string format_address(const sockaddr_storage& storage) {
     if (storage.ss_family == AF_INET6) {
         const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&storage);
         inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
-        return "[" + std::string(text) + "]:" + std::to_string(ntohs(in6->sin6_port));
+        std::string address = "[";
+        address += text;
+        address += "]:";
+        address += std::to_string(ntohs(in6->sin6_port));
+        return address;
     }
     const auto* in = reinterpret_cast<const sockaddr_in*>(&storage);
     inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
