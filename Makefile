@@ -46,6 +46,7 @@ cpp-test: deps venv
 py-test: install
 	cd tests/python && PATH="$(abspath $(VENV))/bin:$$PATH" ../../$(PY) -m pytest -q -p no:cacheprovider .
 	cd tests && PATH="$(abspath $(VENV))/bin:$$PATH" ../$(PY) -m mypy.stubtest zelto_sdk
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) tools/soak.py --requests 5000
 
 test: cpp-test py-test fuzz-short sanitize-test
 
@@ -57,7 +58,7 @@ HARDENING_FUZZ_SECONDS ?= 7200
 SANITIZER_CMAKE = $(CMAKE) -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
   -DZELTO_BUILD_TESTS=ON -DZELTO_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: fuzz-deps fuzz-short fuzz-long sanitize-test sanitize-asan sanitize-tsan asan-smoke hardening
+.PHONY: fuzz-deps fuzz-short fuzz-long sanitize-test sanitize-asan sanitize-tsan asan-smoke stress soak hardening
 
 fuzz-deps:
 	@$(MAKE) --no-print-directory deps DEB_PACKAGES="$(FUZZ_DEB_PACKAGES)"
@@ -96,7 +97,16 @@ sanitize-tsan: deps venv
 asan-smoke: deps venv
 	tools/asan_smoke.sh
 
-hardening: fuzz-long sanitize-test asan-smoke
+# Full-size concurrency stress: the ring buffer across processes, the pool under threads.
+stress: cpp-test
+	ZELTO_STRESS_ENTRIES=1000000 $(BUILD_CPP)/zelto_core_tests \
+	  --gtest_filter='*RingBufferProcesses*:PoolStress*:ShmClientProcesses*'
+
+# A million small requests per transport: memory, descriptors and threads must stay bounded.
+soak: install
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) tools/soak.py --requests 1000000
+
+hardening: fuzz-long sanitize-test asan-smoke stress soak
 
 # ---- Benchmarks (bench/): zelto_sdk against the C++ floor, plain Python and grpcio ----------
 # Builds the module and the reference server as released (Release) in build/bench, installs

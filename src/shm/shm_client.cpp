@@ -48,10 +48,7 @@ std::expected<std::vector<uint8_t>, EngineError> ShmClient::infer(
     const uint64_t required = uint64_t{data.size()} + kTensorBlockHeaderSize;
     auto slot = pool_.allocate(required);
     if (!slot) {
-        return std::unexpected(
-            runtime_error("SHM tensor pool exhausted (required=" + std::to_string(required) +
-                          " bytes, largest_slot=" + std::to_string(pool_.largest_slot()) +
-                          " bytes, layout=" + pool_.layout() + ")"));
+        return std::unexpected(runtime_error(pool_.exhausted_message(required)));
     }
 
     auto parsed = parse_dtype(dtype);

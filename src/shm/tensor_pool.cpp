@@ -182,4 +182,10 @@ std::string TensorPool::layout() const {
     return text;
 }
 
+std::string TensorPool::exhausted_message(uint64_t required) const {
+    return "SHM tensor pool exhausted (required=" + std::to_string(required) +
+           " bytes, largest_slot=" + std::to_string(largest_slot()) + " bytes, layout=" + layout() +
+           ")";
+}
+
 }  // namespace zelto::shm

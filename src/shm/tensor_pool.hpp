@@ -39,6 +39,8 @@ public:
     bool release(uint64_t offset);
     uint64_t largest_slot() const;
     std::string layout() const;
+    // The text a client shows when no slot of `required` bytes is free.
+    std::string exhausted_message(uint64_t required) const;
 
 private:
     struct SizeClass;

@@ -7,7 +7,7 @@
 // but a test region: the queue under test, and a control area for a start barrier, counters and
 // results.
 //
-// ZELTO_STRESS_ENTRIES sets how many entries each producer pushes (20,000 when unset).
+// ZELTO_STRESS_ENTRIES sets how many entries each producer pushes (stress_size.hpp).
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -31,6 +31,7 @@
 #include "shm/ring_buffer.hpp"
 #include "shm/shm_client.hpp"
 #include "shm_test_region.hpp"
+#include "stress_size.hpp"
 
 extern char** environ;
 
@@ -38,7 +39,6 @@ namespace zelto::shm {
 namespace {
 
 constexpr const char* kChildVariable = "ZELTO_STRESS_CHILD";
-constexpr uint64_t kDefaultEntries = 20000;
 constexpr size_t kMaxEntrySize = 48;
 
 // Control area, at the start of the region's extra area:
@@ -52,14 +52,6 @@ constexpr uint64_t kResults = 64;
 constexpr uint64_t kResultSize = 64;
 constexpr uint64_t kMaxChildren = 16;
 constexpr uint64_t kBitmap = kResults + kMaxChildren * kResultSize;
-
-uint64_t entries_per_producer() {
-    const char* text = std::getenv("ZELTO_STRESS_ENTRIES");
-    if (!text || !*text) return kDefaultEntries;
-    char* end = nullptr;
-    unsigned long long value = std::strtoull(text, &end, 10);
-    return *end == '\0' && value > 0 ? value : kDefaultEntries;
-}
 
 std::atomic_ref<uint64_t> shared_word(uint8_t* address) {
     return std::atomic_ref<uint64_t>(*reinterpret_cast<uint64_t*>(address));
@@ -221,8 +213,8 @@ int run_client(const Plan& plan, uint64_t child) {
     return 0;
 }
 
-int run_child(const char* specification) {
-    std::istringstream in(specification);
+int run_child(const char* role_text) {
+    std::istringstream in(role_text);
     std::string role;
     uint64_t index = 0;
     in >> role >> index;
@@ -237,7 +229,7 @@ int run_child(const char* specification) {
 
 // A child runs its role here, before any test, and never returns into GoogleTest.
 [[maybe_unused]] const bool kRanAsChild = [] {
-    if (const char* specification = std::getenv(kChildVariable)) _exit(run_child(specification));
+    if (const char* role_text = std::getenv(kChildVariable)) _exit(run_child(role_text));
     return false;
 }();
 
@@ -258,6 +250,25 @@ pid_t spawn_child(const std::string& role, uint64_t index, const Plan& plan) {
     pid_t pid = -1;
     if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv, envp.data()) != 0) return -1;
     return pid;
+}
+
+// Starts one child per (role, index); if any cannot be started, the others are killed and
+// nothing is returned, so no child is left waiting at the start barrier.
+std::vector<pid_t> spawn_children(const std::vector<std::pair<std::string, uint64_t>>& roles,
+                                  const Plan& plan) {
+    std::vector<pid_t> children;
+    for (const auto& [role, index] : roles) {
+        pid_t pid = spawn_child(role, index, plan);
+        if (pid <= 0) {
+            for (pid_t started : children) {
+                kill(started, SIGKILL);
+                waitpid(started, nullptr, 0);
+            }
+            return {};
+        }
+        children.push_back(pid);
+    }
+    return children;
 }
 
 struct ChildStatus {
@@ -304,7 +315,7 @@ class RingBufferProcesses : public ::testing::TestWithParam<QueueCase> {};
 
 TEST_P(RingBufferProcesses, DeliverEveryEntryExactlyOnceAndInProducerOrder) {
     constexpr uint64_t kProducers = 4, kConsumers = 3;
-    const uint64_t per_producer = entries_per_producer();
+    const uint64_t per_producer = zelto::testing::stress_entries();
     const uint64_t bitmap_bytes = (kProducers * per_producer + 63) / 64 * 8;
     testing::TestRegion region("stress", 4096, kBitmap + bitmap_bytes);
 
@@ -320,10 +331,11 @@ TEST_P(RingBufferProcesses, DeliverEveryEntryExactlyOnceAndInProducerOrder) {
     // Start near the end of the index range so the first entries already wrap.
     RingBuffer(region.base() + plan.queue_offset, plan.entry_size).initialize(1000);
 
-    std::vector<pid_t> children;
-    for (uint64_t c = 0; c < kConsumers; ++c) children.push_back(spawn_child("consumer", c, plan));
-    for (uint64_t p = 0; p < kProducers; ++p) children.push_back(spawn_child("producer", p, plan));
-    for (pid_t pid : children) ASSERT_GT(pid, 0) << "posix_spawn failed";
+    std::vector<std::pair<std::string, uint64_t>> roles;
+    for (uint64_t c = 0; c < kConsumers; ++c) roles.emplace_back("consumer", c);
+    for (uint64_t p = 0; p < kProducers; ++p) roles.emplace_back("producer", p);
+    std::vector<pid_t> children = spawn_children(roles, plan);
+    ASSERT_EQ(children.size(), roles.size()) << "posix_spawn failed";
 
     // Generous: the quick size takes well under a second, a million per producer some seconds.
     auto limit = std::chrono::seconds(60) + std::chrono::milliseconds(plan.total() / 10);
@@ -380,9 +392,10 @@ TEST(ShmClientProcesses, ClientsBehindAKilledProducerFailAsStalledAtTheirDeadlin
     ASSERT_EQ(region.requests().tail(), 1u);
     ASSERT_EQ(region.requests().committed(), 0u);
 
-    std::vector<pid_t> clients;
-    for (uint64_t c = 0; c < kClients; ++c) clients.push_back(spawn_child("client", c, plan));
-    for (pid_t pid : clients) ASSERT_GT(pid, 0);
+    std::vector<std::pair<std::string, uint64_t>> roles;
+    for (uint64_t c = 0; c < kClients; ++c) roles.emplace_back("client", c);
+    std::vector<pid_t> clients = spawn_children(roles, plan);
+    ASSERT_EQ(clients.size(), roles.size()) << "posix_spawn failed";
     // Each client gives up at its own 6-second deadline; a hang is killed after 60 s.
     auto statuses = wait_all(clients, std::chrono::seconds(60));
     uint8_t* control = region.base() + plan.control_offset;

@@ -1,5 +1,6 @@
 // The tensor pool under many threads: no byte of the area is leased to two holders at once,
 // every lease lies inside one slot of a class large enough, and nothing is lost on the way.
+// ZELTO_STRESS_ENTRIES sets the rounds per thread (stress_size.hpp).
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "shm/tensor_pool.hpp"
+#include "stress_size.hpp"
 
 namespace zelto::shm {
 namespace {
@@ -33,7 +35,8 @@ TEST(PoolStress, ThreadsNeverShareLeasedBytesAndEverySlotComesBack) {
     constexpr uint64_t kBase = 1 << 20;
     constexpr uint64_t kTotal = 6000;
     constexpr uint64_t kGranule = 64;  // every slot size below is a multiple of it
-    constexpr int kThreads = 8, kRounds = 20000;
+    constexpr int kThreads = 8;
+    const uint64_t rounds = zelto::testing::stress_entries();
     constexpr size_t kHeldPerThread = 3;
     TensorPool pool(kBase, kTotal, {{64, 2}, {256, 1}, {1024, 1}}, TensorPool::kDefaultLease);
     const uint64_t slots = slot_count(pool.layout());
@@ -73,7 +76,7 @@ TEST(PoolStress, ThreadsNeverShareLeasedBytesAndEverySlotComesBack) {
             // larger ones and the refusal of what no class holds are all exercised.
             std::uniform_int_distribution<uint64_t> size(1, 1100);
             std::deque<std::pair<uint64_t, uint64_t>> held;
-            for (int round = 0; round < kRounds; ++round) {
+            for (uint64_t round = 0; round < rounds; ++round) {
                 uint64_t required = size(random);
                 if (auto offset = pool.allocate(required)) {
                     ++granted;

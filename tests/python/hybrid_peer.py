@@ -144,11 +144,11 @@ def _serve(path: str, region_name: str, actions: Any, reports: Any, ready: Any) 
         with conn:
             while True:
                 # The last byte stays unread until the action is known (see "reset").
-                frame = _recv_exact(conn, 51)
-                last = conn.recv(1, socket.MSG_PEEK) if frame is not None else b""
-                if not last:
+                head = _recv_exact(conn, 51)
+                last = conn.recv(1, socket.MSG_PEEK) if head is not None else b""
+                if head is None or not last:
                     return
-                frame += last
+                frame = head + last
                 offset, size = struct.unpack_from("<QQ", frame, 36)
                 block = read_region(offset, min(size, REGION_SIZE))
                 with lock:

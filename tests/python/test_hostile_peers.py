@@ -1,0 +1,336 @@
+"""Broken and malicious peers against every client.
+
+Each answer comes from a peer in another process. Whatever it sends, the call must end with a
+clear Python exception (never a crash, a hang or an allocation of what the peer merely
+announces), and the client must go on working wherever a fresh connection or the same one can
+still serve it. The cases here complete those of test_client_peer.py, test_shm_client.py and
+test_hybrid_client.py.
+"""
+
+from __future__ import annotations
+
+import os
+import random
+import resource
+import struct
+import uuid
+from collections.abc import Callable, Iterator
+
+import pytest
+
+import hybrid_peer
+import shm_peer
+import zelto_sdk
+from socket_peer import response, tensor_payload, text_bytes
+
+# ---- ZeltoClient ----------------------------------------------------------------------------
+
+DATA = [1, 2, 3]
+FRAME = response(2, tensor_payload([3], "uint8", bytes(DATA)))
+ANSWER = [("request",), ("send", response(0, tensor_payload([3], "uint8", bytes(DATA))))]
+NO_SHAPE = struct.pack("<Q", 0)
+HUGE_SIZE = 0xFFFFFFF0
+
+# What arrives before the connection ends: a response frame cut short somewhere.
+CUTS = {
+    "nothing": b"",
+    "half_header": b"\x00\x00\x00\x00",
+    "half_payload": struct.pack("<II", 0, 100) + bytes(50),
+    "huge_payload_size": struct.pack("<II", 0, HUGE_SIZE) + b"0123456789",
+    "error_text_cut": struct.pack("<II", 1, 64) + b"Model not",
+}
+# How it ends, and the error text the client then reports.
+ENDINGS = {
+    "close": "failed to fill whole buffer",
+    "reset": "Connection reset by peer (os error 104)",
+}
+CUT_CASES = [(transport, cut, ending)
+             for transport, ending in [("pipe", "close"), ("pipe", "reset"), ("tcp", "reset")]
+             for cut in CUTS
+             if not (ending == "close" and cut in ("nothing", "half_header"))]  # elsewhere
+
+
+def cut_script(cut: str, ending: str) -> list[tuple]:
+    # The request is left unread before a reset: a local socket resets only then.
+    first = ("peek_request",) if ending == "reset" else ("request",)
+    return [first, ("send", CUTS[cut]), (ending,)]
+
+
+def peak_rss_kib() -> int:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+@pytest.mark.parametrize("transport, cut, ending", CUT_CASES)
+def test_frame_cut_short_is_a_connection_error_and_the_client_recovers(
+        scripted_peer, transport, cut, ending):
+    broken = cut_script(cut, ending)
+    peer = scripted_peer([broken, broken, ANSWER], transport)
+    client = zelto_sdk.ZeltoClient(**peer.client_args)
+    peak = peak_rss_kib()
+    with pytest.raises(ConnectionError) as raised:
+        client.infer(7, [3], "u8", bytes(DATA))  # the first attempt and its one retry
+    assert type(raised.value) is ConnectionError
+    assert raised.value.args == (ENDINGS[ending],)
+    assert peak_rss_kib() - peak < 64 * 1024  # nothing near the 4 GiB that may be announced
+    assert client.infer(7, [3], "u8", bytes(DATA)) == DATA
+    assert peer.connections_made() == 3
+
+
+@pytest.mark.parametrize("transport, cut, ending", CUT_CASES)
+def test_stream_cut_short_is_a_runtime_error_and_the_client_recovers(
+        scripted_peer, transport, cut, ending):
+    broken = [*cut_script(cut, ending)[:1], ("send", FRAME + CUTS[cut]),
+              *cut_script(cut, ending)[2:]]
+    peer = scripted_peer([broken, [("request",), ("send", FRAME + response(0))]], transport)
+    client = zelto_sdk.ZeltoClient(**peer.client_args)
+    stream = client.infer_stream(7, [3], "u8", bytes(DATA))
+    assert next(stream) == DATA
+    with pytest.raises(RuntimeError) as raised:
+        next(stream)
+    assert raised.value.args == (ENDINGS[ending],)
+    del stream
+    assert list(client.infer_stream(7, [3], "u8", bytes(DATA))) == [DATA]
+
+
+def record(shape: bytes = NO_SHAPE, dtype: bytes = text_bytes(b"u8"), rest: bytes = b"") -> bytes:
+    return shape + dtype + rest
+
+
+# Complete frames whose tensor payload does not decode. The whole frame was read, so the same
+# connection serves the next call.
+GARBAGE = {
+    "shape_count_huge": (struct.pack("<Q", 2**63) + bytes(16), "io error: unexpected end of file"),
+    "dtype_length_huge": (NO_SHAPE + struct.pack("<Q", 2**64 - 1) + b"uint8", "io error: "),
+    "dtype_invalid_utf8": (record(dtype=text_bytes(b"\xffu8"), rest=b"\x01" + text_bytes(b"")),
+                           "string is not valid utf8: invalid utf-8 sequence of 1 bytes from "
+                           "index 0"),
+    "dtype_incomplete_utf8": (record(dtype=text_bytes(b"u8\xe2\x82")),
+                              "string is not valid utf8: incomplete utf-8 byte sequence from "
+                              "index 2"),
+    "option_tag": (record(rest=b"\x02"), "tag for enum is not valid, found 2"),
+    "data_length_huge": (record(rest=b"\x01" + struct.pack("<Q", 2**64 - 1) + b"abc"),
+                         "io error: unexpected end of file"),
+    "base64_length_huge": (record(rest=b"\x00\x01" + struct.pack("<Q", 2**62) + b"AAAA"),
+                           "io error: "),
+    "base64_line_break": (tensor_payload([1], "u8", base64="AAAA\nAAA="),
+                          "Invalid symbol 10, offset 4."),
+    "base64_unpadded": (tensor_payload([1], "u8", base64="AAAAPw"), "Invalid padding"),
+    "neither_data": (tensor_payload([1], "u8"),
+                     "binary tensor payload must include `data` or `data_base64`"),
+}
+
+
+@pytest.mark.parametrize("payload, message", GARBAGE.values(), ids=GARBAGE.keys())
+def test_undecodable_payload_is_a_runtime_error_on_a_kept_connection(scripted_peer, payload,
+                                                                      message):
+    peer = scripted_peer([
+        [("request",), ("send", response(0, payload))] + ANSWER,
+        [("request",), ("send", FRAME + response(2, payload) + FRAME + response(0))],
+    ])
+    client = zelto_sdk.ZeltoClient(**peer.client_args)
+    with pytest.raises(RuntimeError) as raised:
+        client.infer(7, [3], "u8", bytes(DATA))
+    assert raised.value.args == (message,)
+    assert client.infer(7, [3], "u8", bytes(DATA)) == DATA
+    # In a stream the bad frame is one error item; the frames after it still arrive.
+    stream = client.infer_stream(7, [3], "u8", bytes(DATA))
+    items: list = []
+    for _ in range(3):
+        try:
+            items.append(next(stream))
+        except RuntimeError as error:
+            items.append(str(error))
+    assert items == [DATA, message, DATA]
+    with pytest.raises(StopIteration):
+        next(stream)
+    assert peer.connections_made() == 2
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_random_payloads_fail_cleanly(scripted_peer, seed):
+    rng = random.Random(seed)
+    payloads = [bytes(rng.getrandbits(8) for _ in range(rng.randrange(1, 200))) for _ in range(8)]
+    peer = scripted_peer([[step for p in payloads for step in (("request",),
+                                                              ("send", response(0, p)))]
+                          + ANSWER])
+    client = zelto_sdk.ZeltoClient(**peer.client_args)
+    for _ in payloads:
+        try:
+            client.infer(7, [3], "u8", bytes(DATA))
+        except RuntimeError as error:
+            assert len(error.args) == 1 and isinstance(error.args[0], str)
+    assert client.infer(7, [3], "u8", bytes(DATA)) == DATA
+    assert peer.connections_made() == 1
+
+
+# ---- Region headers (both shared-memory clients) --------------------------------------------
+
+SHM_CLIENTS: dict[str, Callable[[str], object]] = {
+    "shm": zelto_sdk.ZeltoShmClient,
+    "hybrid": lambda name: zelto_sdk.ZeltoHybridClient(name, "/tmp/zelto-unused-" + name),
+}
+
+
+def header(request: int = shm_peer.REQUEST_QUEUE, response: int = shm_peer.RESPONSE_QUEUE,
+           area: int = shm_peer.TENSOR_AREA, area_size: int = shm_peer.TENSOR_AREA_SIZE) -> bytes:
+    return struct.pack("<IIQQQQ", shm_peer.MAGIC, 1, request, response, area, area_size)
+
+
+NOT_FIT = f"Shared memory error: region layout does not fit in {shm_peer.REGION_SIZE} bytes"
+HEADERS = {
+    "response_queue_past_end": (header(response=shm_peer.REGION_SIZE - 1024 * 48 + 8), NOT_FIT),
+    "response_queue_wraps": (header(response=2**64 - 8), NOT_FIT),
+    "request_queue_unaligned": (header(request=shm_peer.REQUEST_QUEUE + 4), NOT_FIT),
+    "tensor_area_wraps": (header(area=2**64 - 4096, area_size=8192), NOT_FIT),
+    "tensor_area_past_end": (header(area=shm_peer.REGION_SIZE + 8, area_size=0), NOT_FIT),
+    "tensor_area_one_byte_long": (header(area_size=shm_peer.REGION_SIZE - shm_peer.TENSOR_AREA + 1),
+                                  NOT_FIT),
+}
+
+
+@pytest.mark.parametrize("make_client", SHM_CLIENTS.values(), ids=SHM_CLIENTS.keys())
+@pytest.mark.parametrize("raw_header, message", HEADERS.values(), ids=HEADERS.keys())
+def test_region_whose_areas_do_not_fit_is_refused(make_client, raw_header, message):
+    region = shm_peer.Region(header=raw_header)
+    try:
+        with pytest.raises(ConnectionError) as raised:
+            make_client(region.name)
+        assert raised.value.args == (message,)
+    finally:
+        region.remove()
+
+
+@pytest.mark.parametrize("make_client", SHM_CLIENTS.values(), ids=SHM_CLIENTS.keys())
+@pytest.mark.parametrize("size, message", [
+    (0, "Shared memory error: Opening the shared memory failed, os error 22"),
+    (8, "Shared memory error: region layout does not fit in 4096 bytes"),
+], ids=["empty", "header_cut"])
+def test_region_too_small_for_its_header_is_refused(make_client, size, message):
+    name = "zelto-hostile-" + uuid.uuid4().hex[:12]
+    with open("/dev/shm/" + name, "wb") as f:
+        f.write(struct.pack("<II", shm_peer.MAGIC, 1)[:size])
+    try:
+        with pytest.raises(ConnectionError) as raised:
+            make_client(name)
+        assert raised.value.args == (message,)
+    finally:
+        os.unlink("/dev/shm/" + name)
+
+
+# ---- ZeltoShmClient responses ---------------------------------------------------------------
+
+REGION_SIZE = shm_peer.REGION_SIZE
+OUTPUT_AREA = shm_peer.OUTPUT_AREA
+ONE_SLOT_ONLY = bytes(900 * 1024)  # only the one 1 MiB slot holds it: shows the slot came back
+
+
+@pytest.fixture
+def region() -> Iterator[shm_peer.Region]:
+    r = shm_peer.Region()
+    yield r
+    r.remove()
+
+
+@pytest.fixture
+def peer(region: shm_peer.Region) -> Iterator[shm_peer.Peer]:
+    p = shm_peer.Peer(region)
+    yield p
+    p.stop()
+
+
+def error_block(offset: int, length: int, text: bytes = b"") -> dict:
+    """A failure whose error text block at `offset` claims `length` bytes."""
+    return {"write": [(offset, struct.pack("<Q", length) + text)], "error_offset": offset}
+
+
+def does_not_fit(what: str, offset: int) -> str:
+    return (f"{what} at offset {offset} does not fit in the shared memory region of "
+            f"{REGION_SIZE} bytes")
+
+
+SHM_ANSWERS = {
+    "error_length_huge": (error_block(OUTPUT_AREA, 2**64 - 1),
+                          does_not_fit("Error text block", OUTPUT_AREA)),
+    "error_length_one_past_end": (error_block(OUTPUT_AREA, REGION_SIZE - OUTPUT_AREA - 8 + 1),
+                                  does_not_fit("Error text block", OUTPUT_AREA)),
+    "error_offset_wraps": ({"error_offset": 2**64 - 4},
+                           does_not_fit("Error text block", 2**64 - 4)),
+    "error_text_ends_at_region_end": (error_block(REGION_SIZE - 11, 3, b"abc"), "abc"),
+    "output_ends_at_region_end": (
+        {"write": [(REGION_SIZE - 82, shm_peer.block_bytes([2], 0, b"zz"))],
+         "offset": REGION_SIZE - 82}, None),
+    "output_one_byte_past_end": (
+        {"write": [(REGION_SIZE - 82, shm_peer.block_bytes([3], 0, b"zzz")[:80])],
+         "offset": REGION_SIZE - 82}, does_not_fit("Output tensor block", REGION_SIZE - 82)),
+}
+
+
+@pytest.mark.parametrize("action, message", SHM_ANSWERS.values(), ids=SHM_ANSWERS.keys())
+def test_shm_response_blocks_are_bounded_by_the_region(region, peer, action, message):
+    client = zelto_sdk.ZeltoShmClient(region.name)
+    for _ in range(2):  # the second call gets the only big slot again: the first released it
+        peer.script(action)
+        if message is None:
+            assert client.infer([1], "uint8", ONE_SLOT_ONLY) == list(b"zz")
+        else:
+            with pytest.raises(RuntimeError) as raised:
+                client.infer([1], "uint8", ONE_SLOT_ONLY)
+            assert raised.value.args == (message,)
+    assert client.infer([3], "uint8", b"abc") == list(b"abc")
+
+
+@pytest.mark.parametrize("cells", [(5000, 5000, 0), (2**64 - 1, 0, 0)], ids=["tail", "tail_max"])
+def test_request_queue_index_out_of_range_is_full_not_a_stray_write(region, cells):
+    region.set_cells(shm_peer.REQUEST_QUEUE, 40, *cells)
+    before = region.read(0, REGION_SIZE)
+    client = zelto_sdk.ZeltoShmClient(region.name)
+    with pytest.raises(RuntimeError) as raised:
+        client.infer([1], "uint8", b"x")
+    assert raised.value.args == ("Queue is full",)
+    after = region.read(0, REGION_SIZE)
+    # Only the tensor block in the leased slot was written; the queues are untouched.
+    assert after[:shm_peer.TENSOR_AREA] == before[:shm_peer.TENSOR_AREA]
+
+
+# ---- ZeltoHybridClient ----------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def hybrid_region() -> Iterator[str]:
+    name = "zelto-hostile-hybrid-" + uuid.uuid4().hex[:12]
+    hybrid_peer.create_region(name)
+    yield name
+    hybrid_peer.remove_region(name)
+
+
+@pytest.fixture(scope="module")
+def hybrid(hybrid_region: str) -> Iterator[hybrid_peer.Peer]:
+    p = hybrid_peer.Peer(hybrid_region)
+    yield p
+    p.stop()
+
+
+@pytest.mark.parametrize("raw", [
+    b"",
+    b"\x00\x00\x00\x00",
+    struct.pack("<II", 0, 40) + bytes(10),
+    struct.pack("<II", 0, HUGE_SIZE) + bytes(100),
+    struct.pack("<II", 3, 100) + b"model exp",
+], ids=["nothing", "half_header", "half_response", "huge_payload_size", "error_text_cut"])
+def test_hybrid_reset_mid_frame_is_early_eof_and_the_broken_connection_is_kept(
+        hybrid_region, hybrid, raw):
+    client = zelto_sdk.ZeltoHybridClient(hybrid_region, hybrid.path)
+    assert client.infer([1], "u8", b"a") == [97]
+    hybrid.script({"raw": raw, "reset": True})
+    peak = peak_rss_kib()
+    with pytest.raises(RuntimeError) as raised:
+        client.infer([1], "u8", b"b")
+    assert raised.value.args == ("early eof",)
+    assert peak_rss_kib() - peak < 64 * 1024
+    # The client never reconnects: its broken connection keeps failing, cleanly.
+    with pytest.raises(RuntimeError) as again:
+        client.infer([1], "u8", b"c")
+    assert again.value.args == ("Broken pipe (os error 32)",)
+    assert [hybrid.next_request().request_id for _ in range(2)] == [1, 2]
+    # A new client gets a new connection.
+    assert zelto_sdk.ZeltoHybridClient(hybrid_region, hybrid.path).infer([1], "u8", b"d") == [100]
+    hybrid.next_request()
