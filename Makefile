@@ -48,7 +48,7 @@ py-test: install
 	cd tests && PATH="$(abspath $(VENV))/bin:$$PATH" ../$(PY) -m mypy.stubtest zelto_sdk
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) tools/soak.py --requests 5000
 
-test: cpp-test py-test fuzz-short sanitize-test
+test: cpp-test py-test fuzz-short sanitize-test asan-smoke
 
 # ---- Hardening: sanitizer builds of the C++ suite, fuzzing, the ASan smoke run ----------------
 FUZZ_DEB_PACKAGES := clang-14 libclang-rt-14-dev
