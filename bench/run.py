@@ -16,7 +16,6 @@ import argparse
 import json
 import os
 import platform
-import selectors
 import shutil
 import signal
 import statistics
@@ -25,13 +24,15 @@ import sys
 import tempfile
 import time
 import uuid
-from collections.abc import Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
 BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
+sys.path.insert(0, str(ROOT / "tools"))
+from reference_server import NotReady, wait_until_ready  # noqa: E402
+
 KIB, MIB = 1024, 1024 * 1024
 SIZES = [64, 64 * KIB, MIB, 16 * MIB]
 TRANSPORTS = ["tcp", "unix", "shm", "hybrid"]
@@ -87,32 +88,10 @@ class Announcer:
                  stdin: int | None = None, timeout: float = 60) -> None:
         self.process = subprocess.Popen(argv, stdin=stdin, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, text=True, env=env)
-        self.listening: dict[str, str] = {}
-        for line in self._lines_until_ready(timeout):
-            parts = line.split(" ", 3)
-            if len(parts) == 4 and parts[:2] == ["listening", "on"]:
-                self.listening[parts[2]] = parts[3]
-
-    def _lines_until_ready(self, timeout: float) -> Iterator[str]:
-        assert self.process.stdout is not None
-        fd = self.process.stdout.fileno()
-        pending = b""
-        with selectors.DefaultSelector() as selector:
-            selector.register(fd, selectors.EVENT_READ)
-            while True:
-                while b"\n" not in pending:
-                    if not selector.select(timeout):
-                        self.stop()
-                        raise RuntimeError(f"{self.process.args[0]} did not get ready")
-                    chunk = os.read(fd, 4096)
-                    if not chunk:
-                        raise RuntimeError(f"{self.process.args} exited: " + self.stop())
-                    pending += chunk
-                raw, pending = pending.split(b"\n", 1)
-                line = raw.decode().strip()
-                if line == "ready":
-                    return
-                yield line
+        try:
+            self.listening = wait_until_ready(self.process, timeout)
+        except NotReady as error:
+            raise RuntimeError(f"{argv[0]} {error}: " + self.stop()) from None
 
     def stop(self) -> str:
         if self.process.stdin is not None:

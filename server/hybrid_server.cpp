@@ -1,20 +1,12 @@
 #include "hybrid_server.hpp"
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <array>
 #include <charconv>
-#include <chrono>
-#include <condition_variable>
-#include <iostream>
-#include <mutex>
-#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "hybrid/control_messages.hpp"
+#include "listener_service.hpp"
 #include "models.hpp"
 #include "platform/clock.hpp"
 #include "platform/socket.hpp"
@@ -88,94 +80,6 @@ void serve_connection(Connection& connection, ServerRegion& region, uint32_t def
     }
 }
 
-// ---- The listener -------------------------------------------------------------------------
-
-// What connection threads share with the service. Threads are detached and hold a reference,
-// so the state outlives the service if a thread is still finishing its last statements.
-struct Connections {
-    std::mutex mutex;
-    std::condition_variable all_done;
-    std::set<int> open;  // sockets being served, shut down at stop to wake their threads
-    size_t running = 0;
-    bool stopping = false;
-};
-
-class HybridService final : public Service {
-public:
-    HybridService(platform::Listener listener, std::shared_ptr<ServerRegion> region,
-                  uint32_t default_model)
-        : listener_(std::move(listener)),
-          region_(std::move(region)),
-          default_model_(default_model),
-          connections_(std::make_shared<Connections>()) {
-        accept_thread_ = std::thread([this] { accept_loop(); });
-    }
-
-    ~HybridService() override {
-        if (accept_thread_.joinable()) stop();
-    }
-
-    void stop() override {
-        {
-            std::lock_guard lock(connections_->mutex);
-            connections_->stopping = true;
-            for (int fd : connections_->open) ::shutdown(fd, SHUT_RDWR);
-        }
-        // Shutting a listening socket down wakes the blocked accept with an error.
-        ::shutdown(listener_.fd, SHUT_RDWR);
-        accept_thread_.join();
-        platform::close_socket(listener_.fd);
-        std::unique_lock lock(connections_->mutex);
-        connections_->all_done.wait(lock, [&] { return connections_->running == 0; });
-        ::unlink(listener_.where.c_str());
-    }
-
-private:
-    void accept_loop() {
-        for (;;) {
-            auto fd = platform::accept_connection(listener_.fd);
-            {
-                std::lock_guard lock(connections_->mutex);
-                if (connections_->stopping) {
-                    if (fd) platform::close_socket(*fd);
-                    return;
-                }
-                if (fd) {
-                    connections_->open.insert(*fd);
-                    ++connections_->running;
-                    std::thread(run_connection, connections_, region_, default_model_, *fd)
-                        .detach();
-                    continue;
-                }
-            }
-            // Out of descriptors or memory: say so and give the system a moment to recover
-            // rather than spinning on the same error.
-            std::cerr << "zelto-reference-server: accept failed: " << fd.error().message << "\n";
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
-
-    static void run_connection(std::shared_ptr<Connections> connections,
-                               std::shared_ptr<ServerRegion> region, uint32_t default_model,
-                               int fd) {
-        {
-            Connection connection(fd);
-            serve_connection(connection, *region, default_model);
-            std::lock_guard lock(connections->mutex);
-            connections->open.erase(fd);
-        }  // closed here, after stop() can no longer shut it down
-        std::lock_guard lock(connections->mutex);
-        --connections->running;
-        connections->all_done.notify_all();
-    }
-
-    platform::Listener listener_;
-    std::shared_ptr<ServerRegion> region_;
-    uint32_t default_model_;
-    std::shared_ptr<Connections> connections_;
-    std::thread accept_thread_;
-};
-
 }  // namespace
 
 StartResult start_hybrid_service(std::shared_ptr<ServerRegion> region, std::string_view path,
@@ -186,8 +90,11 @@ StartResult start_hybrid_service(std::shared_ptr<ServerRegion> region, std::stri
                                listener.error().message);
     }
     announce("listening on hybrid " + listener->where);
-    return std::make_unique<HybridService>(std::move(*listener), std::move(region),
-                                           default_model);
+    return start_listener_service(
+        std::move(*listener), true,
+        [region = std::move(region), default_model](Connection& connection) {
+            serve_connection(connection, *region, default_model);
+        });
 }
 
 StartResult start_hybrid_service(std::shared_ptr<ServerRegion> region, std::string_view path,

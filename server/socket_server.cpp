@@ -1,18 +1,9 @@
 #include "socket_server.hpp"
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <array>
-#include <chrono>
-#include <condition_variable>
-#include <iostream>
 #include <limits>
-#include <memory>
-#include <mutex>
-#include <set>
-#include <thread>
 
+#include "listener_service.hpp"
 #include "models.hpp"
 #include "platform/socket.hpp"
 #include "transport/connection.hpp"
@@ -129,88 +120,6 @@ void serve_connection(Connection& connection) {
     }
 }
 
-// ---- The listener -------------------------------------------------------------------------
-
-// What connection threads share with the service. Threads are detached and hold a reference,
-// so the state outlives the service if a thread is still finishing its last statements.
-struct Connections {
-    std::mutex mutex;
-    std::condition_variable all_done;
-    std::set<int> open;  // sockets being served, shut down at stop to wake their threads
-    size_t running = 0;
-    bool stopping = false;
-};
-
-class SocketService final : public Service {
-  public:
-    SocketService(platform::Listener listener, bool owns_file)
-        : listener_(std::move(listener)),
-          owns_file_(owns_file),
-          connections_(std::make_shared<Connections>()) {
-        accept_thread_ = std::thread([this] { accept_loop(); });
-    }
-
-    ~SocketService() override {
-        if (accept_thread_.joinable()) stop();
-    }
-
-    void stop() override {
-        {
-            std::lock_guard lock(connections_->mutex);
-            connections_->stopping = true;
-            for (int fd : connections_->open) ::shutdown(fd, SHUT_RDWR);
-        }
-        // Shutting a listening socket down wakes the blocked accept with an error.
-        ::shutdown(listener_.fd, SHUT_RDWR);
-        accept_thread_.join();
-        platform::close_socket(listener_.fd);
-        std::unique_lock lock(connections_->mutex);
-        connections_->all_done.wait(lock, [&] { return connections_->running == 0; });
-        if (owns_file_) ::unlink(listener_.where.c_str());
-    }
-
-  private:
-    void accept_loop() {
-        for (;;) {
-            auto fd = platform::accept_connection(listener_.fd);
-            {
-                std::lock_guard lock(connections_->mutex);
-                if (connections_->stopping) {
-                    if (fd) platform::close_socket(*fd);
-                    return;
-                }
-                if (fd) {
-                    connections_->open.insert(*fd);
-                    ++connections_->running;
-                    std::thread(run_connection, connections_, *fd).detach();
-                    continue;
-                }
-            }
-            // Out of descriptors or memory: say so and give the system a moment to recover
-            // rather than spinning on the same error.
-            std::cerr << "zelto-reference-server: accept failed: " << fd.error().message << "\n";
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
-
-    static void run_connection(std::shared_ptr<Connections> connections, int fd) {
-        {
-            Connection connection(fd);
-            serve_connection(connection);
-            std::lock_guard lock(connections->mutex);
-            connections->open.erase(fd);
-        }  // closed here, after stop() can no longer shut it down
-        std::lock_guard lock(connections->mutex);
-        --connections->running;
-        connections->all_done.notify_all();
-    }
-
-    platform::Listener listener_;
-    bool owns_file_;
-    std::shared_ptr<Connections> connections_;
-    std::thread accept_thread_;
-};
-
 }  // namespace
 
 StartResult start_tcp_service(std::string_view address) {
@@ -219,7 +128,7 @@ StartResult start_tcp_service(std::string_view address) {
         return std::unexpected("cannot listen on tcp " + std::string(address) + ": " +
                                listener.error().message);
     announce("listening on tcp " + listener->where);
-    return std::make_unique<SocketService>(std::move(*listener), false);
+    return start_listener_service(std::move(*listener), false, serve_connection);
 }
 
 StartResult start_pipe_service(std::string_view path) {
@@ -228,7 +137,7 @@ StartResult start_pipe_service(std::string_view path) {
         return std::unexpected("cannot listen on pipe " + std::string(path) + ": " +
                                listener.error().message);
     announce("listening on pipe " + listener->where);
-    return std::make_unique<SocketService>(std::move(*listener), true);
+    return start_listener_service(std::move(*listener), true, serve_connection);
 }
 
 }  // namespace zelto::server

@@ -13,7 +13,6 @@ skipped and said so.
 from __future__ import annotations
 
 import os
-import selectors
 import struct
 import subprocess
 import sys
@@ -21,46 +20,13 @@ import tempfile
 import uuid
 
 import zelto_sdk
+from reference_server import ReferenceServer
 
 ECHO, SCALE, ROWS, FLAKY_ROWS, SESSION = 1, 2, 4, 5, 6
 
 
 def floats(*values: float) -> bytes:
     return struct.pack("<%df" % len(values), *values)
-
-
-class Server:
-    """The reference server with the given options; `listening` maps kind to where."""
-
-    def __init__(self, binary: str, *args: str) -> None:
-        self.process = subprocess.Popen([binary, *args], stdout=subprocess.PIPE, text=False)
-        self.listening: dict[str, str] = {}
-        assert self.process.stdout is not None
-        fd = self.process.stdout.fileno()
-        pending = b""
-        with selectors.DefaultSelector() as selector:
-            selector.register(fd, selectors.EVENT_READ)
-            while True:
-                while b"\n" not in pending:
-                    if not selector.select(60):
-                        self.stop()
-                        raise RuntimeError("reference server did not get ready")
-                    chunk = os.read(fd, 4096)
-                    if not chunk:
-                        raise RuntimeError("reference server exited before it was ready")
-                    pending += chunk
-                raw, pending = pending.split(b"\n", 1)
-                line = raw.decode().strip()
-                if line == "ready":
-                    return
-                parts = line.split(" ", 3)
-                if len(parts) == 4 and parts[:2] == ["listening", "on"]:
-                    self.listening[parts[2]] = parts[3]
-
-    def stop(self) -> int:
-        if self.process.poll() is None:
-            self.process.terminate()
-        return self.process.wait(30)
 
 
 def expect_error(kind: type[BaseException], call, *args) -> str:
@@ -136,7 +102,7 @@ def main() -> int:
             args += ["--shm", shm_name, "--tensor-area", str(16 << 20)]
         if has_hybrid:
             args += ["--hybrid", hybrid_path]
-        server = Server(binary, *args)
+        server = ReferenceServer(binary, *args)
         checks = 0
         try:
             tcp = zelto_sdk.ZeltoClient("tcp://" + server.listening["tcp"], max_pool_size=2)

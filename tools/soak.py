@@ -24,10 +24,7 @@ from __future__ import annotations
 import argparse
 import gc
 import os
-import selectors
 import shutil
-import signal
-import subprocess
 import sys
 import tempfile
 import time
@@ -37,6 +34,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 import zelto_sdk
+from reference_server import ReferenceServer
 
 ECHO_MODEL = 1
 PAYLOAD = bytes(range(16))
@@ -67,46 +65,15 @@ def settled_thread_count(expected: int, limit: float = 5.0) -> int:
     return thread_count()
 
 
-class Server:
-    """The reference server serving every transport; `listening` maps each kind to where."""
+class Server(ReferenceServer):
+    """The reference server serving every transport."""
 
     def __init__(self, binary: str, directory: str) -> None:
         self.shm_name = "zelto-soak-" + uuid.uuid4().hex[:12]
-        args = [binary, "--tcp", "127.0.0.1:0", "--pipe", os.path.join(directory, "z.sock"),
-                "--shm", self.shm_name, "--tensor-area", str(8 << 20),
-                "--hybrid", os.path.join(directory, "h.sock")]
-        self.process = subprocess.Popen(args, stdout=subprocess.PIPE)
-        self.listening: dict[str, str] = {}
-        assert self.process.stdout is not None
-        fd = self.process.stdout.fileno()
-        pending = b""
-        with selectors.DefaultSelector() as selector:
-            selector.register(fd, selectors.EVENT_READ)
-            while True:
-                while b"\n" not in pending:
-                    if not selector.select(60):
-                        self.stop()
-                        raise RuntimeError("reference server did not get ready")
-                    chunk = os.read(fd, 4096)
-                    if not chunk:
-                        raise RuntimeError("reference server exited before it was ready")
-                    pending += chunk
-                raw, pending = pending.split(b"\n", 1)
-                line = raw.decode().strip()
-                if line == "ready":
-                    break
-                parts = line.split(" ", 3)
-                if len(parts) == 4 and parts[:2] == ["listening", "on"]:
-                    self.listening[parts[2]] = parts[3]
-
-    def stop(self) -> int:
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-        try:
-            return self.process.wait(30)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            return self.process.wait()
+        super().__init__(binary, "--tcp", "127.0.0.1:0",
+                         "--pipe", os.path.join(directory, "z.sock"),
+                         "--shm", self.shm_name, "--tensor-area", str(8 << 20),
+                         "--hybrid", os.path.join(directory, "h.sock"))
 
 
 @dataclass

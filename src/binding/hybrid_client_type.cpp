@@ -3,9 +3,9 @@
 #include <memory>
 
 #include "binding/arguments.hpp"
-#include "binding/conversions.hpp"
-#include "binding/exceptions.hpp"
+#include "binding/engine_client.hpp"
 #include "binding/instance.hpp"
+#include "binding/method_call.hpp"
 #include "binding/python_log.hpp"
 #include "binding/types.hpp"
 #include "hybrid/hybrid_client.hpp"
@@ -29,51 +29,24 @@ constexpr Parameter kInferParameters[] = {
 };
 constexpr Signature kInfer{"ZeltoHybridClient.infer", kInferParameters};
 
+constexpr MethodClass kClass{hybrid_client_type, "ZeltoHybridClient"};
+
 PyObject* hybrid_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        BoundArguments bound;
-        if (!bind_arguments(kConstructor, args, kwargs, bound)) return nullptr;
-        std::string shm_name, socket_path;
-        if (!convert_argument("shm_name", [&] { return extract_text(bound[0], shm_name); }) ||
-            !convert_argument("socket_path", [&] { return extract_text(bound[1], socket_path); }))
-            return nullptr;
-        auto client = hybrid::HybridClient::create(shm_name, socket_path, python_info_log());
-        if (!client) {
-            raise_engine_error(client.error());
-            return nullptr;
-        }
-        return new_instance<HybridState>(type, std::move(*client));
-    });
+    return new_engine_client<HybridState>(
+        type, args, kwargs, kConstructor, [](const std::vector<std::string>& texts) {
+            return hybrid::HybridClient::create(texts[0], texts[1], python_info_log());
+        });
 }
 
 PyObject* hybrid_client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        BoundArguments bound;
-        if (!bind_arguments(kInfer, args, nargs, kwnames, bound)) return nullptr;
-        HybridClientObject* client =
-            receiver<HybridState>(self, hybrid_client_type(), "ZeltoHybridClient");
-        if (client == nullptr) return nullptr;
-        Use use(client->in_use, Use::Mode::Exclusive);
-        if (!use.ok()) return nullptr;
-
-        std::vector<int64_t> shape;
-        std::string dtype;
-        std::vector<uint8_t> converted;
-        std::span<const uint8_t> data;  // the caller's bytes object, or `converted`
-        if (!convert_argument("shape", [&] { return extract_shape(bound[0], shape); }) ||
-            !convert_argument("dtype", [&] { return extract_text(bound[1], dtype); }) ||
-            !convert_argument("data",
-                              [&] { return extract_data_view(bound[2], converted, data); }))
-            return nullptr;
-
-        auto output = client->state->infer(shape, dtype, data);
-        if (!output) {
-            raise_engine_error(output.error());
-            return nullptr;
-        }
-        return bytes_to_list(*output);
-    });
+    return call_method<HybridState>(
+        kInfer, kClass, Use::Mode::Exclusive, self, args, nargs, kwnames,
+        [](HybridState& client, const BoundArguments& bound) -> PyObject* {
+            TensorArguments input;
+            if (!convert_tensor_arguments(bound, input)) return nullptr;
+            return engine_output_to_list(client->infer(input.shape, input.dtype, input.data));
+        });
 }
 
 PyMethodDef kMethods[] = {

@@ -1,8 +1,8 @@
 // ZeltoShmClient: inference entirely through a shared-memory region created by the server.
 #include "binding/arguments.hpp"
-#include "binding/conversions.hpp"
-#include "binding/exceptions.hpp"
+#include "binding/engine_client.hpp"
 #include "binding/instance.hpp"
+#include "binding/method_call.hpp"
 #include "binding/python_log.hpp"
 #include "binding/types.hpp"
 #include "shm/shm_client.hpp"
@@ -22,53 +22,27 @@ constexpr Parameter kInferParameters[] = {
 };
 constexpr Signature kInfer{"ZeltoShmClient.infer", kInferParameters};
 
+constexpr MethodClass kClass{shm_client_type, "ZeltoShmClient"};
+
 PyObject* shm_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        BoundArguments bound;
-        if (!bind_arguments(kConstructor, args, kwargs, bound)) return nullptr;
-        std::string name;
-        if (!convert_argument("shm_name", [&] { return extract_text(bound[0], name); }))
-            return nullptr;
-        auto client = shm::ShmClient::open(name, python_info_log());
-        if (!client) {
-            raise_engine_error(client.error());
-            return nullptr;
-        }
-        return new_instance<shm::ShmClient>(type, std::move(*client));
-    });
+    return new_engine_client<shm::ShmClient>(
+        type, args, kwargs, kConstructor, [](const std::vector<std::string>& texts) {
+            return shm::ShmClient::open(texts[0], python_info_log());
+        });
 }
 
 PyObject* shm_client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        BoundArguments bound;
-        if (!bind_arguments(kInfer, args, nargs, kwnames, bound)) return nullptr;
-        ShmClientObject* client =
-            receiver<shm::ShmClient>(self, shm_client_type(), "ZeltoShmClient");
-        if (client == nullptr) return nullptr;
-        Use use(client->in_use, Use::Mode::Exclusive);
-        if (!use.ok()) return nullptr;
-
-        std::vector<int64_t> shape;
-        std::string dtype;
-        std::vector<uint8_t> converted;
-        std::span<const uint8_t> data;  // the caller's bytes object, or `converted`
-        if (!convert_argument("shape", [&] { return extract_shape(bound[0], shape); }) ||
-            !convert_argument("dtype", [&] { return extract_text(bound[1], dtype); }) ||
-            !convert_argument("data",
-                              [&] { return extract_data_view(bound[2], converted, data); }))
-            return nullptr;
-
-        // One signal check per poll round lets Ctrl-C interrupt the wait; the handler's
-        // exception stays set and ends the call.
-        auto output =
-            client->state.infer(shape, dtype, data, [] { return PyErr_CheckSignals() == 0; });
-        if (!output) {
-            raise_engine_error(output.error());
-            return nullptr;
-        }
-        return bytes_to_list(*output);
-    });
+    return call_method<shm::ShmClient>(
+        kInfer, kClass, Use::Mode::Exclusive, self, args, nargs, kwnames,
+        [](shm::ShmClient& client, const BoundArguments& bound) -> PyObject* {
+            TensorArguments input;
+            if (!convert_tensor_arguments(bound, input)) return nullptr;
+            // One signal check per poll round lets Ctrl-C interrupt the wait; the handler's
+            // exception stays set and ends the call.
+            return engine_output_to_list(client.infer(
+                input.shape, input.dtype, input.data, [] { return PyErr_CheckSignals() == 0; }));
+        });
 }
 
 PyMethodDef kMethods[] = {

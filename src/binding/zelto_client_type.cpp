@@ -3,6 +3,7 @@
 #include "binding/conversions.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/instance.hpp"
+#include "binding/method_call.hpp"
 #include "binding/types.hpp"
 #include "transport/config.hpp"
 #include "transport/socket_client.hpp"
@@ -87,22 +88,20 @@ bool convert_infer_arguments(const BoundArguments& bound, InferArguments& out) {
     return convert_optional_text("session_id", bound[5], out.session_id);
 }
 
-// Binding, receiver check, shared use and argument conversion of the three inference methods;
-// `run` gets the client and the converted arguments.
+constexpr MethodClass kClass{zelto_client_type, "ZeltoClient"};
+
+// The three inference methods: shared use and the same arguments; `run` gets the client and the
+// converted arguments.
 template <class Run>
 PyObject* call_inference(const Signature& signature, PyObject* self, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames, Run&& run) {
-    return guarded([&]() -> PyObject* {
-        BoundArguments bound;
-        if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
-        ClientObject* client = receiver<SocketClient>(self, zelto_client_type(), "ZeltoClient");
-        if (client == nullptr) return nullptr;
-        Use use(client->in_use, Use::Mode::Shared);
-        if (!use.ok()) return nullptr;
-        InferArguments arguments;
-        if (!convert_infer_arguments(bound, arguments)) return nullptr;
-        return run(client->state, arguments);
-    });
+    return call_method<SocketClient>(
+        signature, kClass, Use::Mode::Shared, self, args, nargs, kwnames,
+        [&](SocketClient& client, const BoundArguments& bound) -> PyObject* {
+            InferArguments arguments;
+            if (!convert_infer_arguments(bound, arguments)) return nullptr;
+            return run(client, arguments);
+        });
 }
 
 PyObject* client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

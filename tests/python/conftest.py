@@ -7,15 +7,21 @@ the whole of every call, so a server thread in the test process could never answ
 from __future__ import annotations
 
 import os
-import selectors
 import shutil
 import signal
 import subprocess
+import sys
 from collections.abc import Callable, Iterator
+from pathlib import Path
 
 import pytest
 
 from socket_peer import ScriptedPeer
+
+# The start-up handshake with the server lives in the repository's tools/, next to the other
+# programs that start it.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+from reference_server import NotReady, wait_until_ready  # noqa: E402
 
 
 def reference_server_binary() -> str:
@@ -33,34 +39,11 @@ class ReferenceServer:
     def __init__(self, *args: str, timeout: float = 30) -> None:
         self.process = subprocess.Popen([reference_server_binary(), *args], stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, text=True)
-        self.listening: dict[str, str] = {}
-        for line in self._lines_until_ready(timeout):
-            parts = line.split(" ", 3)
-            if len(parts) == 4 and parts[:2] == ["listening", "on"]:
-                self.listening[parts[2]] = parts[3]
-
-    def _lines_until_ready(self, timeout: float) -> Iterator[str]:
-        assert self.process.stdout is not None
-        # Reads the pipe unbuffered: a buffered readline could swallow several lines at once and
-        # leave select() waiting for output that has already arrived.
-        fd = self.process.stdout.fileno()
-        pending = b""
-        with selectors.DefaultSelector() as selector:
-            selector.register(fd, selectors.EVENT_READ)
-            while True:
-                while b"\n" not in pending:
-                    if not selector.select(timeout):
-                        self.stop()
-                        raise RuntimeError("reference server did not get ready")
-                    chunk = os.read(fd, 4096)
-                    if not chunk:
-                        raise RuntimeError("reference server exited: " + self.stop()[1])
-                    pending += chunk
-                raw, pending = pending.split(b"\n", 1)
-                line = raw.decode()
-                if line.strip() == "ready":
-                    return
-                yield line.strip()
+        try:
+            self.listening = wait_until_ready(self.process, timeout)
+        except NotReady as error:
+            _, err = self.stop()
+            raise RuntimeError(f"reference server {error}: {err}") from None
 
     @property
     def tcp_port(self) -> int:

@@ -9,7 +9,6 @@ answer is echoed: the input data is copied into an output block in the peer's ou
 
 from __future__ import annotations
 
-import multiprocessing
 import os
 import queue
 import socket
@@ -18,6 +17,8 @@ import threading
 import uuid
 from dataclasses import dataclass
 from typing import Any
+
+from peer_process import PeerProcess, block_bytes
 
 MAGIC = 0x41494D4F
 REQUEST_QUEUE = 4096
@@ -44,12 +45,6 @@ def remove_region(name: str) -> None:
         os.unlink("/dev/shm/" + name)
     except FileNotFoundError:
         pass
-
-
-def block_bytes(shape: list[int], dtype_code: int, data: bytes) -> bytes:
-    """A TensorBlock as the client must write it."""
-    dims = list(shape) + [0] * (8 - len(shape))
-    return struct.pack("<IB3x8qQ", len(shape), dtype_code, *dims, len(data)) + data
 
 
 def write_block(region_name: str, offset: int, data: bytes, nbytes: int | None = None) -> None:
@@ -172,42 +167,18 @@ def _serve(path: str, region_name: str, actions: Any, reports: Any, ready: Any) 
         threading.Thread(target=handle, args=(conn,), daemon=True).start()
 
 
-class Peer:
+class Peer(PeerProcess):
     """The peer process; stop() ends it and removes its socket file."""
 
     def __init__(self, region_name: str, path: str | None = None) -> None:
         self.path = path or "/tmp/zelto-hybrid-peer-" + uuid.uuid4().hex[:12]
-        context = multiprocessing.get_context("spawn")
-        self._actions, actions = context.Pipe()
-        reports, self._reports = context.Pipe()
-        ready = context.Event()
-        self._process = context.Process(target=_serve,
-                                        args=(self.path, region_name, actions, reports, ready),
-                                        daemon=True)
-        self._process.start()
-        if not ready.wait(30):
-            self.stop()
-            raise RuntimeError("hybrid peer did not start")
-
-    def script(self, *actions: dict) -> None:
-        for action in actions:
-            self._actions.send(action)
+        super().__init__(_serve, (self.path, region_name), "hybrid peer")
 
     def next_request(self, timeout: float = 10) -> Request:
-        if not self._reports.poll(timeout):
-            raise AssertionError("the peer received no request")
-        return Request(*self._reports.recv())
-
-    def pending_requests(self) -> int:
-        count = 0
-        while self._reports.poll(0):
-            self._reports.recv()
-            count += 1
-        return count
+        return Request(*self.next_report(timeout))
 
     def stop(self) -> None:
-        self._process.terminate()
-        self._process.join(10)
+        super().stop()
         try:
             os.unlink(self.path)
         except FileNotFoundError:

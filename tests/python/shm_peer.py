@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import ctypes
 import mmap
-import multiprocessing
 import os
 import queue
 import struct
@@ -23,6 +22,8 @@ import time
 import uuid
 from dataclasses import dataclass
 from typing import Any
+
+from peer_process import PeerProcess, block_bytes
 
 MAGIC = 0x41494D4F
 REQUEST_QUEUE = 64
@@ -34,12 +35,6 @@ OUTPUT_AREA_SIZE = 1024 * 1024
 REGION_SIZE = OUTPUT_AREA + OUTPUT_AREA_SIZE
 CAPACITY = 1021
 BLOCK_HEADER = 80
-
-
-def block_bytes(shape: list[int], dtype_code: int, data: bytes) -> bytes:
-    """A TensorBlock as the client must write it."""
-    dims = list(shape) + [0] * (8 - len(shape))
-    return struct.pack("<IB3x8qQ", len(shape), dtype_code, *dims, len(data)) + data
 
 
 class Queue:
@@ -197,37 +192,11 @@ def _serve(name: str, actions: Any, reports: Any, ready: Any) -> None:
         _answer(region, responses, request_id, block, action)
 
 
-class Peer:
+class Peer(PeerProcess):
     """The peer process serving `region`; stop() ends it."""
 
     def __init__(self, region: Region) -> None:
-        context = multiprocessing.get_context("spawn")
-        self._actions, actions = context.Pipe()
-        reports, self._reports = context.Pipe()
-        ready = context.Event()
-        self._process = context.Process(target=_serve, args=(region.name, actions, reports, ready),
-                                        daemon=True)
-        self._process.start()
-        if not ready.wait(30):
-            self.stop()
-            raise RuntimeError("shm peer did not start")
-
-    def script(self, *actions: dict) -> None:
-        for action in actions:
-            self._actions.send(action)
+        super().__init__(_serve, (region.name,), "shm peer")
 
     def next_request(self, timeout: float = 10) -> Request:
-        if not self._reports.poll(timeout):
-            raise AssertionError("the peer received no request")
-        return Request(*self._reports.recv())
-
-    def pending_requests(self) -> int:
-        count = 0
-        while self._reports.poll(0):
-            self._reports.recv()
-            count += 1
-        return count
-
-    def stop(self) -> None:
-        self._process.terminate()
-        self._process.join(10)
+        return Request(*self.next_report(timeout))

@@ -1,0 +1,77 @@
+// What ZeltoShmClient and ZeltoHybridClient share: a constructor that takes only text
+// arguments, and an infer(shape, dtype, data) whose output bytes come back as a list.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "binding/arguments.hpp"
+#include "binding/conversions.hpp"
+#include "binding/exceptions.hpp"
+#include "binding/instance.hpp"
+#include "shm/engine_error.hpp"
+
+namespace zelto::binding {
+
+// tp_new: binds `signature`, whose parameters are all text, converts them in order and passes
+// them to `create`. Its result becomes the new instance; its EngineError becomes the exception.
+template <class State, class Create>
+PyObject* new_engine_client(PyTypeObject* type, PyObject* args, PyObject* kwargs,
+                            const Signature& signature, Create&& create) {
+    return guarded([&]() -> PyObject* {
+        BoundArguments bound;
+        if (!bind_arguments(signature, args, kwargs, bound)) return nullptr;
+        std::vector<std::string> texts(signature.parameters.size());
+        for (size_t i = 0; i < texts.size(); ++i) {
+            if (!convert_argument(signature.parameters[i].name,
+                                  [&] { return extract_text(bound[i], texts[i]); }))
+                return nullptr;
+        }
+        auto client = create(std::as_const(texts));
+        if (!client) {
+            raise_engine_error(client.error());
+            return nullptr;
+        }
+        return new_instance<State>(type, std::move(*client));
+    });
+}
+
+// The (shape, dtype, data) arguments of infer. `data` views the caller's bytes object, or
+// `converted` for any other input, so the struct stays where it was made.
+struct TensorArguments {
+    TensorArguments() = default;
+    TensorArguments(const TensorArguments&) = delete;
+    TensorArguments& operator=(const TensorArguments&) = delete;
+
+    std::vector<int64_t> shape;
+    std::string dtype;
+    std::vector<uint8_t> converted;
+    std::span<const uint8_t> data;
+};
+
+// Converts bound slots 0..2 as shape, dtype and data.
+inline bool convert_tensor_arguments(const BoundArguments& bound, TensorArguments& out) {
+    return convert_argument("shape", [&] { return extract_shape(bound[0], out.shape); }) &&
+           convert_argument("dtype", [&] { return extract_text(bound[1], out.dtype); }) &&
+           convert_argument("data", [&] {
+               return extract_data_view(bound[2], out.converted, out.data);
+           });
+}
+
+// An engine's output bytes as a new list, or its error raised.
+inline PyObject* engine_output_to_list(
+    const std::expected<std::vector<uint8_t>, EngineError>& output) {
+    if (!output) {
+        raise_engine_error(output.error());
+        return nullptr;
+    }
+    return bytes_to_list(*output);
+}
+
+}  // namespace zelto::binding

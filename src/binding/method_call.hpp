@@ -1,0 +1,38 @@
+// The common front of the module's keyword-taking methods: argument binding, the receiver check
+// and the in-use flag, in that order, all inside the interpreter boundary.
+#pragma once
+
+#include <Python.h>
+
+#include "binding/arguments.hpp"
+#include "binding/exceptions.hpp"
+#include "binding/in_use.hpp"
+#include "binding/instance.hpp"
+
+namespace zelto::binding {
+
+// The class a method belongs to. `type` is the class's getter: it is called inside the boundary
+// because the first call creates the type.
+struct MethodClass {
+    PyObject* (*type)();
+    const char* name;  // shown when the method is called on an object of another class
+};
+
+// Runs `body(state, bound)` for a vectorcall method of `owner`, holding the object's in-use
+// flag in `mode` for the whole body.
+template <class State, class Body>
+PyObject* call_method(const Signature& signature, const MethodClass& owner, Use::Mode mode,
+                      PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      Body&& body) {
+    return guarded([&]() -> PyObject* {
+        BoundArguments bound;
+        if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
+        Instance<State>* object = receiver<State>(self, owner.type(), owner.name);
+        if (object == nullptr) return nullptr;
+        Use use(object->in_use, mode);
+        if (!use.ok()) return nullptr;
+        return body(object->state, bound);
+    });
+}
+
+}  // namespace zelto::binding

@@ -1,0 +1,54 @@
+"""The process side shared by the scripted shared-memory and hybrid peers.
+
+A peer runs `serve(*args, actions, reports, ready)` in a spawned process: it sets `ready` once it
+serves, takes one scripted answer from `actions` per request (when there is one) and sends a
+report of every request it received on `reports`.
+"""
+
+from __future__ import annotations
+
+import multiprocessing
+import struct
+from typing import Any, Callable
+
+
+def block_bytes(shape: list[int], dtype_code: int, data: bytes) -> bytes:
+    """A TensorBlock as the client must write it."""
+    dims = list(shape) + [0] * (8 - len(shape))
+    return struct.pack("<IB3x8qQ", len(shape), dtype_code, *dims, len(data)) + data
+
+
+class PeerProcess:
+    """Starts `serve` and waits until it serves; stop() ends it."""
+
+    def __init__(self, serve: Callable[..., None], args: tuple, what: str) -> None:
+        context = multiprocessing.get_context("spawn")
+        self._actions, actions = context.Pipe()
+        reports, self._reports = context.Pipe()
+        ready = context.Event()
+        self._process = context.Process(target=serve, args=(*args, actions, reports, ready),
+                                        daemon=True)
+        self._process.start()
+        if not ready.wait(30):
+            self.stop()
+            raise RuntimeError(what + " did not start")
+
+    def script(self, *actions: dict) -> None:
+        for action in actions:
+            self._actions.send(action)
+
+    def next_report(self, timeout: float) -> Any:
+        if not self._reports.poll(timeout):
+            raise AssertionError("the peer received no request")
+        return self._reports.recv()
+
+    def pending_requests(self) -> int:
+        count = 0
+        while self._reports.poll(0):
+            self._reports.recv()
+            count += 1
+        return count
+
+    def stop(self) -> None:
+        self._process.terminate()
+        self._process.join(10)
