@@ -97,7 +97,11 @@ std::optional<SocketAddress> literal_address(std::string_view text) {
 
 // Every address for "host:port", in the resolver's order.
 std::expected<std::vector<SocketAddress>, IoError> resolve(std::string_view text, bool passive) {
-    if (auto literal = literal_address(text)) return std::vector<SocketAddress>{*literal};
+    // inet_pton stops at a NUL, so a text carrying one is never taken as a literal address:
+    // "127.0.0.1\0junk:80" must not quietly connect to 127.0.0.1.
+    if (text.find('\0') == std::string_view::npos) {
+        if (auto literal = literal_address(text)) return std::vector<SocketAddress>{*literal};
+    }
     auto colon = text.rfind(':');
     if (colon == std::string_view::npos)
         return std::unexpected(library_error("invalid socket address"));

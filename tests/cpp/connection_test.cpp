@@ -128,7 +128,9 @@ INSTANTIATE_TEST_SUITE_P(Table, TcpAddressErrors,
                                            BadAddress{"localhost:", "invalid port value"},
                                            BadAddress{"[::1]:http", "invalid port value"},
                                            BadAddress{"name.invalid:80",
-                                                      "failed to lookup address information: "}));
+                                                      "failed to lookup address information: "},
+                                           BadAddress{std::string("127.0.0.1\0junk:80", 17),
+                                                      "data provided contains a nul byte"}));
 
 TEST(TcpConnect, LiteralAndResolvedAddressesReachTheListener) {
     auto listener = platform::listen_tcp("127.0.0.1:0");
