@@ -79,7 +79,7 @@ sanitize-asan: deps venv
 	  -DCMAKE_CXX_FLAGS=-fno-sanitize-recover=undefined
 	$(CMAKE) --build build/asan -j2 --target zelto_core_tests
 	ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  $(VENV)/bin/ctest --test-dir build/asan --output-on-failure -j2 --no-tests=error
+	  $(VENV)/bin/ctest --test-dir build/asan --output-on-failure -j2 --no-tests=error --timeout 600
 
 # Asio's fenced blocks use std::atomic_thread_fence, which g++ warns ThreadSanitizer does not
 # model (-Wtsan); the warning is about the library, not our code, so it is turned off here.
@@ -90,7 +90,7 @@ sanitize-tsan: deps venv
 	$(SANITIZER_CMAKE) -B build/tsan -DZELTO_SANITIZE=thread -DCMAKE_CXX_FLAGS=-Wno-tsan
 	$(CMAKE) --build build/tsan -j2 --target zelto_core_tests
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  $(VENV)/bin/ctest --test-dir build/tsan --output-on-failure -j2 --no-tests=error \
+	  $(VENV)/bin/ctest --test-dir build/tsan --output-on-failure -j2 --no-tests=error --timeout 600 \
 	  -E '^($(TSAN_EXCLUDED_TESTS))$$'
 
 # The three clients end to end in an interpreter with the ASan runtime preloaded.

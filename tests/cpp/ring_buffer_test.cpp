@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "shm/little_endian.hpp"
+#include "stress_size.hpp"
 
 namespace zelto::shm {
 namespace {
@@ -174,7 +175,8 @@ void consume(RingBuffer ring, std::atomic_ref<uint64_t> taken_total, uint64_t to
 }
 
 TEST(RingBufferStress, ThreadsDeliverEveryEntryOnceAndInProducerOrder) {
-    constexpr uint64_t kProducers = 4, kConsumers = 3, kPerProducer = 100000;
+    constexpr uint64_t kProducers = 4, kConsumers = 3;
+    const uint64_t kPerProducer = zelto::testing::stress_entries();
     LocalQueue q;
     uint64_t total_taken = 0;
     std::vector<std::vector<std::pair<uint64_t, uint64_t>>> taken(kConsumers);
