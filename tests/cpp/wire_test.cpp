@@ -1,3 +1,4 @@
+#include "byte_helpers.hpp"
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -9,21 +10,10 @@
 namespace zelto::wire {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes bytes_of(std::string_view s) { return Bytes(s.begin(), s.end()); }
-
-Bytes u64_le(uint64_t v) {
-    Bytes out;
-    for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    return out;
-}
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
+using test_bytes::Bytes;
+using test_bytes::bytes_of;
+using test_bytes::concat;
+using test_bytes::u64_le;
 
 TEST(WireEncoder, ValuesHaveTheirFixedLayout) {
     const Bytes text = encode([](auto& e) { e.text("float32"); });
