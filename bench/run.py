@@ -210,9 +210,9 @@ class Bench:
             clients.append("grpc")
         return clients
 
-    def measure_table(self) -> dict[tuple[str, int], dict[str, Stats]]:
+    def measure_table(self, sizes: list[int]) -> dict[tuple[str, int], dict[str, Stats]]:
         table: dict[tuple[str, int], dict[str, Stats]] = {}
-        for size in SIZES:
+        for size in sizes:
             per_round = max(1, self.iterations[size] // ROUNDS)
             baseline = Stats()
             for transport in TRANSPORTS:
@@ -364,7 +364,7 @@ def table_markdown(table: dict[tuple[str, int], dict[str, Stats]]) -> str:
              "| grpcio / zelto |",
              "|---|---|---|---|---|---|---|---|---|---|"]
     for transport in TRANSPORTS:
-        for size in SIZES:
+        for size in sorted({size for _, size in table}):
             row = table[(transport, size)]
             zelto = row["zelto"].p50
 
@@ -441,6 +441,9 @@ def main() -> None:
                         help="directory with zelto_sdk.abi3.so and zelto-reference-server")
     parser.add_argument("--quick", action="store_true", help="a tenth of the iterations")
     parser.add_argument("--out", type=Path, default=BENCH, help="where results go")
+    parser.add_argument("--sizes", type=int, nargs="+", choices=SIZES, metavar="BYTES",
+                        help="only the round trips of these payload sizes, printed and not "
+                             "written (for trying out a change)")
     args = parser.parse_args()
 
     bench = Bench(args.build.resolve(), args.quick)
@@ -448,7 +451,11 @@ def main() -> None:
     try:
         bench.start()
         print("measuring round trips", flush=True)
-        table = bench.measure_table()
+        table = bench.measure_table(args.sizes or SIZES)
+        if args.sizes:
+            print()
+            print(table_markdown(table))
+            return
         print("measuring input conversion", flush=True)
         conversions = bench.measure_conversions()
         print(f"measuring a {SLOW_ANSWER_MS} ms shared-memory answer", flush=True)

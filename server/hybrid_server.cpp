@@ -61,6 +61,7 @@ std::expected<HybridResponse, std::string> answer(ServerRegion& region,
 // Answers request frames one after another until the client closes the connection.
 void serve_connection(Connection& connection, ServerRegion& region, uint32_t default_model) {
     for (;;) {
+        await_next_request(connection);
         std::array<uint8_t, FrameHeader::kSize> head{};
         if (!connection.read_exact(head)) return;
         FrameHeader header = FrameHeader::decode(head.data());

@@ -99,6 +99,7 @@ void answer_stream(Connection& connection, uint32_t model_id, std::span<const ui
 // is the connection's last: it carries only that stream.
 void serve_connection(Connection& connection) {
     for (;;) {
+        await_next_request(connection);
         std::array<uint8_t, FrameHeader::kSize> header_bytes{};
         if (!connection.read_exact(header_bytes)) return;
         FrameHeader header = FrameHeader::decode(header_bytes.data());

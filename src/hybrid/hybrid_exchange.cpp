@@ -18,7 +18,6 @@
 namespace zelto::hybrid {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 // Bytes moved by one step that had to wait, or the failure's text.
 using Moved = std::expected<size_t, std::string>;
 
@@ -35,24 +34,6 @@ std::string error_text(const asio::error_code& ec) {
     if (ec.category() == asio::error::get_system_category()) return os_text(ec.value());
     return ec.message();
 }
-
-// The time the calling thread may keep retrying a socket that is not ready yet. Each retry
-// first offers the processor to other threads: on a busy machine the server may be waiting
-// for this very processor.
-class SpinBudget {
-public:
-    explicit SpinBudget(std::chrono::nanoseconds budget) : deadline_(Clock::now() + budget) {}
-
-    // Yields briefly and returns true while the budget lasts.
-    bool again() {
-        if (Clock::now() >= deadline_) return false;
-        platform::yield_processor();
-        return true;
-    }
-
-private:
-    Clock::time_point deadline_;
-};
 
 // The connection's socket, lent to the current runtime's event loop for one step that has to
 // wait, and taken back (deregistered, still open) when the step is over.
@@ -127,7 +108,7 @@ std::optional<ExchangeResult> HybridExchange::try_complete(std::chrono::nanoseco
         if (!guard) return std::nullopt;
         guard_.emplace(std::move(*guard));
     }
-    SpinBudget budget(spin);
+    platform::SpinBudget budget(spin);
     for (;;) {
         Step step = advance();
         if (step == Step::Over) return std::move(*result_);

@@ -22,6 +22,7 @@
 
 #include "hybrid/connection_cell.hpp"
 #include "hybrid/control_messages.hpp"
+#include "platform/cpu.hpp"
 
 namespace zelto::hybrid {
 
@@ -31,7 +32,7 @@ using ExchangeResult = std::expected<HybridResponse, std::string>;
 
 // How long the calling thread keeps retrying a socket that is not ready before it parks and
 // leaves the wait to the runtime's workers. A quick server answers within this time.
-inline constexpr std::chrono::microseconds kDefaultSpin{100};
+inline constexpr std::chrono::microseconds kDefaultSpin = platform::kAnswerSpin;
 
 class HybridExchange {
 public:

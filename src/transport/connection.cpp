@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/cpu.hpp"
 #include "platform/memory.hpp"
+#include "platform/nonblocking_socket.hpp"
 #include "platform/os_error.hpp"
 #include "platform/socket.hpp"
 
@@ -58,6 +60,22 @@ std::expected<void, IoError> Connection::read_exact(std::span<uint8_t> out) {
         out = out.subspan(*got);
     }
     return {};
+}
+
+std::expected<void, IoError> Connection::read_exact(std::span<uint8_t> out,
+                                                    std::chrono::nanoseconds spin) {
+    platform::SpinBudget budget(spin);
+    while (!out.empty()) {
+        auto attempt = platform::try_receive(fd_, out);
+        if (attempt.not_ready()) {
+            if (budget.again()) continue;
+            break;
+        }
+        if (attempt.error != 0) return std::unexpected(platform::os_error(attempt.error));
+        if (attempt.bytes == 0) return std::unexpected(unexpected_eof());
+        out = out.subspan(attempt.bytes);
+    }
+    return read_exact(out);
 }
 
 std::expected<std::vector<uint8_t>, IoError> Connection::read_payload(uint32_t n) {

@@ -5,6 +5,7 @@
 #include <span>
 #include <utility>
 
+#include "platform/cpu.hpp"
 #include "transport/messages.hpp"
 
 namespace zelto {
@@ -111,7 +112,9 @@ std::expected<void, IoError> send_request(Connection& connection, uint32_t model
 
 std::expected<ResponseHeader, IoError> read_header(Connection& connection) {
     std::array<uint8_t, ResponseHeader::kSize> bytes{};
-    if (auto read = connection.read_exact(bytes); !read) return std::unexpected(read.error());
+    if (auto read = connection.read_exact(bytes, platform::kAnswerSpin); !read) {
+        return std::unexpected(read.error());
+    }
     return ResponseHeader::decode(bytes.data());
 }
 

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -58,6 +59,49 @@ TEST(ConnectionIo, ReadExactReportsEndOfStreamMidBuffer) {
     ASSERT_FALSE(read);
     EXPECT_EQ(read.error().message, "failed to fill whole buffer");
 }
+
+// A read that spins first must end exactly like the blocking one: whether the bytes come
+// during the spin, in pieces on both sides of it, or the stream ends half way.
+struct SpinningRead {
+    std::chrono::microseconds spin;
+    std::chrono::milliseconds second_piece_after;
+    bool close_after_first_piece;
+};
+
+class ConnectionSpinningRead : public ::testing::TestWithParam<SpinningRead> {};
+
+TEST_P(ConnectionSpinningRead, EndsLikeTheBlockingRead) {
+    const SpinningRead param = GetParam();
+    auto [client, server] = connected_pair();
+    std::thread writer([&server, param] {
+        ASSERT_TRUE(server.write_all(bytes_of("abc")));
+        std::this_thread::sleep_for(param.second_piece_after);
+        if (param.close_after_first_piece) {
+            server = Connection();
+        } else {
+            ASSERT_TRUE(server.write_all(bytes_of("defgh")));
+        }
+    });
+    std::vector<uint8_t> out(8);
+    auto read = client.read_exact(out, param.spin);
+    writer.join();
+    if (param.close_after_first_piece) {
+        ASSERT_FALSE(read);
+        EXPECT_EQ(read.error().message, "failed to fill whole buffer");
+    } else {
+        ASSERT_TRUE(read);
+        EXPECT_EQ(std::string(out.begin(), out.end()), "abcdefgh");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SpinAndTiming, ConnectionSpinningRead,
+    ::testing::Values(SpinningRead{std::chrono::microseconds(0), std::chrono::milliseconds(0), false},
+                      SpinningRead{std::chrono::microseconds(100), std::chrono::milliseconds(0), false},
+                      SpinningRead{std::chrono::microseconds(100), std::chrono::milliseconds(30), false},
+                      SpinningRead{std::chrono::microseconds(200000), std::chrono::milliseconds(5), false},
+                      SpinningRead{std::chrono::microseconds(100), std::chrono::milliseconds(30), true},
+                      SpinningRead{std::chrono::microseconds(200000), std::chrono::milliseconds(5), true}));
 
 TEST(ConnectionIo, WriteToVanishedPeerIsBrokenPipeNotSignal) {
     auto [client, server] = connected_pair();
