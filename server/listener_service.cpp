@@ -107,6 +107,7 @@ class ListenerService final : public Service {
 }  // namespace
 
 void await_next_request(const Connection& connection) {
+    if (connection.has_buffered()) return;
     const auto deadline = platform::monotonic_now() + kSpinAfterAnswer;
     pollfd entry{connection.fd(), POLLIN, 0};
     // Readiness also covers the end of the stream and errors: the read that follows sees them.

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -42,11 +43,25 @@ public:
     // by the peer never allocates ahead of the data.
     std::expected<std::vector<uint8_t>, IoError> read_payload(uint32_t n);
 
+    // Whether bytes already received wait in the connection for the next read.
+    bool has_buffered() const { return ahead_begin_ < ahead_end_; }
+
     int fd() const { return fd_; }
     bool is_open() const { return fd_ >= 0; }
 
+    // A read shorter than this takes whatever has arrived, up to this many bytes, in one system
+    // call: a frame header and a small payload then cost one receive instead of two. The bytes
+    // past the read stay here and begin the next read, so the stream reads exactly as before.
+    static constexpr size_t kReadAhead = 4096;
+
 private:
+    // Moves buffered bytes to the front of `out`; returns how many.
+    size_t take_buffered(std::span<uint8_t> out);
+
     int fd_ = -1;
+    std::unique_ptr<uint8_t[]> ahead_;  // kReadAhead bytes once a short read needed them
+    size_t ahead_begin_ = 0;
+    size_t ahead_end_ = 0;
 };
 
 }  // namespace zelto

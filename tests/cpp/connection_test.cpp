@@ -103,6 +103,40 @@ INSTANTIATE_TEST_SUITE_P(
                       SpinningRead{std::chrono::microseconds(100), std::chrono::milliseconds(30), true},
                       SpinningRead{std::chrono::microseconds(200000), std::chrono::milliseconds(5), true}));
 
+// Bytes taken ahead by a short read begin the next read, whichever kind it is, so a frame
+// read in one receive and a frame read in pieces see the same stream.
+TEST(ConnectionIo, BytesReadAheadBeginTheNextRead) {
+    auto [client, server] = connected_pair();
+    std::string stream = "HEADpayloadNEXT";
+    std::string tail(3 * Connection::kReadAhead, 'x');
+    for (size_t i = 0; i < tail.size(); ++i) tail[i] = static_cast<char>('a' + i % 26);
+    ASSERT_TRUE(server.write_all(bytes_of(stream + tail)));
+
+    std::vector<uint8_t> head(4);
+    ASSERT_TRUE(client.read_exact(head, std::chrono::microseconds(100)));
+    EXPECT_EQ(std::string(head.begin(), head.end()), "HEAD");
+    EXPECT_TRUE(client.has_buffered());
+    auto payload = client.read_payload(7);
+    ASSERT_TRUE(payload);
+    EXPECT_EQ(std::string(payload->begin(), payload->end()), "payload");
+    std::vector<uint8_t> next(4);
+    ASSERT_TRUE(client.read_exact(next));
+    EXPECT_EQ(std::string(next.begin(), next.end()), "NEXT");
+    // A long read continues from the buffered bytes straight into its own buffer.
+    std::vector<uint8_t> rest(tail.size());
+    ASSERT_TRUE(client.read_exact(rest));
+    EXPECT_EQ(std::string(rest.begin(), rest.end()), tail);
+    EXPECT_FALSE(client.has_buffered());
+    // Moving the connection moves what it holds.
+    ASSERT_TRUE(server.write_all(bytes_of("ab")));
+    std::vector<uint8_t> one(1);
+    ASSERT_TRUE(client.read_exact(one));
+    Connection moved = std::move(client);
+    EXPECT_TRUE(moved.has_buffered());
+    ASSERT_TRUE(moved.read_exact(one));
+    EXPECT_EQ(one[0], 'b');
+}
+
 TEST(ConnectionIo, WriteToVanishedPeerIsBrokenPipeNotSignal) {
     auto [client, server] = connected_pair();
     server = Connection();
