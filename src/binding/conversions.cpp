@@ -283,6 +283,13 @@ bool extract_data_view(PyObject* object, std::vector<uint8_t>& storage,
     return true;
 }
 
+bool extract_input_data(PyObject* object, InputTensor& out) {
+    std::span<const uint8_t> view;
+    if (!extract_data_view(object, out.data, view)) return false;
+    if (view.data() != out.data.data()) out.borrowed = view;
+    return true;
+}
+
 bool extract_additional_inputs(PyObject* object,
                                std::unordered_map<std::string, InputTensor>& out) {
     if (!PyDict_Check(object)) {

@@ -38,6 +38,11 @@ bool extract_data(PyObject* object, std::vector<uint8_t>& out);
 // other input is converted into `storage`. `view` then covers the input's bytes.
 bool extract_data_view(PyObject* object, std::vector<uint8_t>& storage,
                        std::span<const uint8_t>& view);
+// extract_data_view into a socket request's main tensor: exact bytes are borrowed (the call's
+// own argument keeps them alive), anything else is converted into its data. Additional inputs
+// are always converted: Python code run while converting the dict could drop the last
+// reference to an earlier value.
+bool extract_input_data(PyObject* object, InputTensor& out);
 // A dict of name -> (shape, dtype, data) tuples.
 bool extract_additional_inputs(PyObject* object, std::unordered_map<std::string, InputTensor>& out);
 

@@ -77,7 +77,7 @@ bool convert_infer_arguments(const BoundArguments& bound, InferArguments& out) {
     if (!convert_argument("model_id", [&] { return extract_u32(bound[0], out.model_id); }) ||
         !convert_argument("shape", [&] { return extract_shape(bound[1], out.input.shape); }) ||
         !convert_argument("dtype", [&] { return extract_text(bound[2], out.input.dtype); }) ||
-        !convert_argument("data", [&] { return extract_data(bound[3], out.input.data); }))
+        !convert_argument("data", [&] { return extract_input_data(bound[3], out.input); }))
         return false;
     if (PyObject* extras = bound[4]) {
         if (!convert_argument("additional_inputs", [&] {

@@ -13,9 +13,13 @@
 namespace zelto {
 namespace {
 
-// The first payload buffer; it doubles as bytes arrive, so a peer that announces a size but
-// sends less costs at most twice what it actually sent.
-constexpr size_t kInitialPayloadBuffer = 64 * 1024;
+// A payload buffer reserves address space for the announced size up to this much, without
+// touching it: memory is used only as bytes arrive, and a payload that fits is never copied to
+// a larger buffer. Past it, the reservation doubles as bytes arrive.
+constexpr size_t kReserveAhead = size_t{64} << 20;
+// The most a single receive may write beyond the bytes already there. Only this window is
+// touched ahead of the data.
+constexpr size_t kReceiveWindow = size_t{1} << 20;
 
 IoError unexpected_eof() {
     return platform::custom_error(IoCategory::Other, "failed to fill whole buffer");
@@ -111,24 +115,27 @@ std::expected<void, IoError> Connection::read_exact(std::span<uint8_t> out,
 
 std::expected<std::vector<uint8_t>, IoError> Connection::read_payload(uint32_t n) {
     const size_t total = n;
-    std::vector<uint8_t> buffer(std::min(total, kInitialPayloadBuffer));
+    std::vector<uint8_t> buffer;
+    platform::reserve_bytes(buffer, std::min(total, kReserveAhead));
+    buffer.resize(std::min(total, kReadAhead));
     size_t filled = take_buffered(buffer);
     while (filled < total) {
-        if (filled == buffer.size()) {
-            // A larger buffer, filled with what arrived before the old one goes: at no time
-            // are more pages touched than the new buffer's.
-            const size_t grown = std::min(total, buffer.size() * 2);
+        const size_t window = std::min(total - filled, kReceiveWindow);
+        if (filled + window > buffer.capacity()) {
+            // Past the reservation: a larger one, filled with what arrived before the old one
+            // goes, so at no time are more pages touched than the new buffer's.
             std::vector<uint8_t> larger;
-            platform::reserve_bytes(larger, grown);
-            larger.assign(buffer.begin(), buffer.end());
+            platform::reserve_bytes(larger, std::min(total, buffer.capacity() * 2));
+            larger.assign(buffer.begin(), buffer.begin() + static_cast<long>(filled));
             buffer = std::move(larger);
-            buffer.resize(grown);
         }
+        buffer.resize(filled + window);
         auto got = platform::receive_some(fd_, std::span(buffer).subspan(filled));
         if (!got) return std::unexpected(got.error());
         if (*got == 0) return std::unexpected(unexpected_eof());
         filled += *got;
     }
+    buffer.resize(filled);
     return buffer;
 }
 

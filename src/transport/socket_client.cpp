@@ -63,7 +63,7 @@ std::expected<ParsedExtras, ClientError> parse_additional_inputs(const InferArgu
         auto dtype = parse_dtype(tensor.dtype);
         if (!dtype) return std::unexpected(ClientError::invalid_input(dtype.error()));
         extras.views.push_back(
-            NamedTensorView{name, TensorView{tensor.shape, *dtype, tensor.data}});
+            NamedTensorView{name, TensorView{tensor.shape, *dtype, tensor.bytes()}});
     }
     return extras;
 }
@@ -84,14 +84,15 @@ std::expected<EncodedRequest, ClientError> encode_request(const InferArguments& 
     auto dtype = parse_dtype(args.input.dtype);
     if (!dtype) return std::unexpected(ClientError::invalid_input(dtype.error()));
     InferRequestView request;
-    request.input = TensorView{args.input.shape, *dtype, args.input.data};
+    request.input = TensorView{args.input.shape, *dtype, args.input.bytes()};
     request.additional_inputs = extras.views;
     if (args.session_id) request.session_id = *args.session_id;
     if (config.api_token) request.api_token = *config.api_token;
 
     auto length = frame_length(encoded_size(request));
     if (!length) return std::unexpected(length.error());
-    return EncodedRequest{*length, encode_infer_request_around_data(request), args.input.data};
+    return EncodedRequest{*length, encode_infer_request_around_data(request),
+                          args.input.bytes()};
 }
 
 // The frame header (model id, kind, body length) and the body leave in one gathering write,

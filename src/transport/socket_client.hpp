@@ -7,6 +7,7 @@
 #include <expected>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -22,7 +23,12 @@ namespace zelto {
 struct InputTensor {
     std::vector<int64_t> shape;
     std::string dtype;
-    std::vector<uint8_t> data;
+    std::vector<uint8_t> data;  // the tensor's bytes, unless `borrowed` is set
+    // The caller's own immutable bytes, used in place of `data` for the length of the call, so
+    // a large input is sent without being copied first.
+    std::optional<std::span<const uint8_t>> borrowed;
+
+    std::span<const uint8_t> bytes() const { return borrowed ? *borrowed : data; }
 };
 
 struct InferArguments {

@@ -100,7 +100,7 @@ Script answer(int requests) {
 InferArguments arguments(uint32_t model, std::string dtype = "u8") {
     InferArguments args;
     args.model_id = model;
-    args.input = InputTensor{{1}, std::move(dtype), {42}};
+    args.input = InputTensor{{1}, std::move(dtype), {42}, std::nullopt};
     return args;
 }
 
@@ -108,7 +108,7 @@ TEST(SocketClientPreparation, BadAdditionalDtypeFailsBeforeAnyConnection) {
     ScriptedServer server({});
     SocketClient client(server.config());
     auto args = arguments(1);
-    args.additional_inputs["mask"] = InputTensor{{}, "bfloat16", {}};
+    args.additional_inputs["mask"] = InputTensor{{}, "bfloat16", {}, std::nullopt};
     auto result = client.infer(args);
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().kind, ClientError::Kind::InvalidInput);
