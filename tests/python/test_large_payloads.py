@@ -8,6 +8,7 @@ built in one pass. Whatever the path, the answer must be the exact echo, as a pl
 from __future__ import annotations
 
 import sys
+import time
 import uuid
 from collections.abc import Callable, Iterator
 from typing import Any
@@ -67,6 +68,17 @@ def test_echo_is_exact_for_every_input_kind(clients, transport: str, kind: str, 
     assert type(result) is list
     assert len(result) == size
     assert result == list(data)
+
+
+@pytest.mark.parametrize("gap", [0.0, 0.00005, 0.0003, 0.02])
+@pytest.mark.parametrize("transport", ["tcp", "unix", "hybrid"])
+def test_requests_apart_by_any_gap_are_answered(clients, transport: str, gap: float) -> None:
+    # Client and server each poll for a while before they block: requests that come back to
+    # back, just inside or just past those windows, or long after, are all answered in order.
+    for i in range(20):
+        data = bytes([i]) * (i * 37 % 200 + 1)
+        assert clients[transport](data, len(data)) == list(data)
+        time.sleep(gap)
 
 
 def test_infer_tensor_data_is_a_full_list(server: dict[str, str]) -> None:
