@@ -16,7 +16,7 @@ namespace {
 // A payload buffer reserves address space for the announced size up to this much, without
 // touching it: memory is used only as bytes arrive, and a payload that fits is never copied to
 // a larger buffer. Past it, the reservation doubles as bytes arrive.
-constexpr size_t kReserveAhead = size_t{64} << 20;
+constexpr size_t kReserveAhead = size_t{32} << 20;
 // The most a single receive may write beyond the bytes already there. Only this window is
 // touched ahead of the data.
 constexpr size_t kReceiveWindow = size_t{1} << 20;
