@@ -61,9 +61,8 @@ std::expected<HybridResponse, std::string> answer(ServerRegion& region,
 // Answers request frames one after another until the client closes the connection.
 void serve_connection(Connection& connection, ServerRegion& region, uint32_t default_model) {
     for (;;) {
-        await_next_request(connection);
         std::array<uint8_t, FrameHeader::kSize> head{};
-        if (!connection.read_exact(head)) return;
+        if (!connection.read_exact(head, kServerSpin)) return;
         FrameHeader header = FrameHeader::decode(head.data());
         if (header.kind != static_cast<uint32_t>(RequestKind::Hybrid) ||
             header.length != hybrid::kHybridRequestSize) {
@@ -73,7 +72,7 @@ void serve_connection(Connection& connection, ServerRegion& region, uint32_t def
             return;
         }
         std::array<uint8_t, hybrid::kHybridRequestSize> body{};
-        if (!connection.read_exact(body)) return;
+        if (!connection.read_exact(body, kServerSpin)) return;
         auto response = answer(region, HybridRequest::decode(body.data()), default_model);
         bool sent = response ? send_response(connection, kStatusOk, response->encode())
                              : send_error(connection, response.error());

@@ -1,6 +1,5 @@
 #include "listener_service.hpp"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,14 +11,9 @@
 #include <thread>
 #include <utility>
 
-#include "platform/clock.hpp"
-#include "platform/cpu.hpp"
 
 namespace zelto::server {
 namespace {
-
-// How long a connection thread keeps polling for the next request after an answer.
-constexpr auto kSpinAfterAnswer = std::chrono::microseconds(100);
 
 // What connection threads share with the service. Threads are detached and hold a reference,
 // so the state outlives the service if a thread is still finishing its last statements.
@@ -105,16 +99,6 @@ class ListenerService final : public Service {
 };
 
 }  // namespace
-
-void await_next_request(const Connection& connection) {
-    if (connection.has_buffered()) return;
-    const auto deadline = platform::monotonic_now() + kSpinAfterAnswer;
-    pollfd entry{connection.fd(), POLLIN, 0};
-    // Readiness also covers the end of the stream and errors: the read that follows sees them.
-    while (::poll(&entry, 1, 0) == 0 && platform::monotonic_now() < deadline) {
-        platform::yield_processor();
-    }
-}
 
 std::unique_ptr<Service> start_listener_service(platform::Listener listener, bool remove_file,
                                                 ServeConnection serve) {

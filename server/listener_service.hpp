@@ -2,6 +2,7 @@
 // hybrid listeners of the reference server.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -16,11 +17,12 @@ namespace zelto::server {
 // own (or share) everything it uses.
 using ServeConnection = std::function<void(Connection&)>;
 
-// Returns when the next request has begun to arrive on `connection`, or has not within a short
-// spin: a client sending request after request then finds this thread awake instead of waiting
-// for the scheduler to wake it (tens of microseconds on a virtual machine), while an idle
-// connection costs a few microseconds of polling per answer and then blocks as before.
-void await_next_request(const Connection& connection);
+// How long a connection thread keeps retrying its socket without blocking, for the next
+// request after an answer and for the rest of a request in progress: a client sending request
+// after request then finds this thread awake instead of waiting for the scheduler to wake it
+// (tens of microseconds on a virtual machine), while an idle connection costs a few
+// microseconds of polling per answer and then blocks as before.
+inline constexpr std::chrono::microseconds kServerSpin{100};
 
 // Starts accepting on `listener` at once. stop() shuts down the listener and every open
 // connection, waits for the connection threads, closes the listener and, with `remove_file`,

@@ -99,11 +99,10 @@ void answer_stream(Connection& connection, uint32_t model_id, std::span<const ui
 // is the connection's last: it carries only that stream.
 void serve_connection(Connection& connection) {
     for (;;) {
-        await_next_request(connection);
         std::array<uint8_t, FrameHeader::kSize> header_bytes{};
-        if (!connection.read_exact(header_bytes)) return;
+        if (!connection.read_exact(header_bytes, kServerSpin)) return;
         FrameHeader header = FrameHeader::decode(header_bytes.data());
-        auto body = connection.read_payload(header.length);
+        auto body = connection.read_payload(header.length, kServerSpin);
         if (!body) return;
         switch (static_cast<RequestKind>(header.kind)) {
             case RequestKind::Infer:

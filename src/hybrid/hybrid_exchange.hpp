@@ -32,7 +32,7 @@ using ExchangeResult = std::expected<HybridResponse, std::string>;
 
 // How long the calling thread keeps retrying a socket that is not ready before it parks and
 // leaves the wait to the runtime's workers. A quick server answers within this time.
-inline constexpr std::chrono::microseconds kDefaultSpin = platform::kAnswerSpin;
+inline constexpr std::chrono::microseconds kDefaultSpin = platform::kClientSpin;
 
 class HybridExchange {
 public:

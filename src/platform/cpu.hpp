@@ -23,9 +23,11 @@ inline void yield_processor() noexcept {
     sched_yield();
 }
 
-// How long a client thread retries for an answer without blocking: a quick server answers
-// within this time, and the thread is spared being put to sleep and woken again.
-inline constexpr std::chrono::microseconds kAnswerSpin{100};
+// How long a client thread keeps retrying a socket that is not ready before it blocks: a quick
+// server answers within this time, and a transfer in progress moves bytes within it, so the
+// thread is spared being put to sleep and woken again (tens of microseconds on a virtual
+// machine).
+inline constexpr std::chrono::microseconds kClientSpin{100};
 
 // The time a thread may keep retrying a socket that is not ready yet before it blocks. Each
 // retry first offers the processor to other threads: on a busy machine the peer may be waiting
@@ -44,6 +46,32 @@ public:
 
 private:
     std::chrono::steady_clock::time_point deadline_;
+};
+
+// How a transfer waits for its socket: without blocking while a spin lasts, blocking after.
+// The spin starts again whenever bytes move, so a transfer in progress never sleeps, and a
+// silent peer is waited for asleep once `spin` has passed with nothing. A zero spin blocks from
+// the start.
+class SpinWait {
+public:
+    explicit SpinWait(std::chrono::nanoseconds spin)
+        : spin_(spin), budget_(spin), spinning_(spin > std::chrono::nanoseconds::zero()) {}
+
+    // Whether the next attempt must not block.
+    bool spinning() const noexcept { return spinning_; }
+    // A non-blocking attempt found the socket not ready.
+    void missed() noexcept { spinning_ = budget_.again(); }
+    // Bytes moved.
+    void progressed() noexcept {
+        if (spin_ <= std::chrono::nanoseconds::zero()) return;
+        spinning_ = true;
+        budget_ = SpinBudget(spin_);
+    }
+
+private:
+    std::chrono::nanoseconds spin_;
+    SpinBudget budget_;
+    bool spinning_;
 };
 
 }  // namespace zelto::platform

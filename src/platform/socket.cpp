@@ -1,5 +1,7 @@
 #include "platform/socket.hpp"
 
+#include "platform/cpu.hpp"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -298,12 +300,14 @@ std::expected<void, IoError> send_all(int fd, std::span<const uint8_t> bytes, bo
     return {};
 }
 
-std::expected<void, IoError> send_all(int fd, std::span<const std::span<const uint8_t>> pieces) {
+std::expected<void, IoError> send_all(int fd, std::span<const std::span<const uint8_t>> pieces,
+                                      std::chrono::nanoseconds spin) {
     // Up to kMaxPieces iovecs per system call; pieces are few (a frame header, a body around
     // the caller's data), so this is one call unless the socket takes only part of the bytes.
     constexpr size_t kMaxPieces = 8;
     size_t next = 0;       // first piece not yet completely sent
     size_t offset = 0;     // bytes of that piece already sent
+    SpinWait wait(spin);
     while (next < pieces.size()) {
         iovec iov[kMaxPieces];
         size_t count = 0;
@@ -316,12 +320,18 @@ std::expected<void, IoError> send_all(int fd, std::span<const std::span<const ui
         msghdr message{};
         message.msg_iov = iov;
         message.msg_iovlen = count;
-        ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+        const bool spinning = wait.spinning();
+        ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | (spinning ? MSG_DONTWAIT : 0));
         if (sent < 0) {
             if (errno == EINTR) continue;
+            if (spinning && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                wait.missed();
+                continue;
+            }
             return std::unexpected(os_error(errno));
         }
         if (sent == 0) return std::unexpected(library_error("failed to write whole buffer"));
+        wait.progressed();
         size_t left = static_cast<size_t>(sent);
         while (next < pieces.size() && left >= pieces[next].size() - offset) {
             left -= pieces[next].size() - offset;

@@ -3,6 +3,7 @@
 // (writes use MSG_NOSIGNAL) and interrupted calls are resumed.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -38,8 +39,12 @@ std::expected<size_t, IoError> send_some(int fd, std::span<const uint8_t> bytes,
 std::expected<void, IoError> send_all(int fd, std::span<const uint8_t> bytes, bool more = false);
 
 // Sends the pieces one after another as one stream of bytes, gathered into as few system calls
-// as the socket allows (one, usually): the peer receives exactly their concatenation.
-std::expected<void, IoError> send_all(int fd, std::span<const std::span<const uint8_t>> pieces);
+// as the socket allows (one, usually): the peer receives exactly their concatenation. While the
+// socket is full, the thread retries without blocking for up to `spin` since the last bytes went
+// out before it blocks: a peer that keeps draining a large write is then never waited for
+// asleep.
+std::expected<void, IoError> send_all(int fd, std::span<const std::span<const uint8_t>> pieces,
+                                      std::chrono::nanoseconds spin = {});
 
 // One receive (EINTR retried); 0 means the peer closed its side.
 std::expected<size_t, IoError> receive_some(int fd, std::span<uint8_t> out);

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/cpu.hpp"
 #include "platform/memory.hpp"
 #include "platform/nonblocking_socket.hpp"
 #include "platform/os_error.hpp"
@@ -60,8 +59,8 @@ std::expected<void, IoError> Connection::write_all(std::span<const uint8_t> byte
 }
 
 std::expected<void, IoError> Connection::write_all(
-    std::span<const std::span<const uint8_t>> pieces) {
-    return platform::send_all(fd_, pieces);
+    std::span<const std::span<const uint8_t>> pieces, std::chrono::nanoseconds spin) {
+    return platform::send_all(fd_, pieces, spin);
 }
 
 size_t Connection::take_buffered(std::span<uint8_t> out) {
@@ -77,48 +76,57 @@ std::expected<void, IoError> Connection::read_exact(std::span<uint8_t> out) {
     return read_exact(out, std::chrono::nanoseconds::zero());
 }
 
+std::expected<size_t, IoError> Connection::receive(std::span<uint8_t> into,
+                                                   platform::SpinWait& wait) {
+    size_t got = 0;
+    if (wait.spinning()) {
+        auto attempt = platform::try_receive(fd_, into);
+        if (attempt.not_ready()) {
+            wait.missed();
+            return 0;
+        }
+        if (attempt.error != 0) return std::unexpected(platform::os_error(attempt.error));
+        got = attempt.bytes;
+    } else {
+        auto received = platform::receive_some(fd_, into);
+        if (!received) return std::unexpected(received.error());
+        got = *received;
+    }
+    if (got == 0) return std::unexpected(unexpected_eof());
+    wait.progressed();
+    return got;
+}
+
 std::expected<void, IoError> Connection::read_exact(std::span<uint8_t> out,
                                                     std::chrono::nanoseconds spin) {
     out = out.subspan(take_buffered(out));
-    platform::SpinBudget budget(spin);
-    bool spinning = spin > std::chrono::nanoseconds::zero();
+    platform::SpinWait wait(spin);
     while (!out.empty()) {
         // A short read lands in the read-ahead buffer (empty by now), a long one in place.
         const bool short_read = out.size() < kReadAhead;
         if (short_read && !ahead_) ahead_ = std::make_unique<uint8_t[]>(kReadAhead);
         std::span<uint8_t> into =
             short_read ? std::span(ahead_.get() + ahead_end_, kReadAhead - ahead_end_) : out;
-        size_t got = 0;
-        if (spinning) {
-            auto attempt = platform::try_receive(fd_, into);
-            if (attempt.not_ready()) {
-                spinning = budget.again();
-                continue;
-            }
-            if (attempt.error != 0) return std::unexpected(platform::os_error(attempt.error));
-            got = attempt.bytes;
-        } else {
-            auto received = platform::receive_some(fd_, into);
-            if (!received) return std::unexpected(received.error());
-            got = *received;
-        }
-        if (got == 0) return std::unexpected(unexpected_eof());
+        auto got = receive(into, wait);
+        if (!got) return std::unexpected(got.error());
         if (short_read) {
-            ahead_end_ += got;
+            ahead_end_ += *got;
             out = out.subspan(take_buffered(out));
         } else {
-            out = out.subspan(got);
+            out = out.subspan(*got);
         }
     }
     return {};
 }
 
-std::expected<std::vector<uint8_t>, IoError> Connection::read_payload(uint32_t n) {
+std::expected<std::vector<uint8_t>, IoError> Connection::read_payload(uint32_t n,
+                                                                      std::chrono::nanoseconds spin) {
     const size_t total = n;
     std::vector<uint8_t> buffer;
     platform::reserve_bytes(buffer, std::min(total, kReserveAhead));
     buffer.resize(std::min(total, kReadAhead));
     size_t filled = take_buffered(buffer);
+    platform::SpinWait wait(spin);
     while (filled < total) {
         const size_t window = std::min(total - filled, kReceiveWindow);
         if (filled + window > buffer.capacity()) {
@@ -130,9 +138,8 @@ std::expected<std::vector<uint8_t>, IoError> Connection::read_payload(uint32_t n
             buffer = std::move(larger);
         }
         buffer.resize(filled + window);
-        auto got = platform::receive_some(fd_, std::span(buffer).subspan(filled));
+        auto got = receive(std::span(buffer).subspan(filled), wait);
         if (!got) return std::unexpected(got.error());
-        if (*got == 0) return std::unexpected(unexpected_eof());
         filled += *got;
     }
     buffer.resize(filled);

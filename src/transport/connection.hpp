@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "platform/cpu.hpp"
 #include "transport/config.hpp"
 #include "transport/errors.hpp"
 
@@ -29,8 +30,11 @@ public:
 
     // Writes every byte; a write that accepts nothing is "failed to write whole buffer".
     std::expected<void, IoError> write_all(std::span<const uint8_t> bytes);
-    // Writes the pieces' concatenation, gathered into as few system calls as possible.
-    std::expected<void, IoError> write_all(std::span<const std::span<const uint8_t>> pieces);
+    // Writes the pieces' concatenation, gathered into as few system calls as possible; while the
+    // socket is full the thread retries without blocking for up to `spin` since the last
+    // progress.
+    std::expected<void, IoError> write_all(std::span<const std::span<const uint8_t>> pieces,
+                                           std::chrono::nanoseconds spin = {});
     // A no-op for raw sockets, kept so the exchange reads like the protocol.
     std::expected<void, IoError> flush() { return {}; }
     // Reads exactly out.size() bytes; end of stream first is "failed to fill whole buffer".
@@ -40,11 +44,10 @@ public:
     // to sleep and woken again, which costs tens of microseconds on a virtual machine.
     std::expected<void, IoError> read_exact(std::span<uint8_t> out, std::chrono::nanoseconds spin);
     // Reads exactly n bytes into a buffer that grows only as bytes arrive, so a size announced
-    // by the peer never allocates ahead of the data.
-    std::expected<std::vector<uint8_t>, IoError> read_payload(uint32_t n);
-
-    // Whether bytes already received wait in the connection for the next read.
-    bool has_buffered() const { return ahead_begin_ < ahead_end_; }
+    // by the peer never allocates ahead of the data. While nothing is there, the thread retries
+    // without blocking for up to `spin` since the last bytes came, then blocks.
+    std::expected<std::vector<uint8_t>, IoError> read_payload(uint32_t n,
+                                                              std::chrono::nanoseconds spin = {});
 
     int fd() const { return fd_; }
     bool is_open() const { return fd_ >= 0; }
@@ -55,6 +58,9 @@ public:
     static constexpr size_t kReadAhead = 4096;
 
 private:
+    // One receive into `into`, without blocking while `wait` spins. Returns the bytes received,
+    // 0 when a non-blocking attempt found none; the end of the stream is an error.
+    std::expected<size_t, IoError> receive(std::span<uint8_t> into, platform::SpinWait& wait);
     // Moves buffered bytes to the front of `out`; returns how many.
     size_t take_buffered(std::span<uint8_t> out);
 

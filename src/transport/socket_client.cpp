@@ -107,13 +107,13 @@ std::expected<void, IoError> send_request(Connection& connection, uint32_t model
     const std::span<const uint8_t> pieces[] = {header, framing.first(request.body.split),
                                                request.data,
                                                framing.subspan(request.body.split)};
-    if (auto sent = connection.write_all(pieces); !sent) return sent;
+    if (auto sent = connection.write_all(pieces, platform::kClientSpin); !sent) return sent;
     return connection.flush();
 }
 
 std::expected<ResponseHeader, IoError> read_header(Connection& connection) {
     std::array<uint8_t, ResponseHeader::kSize> bytes{};
-    if (auto read = connection.read_exact(bytes, platform::kAnswerSpin); !read) {
+    if (auto read = connection.read_exact(bytes, platform::kClientSpin); !read) {
         return std::unexpected(read.error());
     }
     return ResponseHeader::decode(bytes.data());
@@ -132,7 +132,7 @@ Attempt run_attempt(Connection& connection, const InferArguments& args, const Pa
     }
     auto header = read_header(connection);
     if (!header) return std::unexpected(ClientError::io(header.error()));
-    auto payload = connection.read_payload(header->payload_size);
+    auto payload = connection.read_payload(header->payload_size, platform::kClientSpin);
     if (!payload) return std::unexpected(ClientError::io(payload.error()));
     if (header->status != 0) return std::unexpected(ClientError::server(utf8_lossy(*payload)));
     auto tensor = decode_tensor_payload(std::move(*payload));
@@ -196,7 +196,7 @@ std::expected<std::optional<Tensor>, std::string> read_stream_item(Connection& c
     auto header = read_header(connection);
     if (!header) return std::unexpected(std::move(header.error().message));
     if (header->payload_size == 0) return std::nullopt;
-    auto payload = connection.read_payload(header->payload_size);
+    auto payload = connection.read_payload(header->payload_size, platform::kClientSpin);
     if (!payload) return std::unexpected(std::move(payload.error().message));
     switch (header->status) {
         case kStreamError:
