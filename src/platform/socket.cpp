@@ -1,7 +1,5 @@
 #include "platform/socket.hpp"
 
-#include "platform/cpu.hpp"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -20,6 +18,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/cpu.hpp"
 #include "platform/os_error.hpp"
 #include "transport/config.hpp"
 

@@ -43,9 +43,10 @@ public:
     // `spin` first: an answer that comes within that time is taken without the thread being put
     // to sleep and woken again, which costs tens of microseconds on a virtual machine.
     std::expected<void, IoError> read_exact(std::span<uint8_t> out, std::chrono::nanoseconds spin);
-    // Reads exactly n bytes into a buffer that grows only as bytes arrive, so a size announced
-    // by the peer never allocates ahead of the data. While nothing is there, the thread retries
-    // without blocking for up to `spin` since the last bytes came, then blocks.
+    // Reads exactly n bytes. The buffer reserves address space for at most 32 MiB of the
+    // announced size and touches memory only as bytes arrive, so a size announced by the peer
+    // costs memory only for the data that actually comes. While nothing is there, the thread
+    // retries without blocking for up to `spin` since the last bytes came, then blocks.
     std::expected<std::vector<uint8_t>, IoError> read_payload(uint32_t n,
                                                               std::chrono::nanoseconds spin = {});
 
