@@ -64,9 +64,10 @@ inline bool convert_tensor_arguments(const BoundArguments& bound, TensorArgument
            });
 }
 
-// An engine's output bytes as a new list, or its error raised.
+// An engine's output bytes (a view of the server's block) as a new list, or its error raised.
+// The list is built straight from the region: it is the one copy the call makes of the output.
 inline PyObject* engine_output_to_list(
-    const std::expected<std::vector<uint8_t>, EngineError>& output) {
+    const std::expected<std::span<const uint8_t>, EngineError>& output) {
     if (!output) {
         raise_engine_error(output.error());
         return nullptr;

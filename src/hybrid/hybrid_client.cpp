@@ -42,9 +42,9 @@ public:
           pool_(std::move(pool)),
           region_(std::move(region)) {}
 
-    std::expected<std::vector<uint8_t>, EngineError> infer(std::span<const int64_t> shape,
-                                                           std::string_view dtype,
-                                                           std::span<const uint8_t> data) override;
+    std::expected<std::span<const uint8_t>, EngineError> infer(
+        std::span<const int64_t> shape, std::string_view dtype,
+        std::span<const uint8_t> data) override;
 
 private:
     // Members are destroyed bottom up: the region share first, then the pool, the path, the
@@ -58,7 +58,7 @@ private:
     std::shared_ptr<shm::ShmRegion> region_;
 };
 
-std::expected<std::vector<uint8_t>, EngineError> HybridClientImpl::infer(
+std::expected<std::span<const uint8_t>, EngineError> HybridClientImpl::infer(
     std::span<const int64_t> shape, std::string_view dtype, std::span<const uint8_t> data) {
     // The id is used up whatever happens next, so ids seen by the server may have gaps.
     const uint64_t request_id = next_request_id_++;
@@ -88,7 +88,7 @@ std::expected<std::vector<uint8_t>, EngineError> HybridClientImpl::infer(
     // The calling thread drives the exchange itself as long as it need not park; the rest runs
     // on the runtime, which parks the caller until a worker sees the socket ready.
     HybridExchange exchange(cell_, socket_path_, request);
-    std::optional<ExchangeResult> exchanged = exchange.try_complete();
+    std::optional<ExchangeResult> exchanged = exchange.try_complete(platform::spin_for_payload(kDefaultSpin, data.size()));
     if (!exchanged) {
         auto finished = runtime_->run_to_completion(HybridExchange::finish(std::move(exchange)));
         if (!finished) return std::unexpected(runtime_error(std::move(finished.error())));
@@ -97,9 +97,9 @@ std::expected<std::vector<uint8_t>, EngineError> HybridClientImpl::infer(
     if (!*exchanged) return std::unexpected(runtime_error(std::move(exchanged->error())));
 
     // The server's offset is checked against the mapping before anything is read there.
-    auto output = shm::read_output_block(*region_, (*exchanged)->shm_offset);
+    auto output = shm::output_block_data(*region_, (*exchanged)->shm_offset);
     if (!output) return std::unexpected(runtime_error(std::move(output.error())));
-    return std::move(*output);
+    return *output;
 }
 
 }  // namespace

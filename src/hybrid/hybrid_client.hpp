@@ -8,7 +8,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "shm/engine_error.hpp"
 #include "shm/region.hpp"
@@ -26,10 +25,11 @@ public:
     virtual ~HybridClient() = default;
 
     // Every failure is a RuntimeError, except an unknown dtype name and a shape of more than 8
-    // dimensions (ValueError).
-    virtual std::expected<std::vector<uint8_t>, EngineError> infer(std::span<const int64_t> shape,
-                                                                   std::string_view dtype,
-                                                                   std::span<const uint8_t> data) = 0;
+    // dimensions (ValueError). The output is the server's block data viewed in the region,
+    // valid until this client's next call.
+    virtual std::expected<std::span<const uint8_t>, EngineError> infer(
+        std::span<const int64_t> shape, std::string_view dtype,
+        std::span<const uint8_t> data) = 0;
 };
 
 }  // namespace zelto::hybrid

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "platform/memory.hpp"
 #include "shm/little_endian.hpp"
 #include "transport/messages.hpp"
 
@@ -149,8 +148,8 @@ std::expected<TensorBlockView, std::string> view_tensor_block(std::span<const ui
     return view;
 }
 
-std::expected<std::vector<uint8_t>, std::string> read_output_block(std::span<const uint8_t> region,
-                                                                   uint64_t offset) {
+std::expected<std::span<const uint8_t>, std::string> output_block_data(
+    std::span<const uint8_t> region, uint64_t offset) {
     const uint64_t size = region.size();
     if (!span_fits(offset, kTensorBlockHeaderSize, size)) {
         return std::unexpected(does_not_fit("Output tensor block", offset, size));
@@ -160,16 +159,12 @@ std::expected<std::vector<uint8_t>, std::string> read_output_block(std::span<con
     if (!span_fits(offset + kTensorBlockHeaderSize, nbytes, size)) {
         return std::unexpected(does_not_fit("Output tensor block", offset, size));
     }
-    const uint8_t* data = region.data() + offset + kTensorBlockHeaderSize;
-    std::vector<uint8_t> copy;
-    platform::reserve_bytes(copy, nbytes);
-    copy.assign(data, data + nbytes);
-    return copy;
+    return region.subspan(offset + kTensorBlockHeaderSize, nbytes);
 }
 
-std::expected<std::vector<uint8_t>, std::string> read_output_block(const ShmRegion& region,
-                                                                   uint64_t offset) {
-    return read_output_block(std::span<const uint8_t>(region.base(), region.size()), offset);
+std::expected<std::span<const uint8_t>, std::string> output_block_data(const ShmRegion& region,
+                                                                      uint64_t offset) {
+    return output_block_data(std::span<const uint8_t>(region.base(), region.size()), offset);
 }
 
 std::expected<std::string, std::string> read_error_text(std::span<const uint8_t> region,

@@ -122,12 +122,14 @@ struct TensorBlockView {
 std::expected<TensorBlockView, std::string> view_tensor_block(std::span<const uint8_t> region,
                                                               uint64_t offset);
 
-// Copies the data of the block at `offset`, refusing a block that does not lie inside the
-// region: "Output tensor block at offset X does not fit in the shared memory region of N bytes".
-std::expected<std::vector<uint8_t>, std::string> read_output_block(const ShmRegion& region,
-                                                                   uint64_t offset);
-std::expected<std::vector<uint8_t>, std::string> read_output_block(std::span<const uint8_t> region,
-                                                                   uint64_t offset);
+// The data of the block at `offset`, viewed where it lies in the region, refusing a block that
+// does not lie inside it: "Output tensor block at offset X does not fit in the shared memory
+// region of N bytes". The bytes are the server's: the caller copies them out (into the result
+// list) before it sends another request that could let the server reuse the block.
+std::expected<std::span<const uint8_t>, std::string> output_block_data(const ShmRegion& region,
+                                                                      uint64_t offset);
+std::expected<std::span<const uint8_t>, std::string> output_block_data(
+    std::span<const uint8_t> region, uint64_t offset);
 
 // Reads an error text block (u64 length + UTF-8) lossily, or refuses one that does not fit:
 // "Error text block at offset X does not fit in the shared memory region of N bytes".

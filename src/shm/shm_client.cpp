@@ -3,6 +3,7 @@
 #include <array>
 
 #include "platform/clock.hpp"
+#include "platform/cpu.hpp"
 #include "shm/queue_entries.hpp"
 #include "shm/ring_buffer.hpp"
 
@@ -33,7 +34,7 @@ std::expected<ShmClient, EngineError> ShmClient::open(const std::string& shm_nam
     return ShmClient(std::move(*region), std::move(pool));
 }
 
-std::expected<std::vector<uint8_t>, EngineError> ShmClient::infer(
+std::expected<std::span<const uint8_t>, EngineError> ShmClient::infer(
     std::span<const int64_t> shape, std::string_view dtype, std::span<const uint8_t> data,
     const std::function<bool()>& check_signals) {
     const uint64_t id = next_request_id_++;
@@ -63,7 +64,7 @@ std::expected<std::vector<uint8_t>, EngineError> ShmClient::infer(
 }
 
 // Writes the block, queues the request and waits for its response. The caller releases the slot.
-std::expected<std::vector<uint8_t>, EngineError> ShmClient::exchange(
+std::expected<std::span<const uint8_t>, EngineError> ShmClient::exchange(
     uint64_t id, uint64_t slot, std::span<const int64_t> shape, DType dtype,
     std::span<const uint8_t> data, const std::function<bool()>& check_signals) {
     const ShmRegion& region = *region_;
@@ -95,7 +96,8 @@ std::expected<std::vector<uint8_t>, EngineError> ShmClient::exchange(
     RingBuffer responses(region.base() + region.response_queue_offset(), kResponseEntrySize);
     std::array<uint8_t, kResponseEntrySize> raw{};
     const auto start = platform::monotonic_now();
-    platform::MicroWait wait;
+    platform::MicroWait wait(
+        platform::spin_for_payload(platform::MicroWait::kDefaultSpinPhase, data.size()));
     for (;;) {
         // One entry per round; an entry for another id is consumed and dropped.
         if (responses.pop(raw) && ResponseEntry::decode(raw.data()).request_id == id) break;
@@ -112,9 +114,9 @@ std::expected<std::vector<uint8_t>, EngineError> ShmClient::exchange(
 
     ResponseEntry response = ResponseEntry::decode(raw.data());
     if (response.status == 0) {
-        auto output = read_output_block(region, response.output_offset);
+        auto output = output_block_data(region, response.output_offset);
         if (!output) return std::unexpected(runtime_error(std::move(output.error())));
-        return std::move(*output);
+        return *output;
     }
     if (response.error_offset == 0) return std::unexpected(runtime_error("Unknown error"));
     auto text = read_error_text(region, response.error_offset);

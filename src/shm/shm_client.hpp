@@ -9,7 +9,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "shm/engine_error.hpp"
 #include "shm/region.hpp"
@@ -28,8 +27,9 @@ public:
                                                       const LogFn& log = {});
 
     // check_signals is called once per poll round; it returns false when a signal handler
-    // raised, which ends the call with EngineError::Type::SignalRaised.
-    std::expected<std::vector<uint8_t>, EngineError> infer(
+    // raised, which ends the call with EngineError::Type::SignalRaised. The output is the
+    // server's block data viewed in the region, valid until this client's next call.
+    std::expected<std::span<const uint8_t>, EngineError> infer(
         std::span<const int64_t> shape, std::string_view dtype, std::span<const uint8_t> data,
         const std::function<bool()>& check_signals);
 
@@ -37,7 +37,7 @@ public:
 
 private:
     ShmClient(std::shared_ptr<ShmRegion> region, TensorPool pool);
-    std::expected<std::vector<uint8_t>, EngineError> exchange(
+    std::expected<std::span<const uint8_t>, EngineError> exchange(
         uint64_t id, uint64_t slot, std::span<const int64_t> shape, DType dtype,
         std::span<const uint8_t> data, const std::function<bool()>& check_signals);
 

@@ -1,11 +1,13 @@
 // The pause between shared-memory poll rounds changes the thread's timer slack as the wait goes
-// on and must give the thread its own slack back, whichever stage the wait ended in.
+// on and must give the thread its own slack back, whichever stage the wait ended in; its spin
+// stage grows with the size of the request.
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
 
 #include <chrono>
 
 #include "platform/clock.hpp"
+#include "platform/cpu.hpp"
 
 namespace zelto::platform {
 namespace {
@@ -57,6 +59,28 @@ TEST_F(MicroWaitSlack, EndingInThePreciseStageRestores) {
     }
     EXPECT_EQ(slack(), kOwnSlack);
 }
+
+struct PayloadSpinCase {
+    std::chrono::nanoseconds base;
+    uint64_t bytes;
+    std::chrono::nanoseconds expected;
+};
+
+class PayloadSpin : public testing::TestWithParam<PayloadSpinCase> {};
+
+// The spin grows by 1 ns per byte and never past 20 ms, whatever size a request announces.
+TEST_P(PayloadSpin, GrowsWithThePayloadUpToTheCap) {
+    const PayloadSpinCase& c = GetParam();
+    EXPECT_EQ(spin_for_payload(c.base, c.bytes), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PayloadSpin,
+    testing::Values(PayloadSpinCase{50us, 0, 50us},
+                    PayloadSpinCase{50us, 1 << 20, 50us + 1048576ns},
+                    PayloadSpinCase{50us, 20'000'000 - 50'000, 20ms},
+                    PayloadSpinCase{50us, ~uint64_t{0}, 20ms},
+                    PayloadSpinCase{1s, 1 << 20, 1s}));
 
 }  // namespace
 }  // namespace zelto::platform

@@ -178,7 +178,7 @@ TEST_P(HostileBlocks, AreRefusedUnlessTheyLieInsideTheRegion) {
     if (c.offset <= 1000 - 80) store_le<uint64_t>(&outputs[c.offset + 72], c.length);
     if (c.offset <= 1000 - 8) store_le<uint64_t>(&texts[c.offset], c.length);
 
-    auto output = read_output_block(outputs, c.offset);
+    auto output = output_block_data(outputs, c.offset);
     if (c.output_fits) {
         ASSERT_TRUE(output.has_value()) << output.error();
         EXPECT_EQ(output->size(), c.length);
