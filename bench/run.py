@@ -6,8 +6,8 @@ DIR holds the built module (zelto_sdk.abi3.so) and zelto-reference-server. The r
 C++ floor client (bench/floor.cpp), starts the reference server and a grpcio echo server, and
 measures, for each transport and payload (the same bytes each way), the Python call of each
 client and the floor's round trip (once with blocking reads, once spinning), interleaved in
-rounds so that a noisy machine disturbs every client alike. It prints one table and the goals with PASS or FAIL, and writes bench/results.md
-and bench/latency.png.
+rounds so that a noisy machine disturbs every client alike. It prints one table and the goals
+with PASS or FAIL, and writes bench/results.md and bench/latency.png.
 """
 
 from __future__ import annotations
