@@ -396,7 +396,7 @@ def table_markdown(table: dict[tuple[str, int], dict[str, Stats]]) -> str:
             def ratio(client: str, base: float) -> str:
                 return f"{row[client].p50 / base:.2f}x" if client in row else "–"
 
-            spin = (fmt_us(row["spin"].p50), f"{zelto / row['spin'].p50:.2f}x") \
+            spin = (fmt_us(row["spin"].p50), ratio("zelto", row["spin"].p50)) \
                 if "spin" in row else ("–", "–")
 
             lines.append(f"| {transport} | {size_label(size)} | {cell('floor')} | {cell('zelto')} "
