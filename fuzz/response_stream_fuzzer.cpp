@@ -54,7 +54,18 @@ void refill(int fd) {
     feed.rest = feed.rest.subspan(n);
 }
 
+// Items own their data: a stream item's view lasts only until the connection's next read.
 using Item = std::expected<std::optional<zelto::Tensor>, std::string>;
+
+zelto::Tensor owned(const zelto::DecodedTensor& tensor) {
+    return {tensor.shape, tensor.dtype, {tensor.data.begin(), tensor.data.end()}};
+}
+
+Item owned(const std::expected<std::optional<zelto::DecodedTensor>, std::string>& item) {
+    if (!item) return std::unexpected(item.error());
+    if (!item->has_value()) return std::nullopt;
+    return owned(**item);
+}
 
 constexpr const char* kEndOfInput = "failed to fill whole buffer";
 
@@ -87,12 +98,13 @@ std::vector<Item> parse_items(std::span<const uint8_t> stream) {
             items.emplace_back(std::nullopt);
             break;
         }
-        auto tensor = zelto::decode_tensor_payload({payload.begin(), payload.end()});
+        std::vector<uint8_t> copy(payload.begin(), payload.end());
+        auto tensor = zelto::decode_tensor_payload(copy);
         if (!tensor) {
             items.emplace_back(std::unexpected(std::move(tensor.error())));
             break;
         }
-        items.emplace_back(std::move(*tensor));
+        items.emplace_back(owned(*tensor));
     }
     return items;
 }
@@ -128,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         zelto::Connection connection(fds[0]);
         while (got.size() < kMaxItems) {
-            got.push_back(zelto::read_stream_item(connection));
+            got.push_back(owned(zelto::read_stream_item(connection)));
             if (!got.back() || !got.back()->has_value()) break;
         }
     }

@@ -75,7 +75,8 @@ void check_text(std::span<const uint8_t> input) {
 }
 
 void check_payload(std::span<const uint8_t> input) {
-    auto tensor = zelto::decode_tensor_payload(std::vector<uint8_t>(input.begin(), input.end()));
+    std::vector<uint8_t> payload(input.begin(), input.end());
+    auto tensor = zelto::decode_tensor_payload(payload);
     auto fields = read_fields(input);
     if (!fields) {
         FUZZ_CHECK(!tensor.has_value());
@@ -96,7 +97,7 @@ void check_payload(std::span<const uint8_t> input) {
             return;
         }
         FUZZ_CHECK(tensor.has_value());
-        FUZZ_CHECK(tensor->data == *expected);
+        FUZZ_CHECK(std::ranges::equal(tensor->data, *expected));
         FUZZ_CHECK(zelto::base64::encode(tensor->data.data(), tensor->data.size()) ==
                    *fields->base64);
     }

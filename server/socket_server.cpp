@@ -53,7 +53,11 @@ std::expected<Tensor, std::string> input_tensor(TensorPayload payload) {
         if (!dtype) return std::unexpected(dtype.error().display());
         return Tensor{std::move(payload.shape), *dtype, std::move(*payload.data)};
     }
-    return decode_tensor_payload(encode_tensor_payload(payload));
+    std::vector<uint8_t> encoded = encode_tensor_payload(payload);
+    auto decoded = decode_tensor_payload(encoded);
+    if (!decoded) return std::unexpected(std::move(decoded.error()));
+    return Tensor{std::move(decoded->shape), decoded->dtype,
+                  std::vector<uint8_t>(decoded->data.begin(), decoded->data.end())};
 }
 
 struct DecodedRequest {

@@ -364,7 +364,7 @@ PyObject* bytes_to_list(std::span<const uint8_t> bytes) {
     return list;
 }
 
-PyObject* tensor_to_tuple(const Tensor& tensor) {
+PyObject* tensor_to_tuple(const DecodedTensor& tensor) {
     PyRef data = PyRef::steal(bytes_to_list(tensor.data));
     if (!data) return nullptr;
     PyRef shape = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(tensor.shape.size())));

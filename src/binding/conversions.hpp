@@ -49,7 +49,7 @@ bool extract_additional_inputs(PyObject* object, std::unordered_map<std::string,
 // A new list with one int 0..255 per byte.
 PyObject* bytes_to_list(std::span<const uint8_t> bytes);
 // A new tuple (data as a list of ints, shape as a list of ints, canonical dtype name).
-PyObject* tensor_to_tuple(const Tensor& tensor);
+PyObject* tensor_to_tuple(const DecodedTensor& tensor);
 
 // Runs a conversion of the argument named `parameter`, prefixing a TypeError with its name.
 template <class Convert>

@@ -107,12 +107,12 @@ PyObject* call_inference(const Signature& signature, PyObject* self, PyObject* c
 PyObject* client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_inference(kInfer, self, args, nargs, kwnames,
                           [](SocketClient& client, const InferArguments& arguments) -> PyObject* {
-                              auto tensor = client.infer(arguments);
-                              if (!tensor) {
-                                  raise_client_error(tensor.error());
+                              auto response = client.infer(arguments);
+                              if (!response) {
+                                  raise_client_error(response.error());
                                   return nullptr;
                               }
-                              return bytes_to_list(tensor->data);
+                              return bytes_to_list(response->output().data);
                           });
 }
 
@@ -120,12 +120,12 @@ PyObject* client_infer_tensor(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames) {
     return call_inference(kInferTensor, self, args, nargs, kwnames,
                           [](SocketClient& client, const InferArguments& arguments) -> PyObject* {
-                              auto tensor = client.infer(arguments);
-                              if (!tensor) {
-                                  raise_client_error(tensor.error());
+                              auto response = client.infer(arguments);
+                              if (!response) {
+                                  raise_client_error(response.error());
                                   return nullptr;
                               }
-                              return tensor_to_tuple(*tensor);
+                              return tensor_to_tuple(response->output());
                           });
 }
 

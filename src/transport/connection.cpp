@@ -16,9 +16,6 @@ namespace {
 // touching it: memory is used only as bytes arrive, and a payload that fits is never copied to
 // a larger buffer. Past it, the reservation doubles as bytes arrive.
 constexpr size_t kReserveAhead = size_t{32} << 20;
-// The most a single receive may write beyond the bytes already there. Only this window is
-// touched ahead of the data.
-constexpr size_t kReceiveWindow = size_t{1} << 20;
 
 IoError unexpected_eof() {
     return platform::custom_error(IoCategory::Other, "failed to fill whole buffer");
@@ -30,7 +27,8 @@ Connection::Connection(Connection&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       ahead_(std::move(other.ahead_)),
       ahead_begin_(std::exchange(other.ahead_begin_, 0)),
-      ahead_end_(std::exchange(other.ahead_end_, 0)) {}
+      ahead_end_(std::exchange(other.ahead_end_, 0)),
+      payload_(std::move(other.payload_)) {}
 
 Connection& Connection::operator=(Connection&& other) noexcept {
     if (this != &other) {
@@ -39,6 +37,7 @@ Connection& Connection::operator=(Connection&& other) noexcept {
         ahead_ = std::move(other.ahead_);
         ahead_begin_ = std::exchange(other.ahead_begin_, 0);
         ahead_end_ = std::exchange(other.ahead_end_, 0);
+        payload_ = std::move(other.payload_);
     }
     return *this;
 }
@@ -119,31 +118,28 @@ std::expected<void, IoError> Connection::read_exact(std::span<uint8_t> out,
     return {};
 }
 
-std::expected<std::vector<uint8_t>, IoError> Connection::read_payload(uint32_t n,
-                                                                      std::chrono::nanoseconds spin) {
+std::expected<std::span<uint8_t>, IoError> Connection::read_payload(
+    uint32_t n, std::chrono::nanoseconds spin) {
     const size_t total = n;
-    std::vector<uint8_t> buffer;
-    platform::reserve_bytes(buffer, std::min(total, kReserveAhead));
-    buffer.resize(std::min(total, kReadAhead));
-    size_t filled = take_buffered(buffer);
+    payload_.grow(std::min(total, kReserveAhead), 0);
+    size_t filled = take_buffered(std::span(payload_.data(), std::min(total, kReadAhead)));
     platform::SpinWait wait(spin);
     while (filled < total) {
-        const size_t window = std::min(total - filled, kReceiveWindow);
-        if (filled + window > buffer.capacity()) {
+        if (filled == payload_.capacity()) {
             // Past the reservation: a larger one, filled with what arrived before the old one
             // goes, so at no time are more pages touched than the new buffer's.
-            std::vector<uint8_t> larger;
-            platform::reserve_bytes(larger, std::min(total, buffer.capacity() * 2));
-            larger.assign(buffer.begin(), buffer.begin() + static_cast<long>(filled));
-            buffer = std::move(larger);
+            payload_.grow(std::min(total, payload_.capacity() * 2), filled);
         }
-        buffer.resize(filled + window);
-        auto got = receive(std::span(buffer).subspan(filled), wait);
+        const size_t room = std::min(total, payload_.capacity()) - filled;
+        auto got = receive(std::span(payload_.data() + filled, room), wait);
         if (!got) return std::unexpected(got.error());
         filled += *got;
     }
-    buffer.resize(filled);
-    return buffer;
+    return std::span(payload_.data(), total);
+}
+
+void Connection::shed_large_buffer() {
+    if (payload_.capacity() > kKeptPayloadBuffer) payload_.release();
 }
 
 }  // namespace zelto

@@ -7,9 +7,9 @@
 #include <expected>
 #include <memory>
 #include <span>
-#include <vector>
 
 #include "platform/cpu.hpp"
+#include "platform/memory.hpp"
 #include "transport/config.hpp"
 #include "transport/errors.hpp"
 
@@ -43,12 +43,18 @@ public:
     // `spin` first: an answer that comes within that time is taken without the thread being put
     // to sleep and woken again, which costs tens of microseconds on a virtual machine.
     std::expected<void, IoError> read_exact(std::span<uint8_t> out, std::chrono::nanoseconds spin);
-    // Reads exactly n bytes. The buffer reserves address space for at most 32 MiB of the
-    // announced size and touches memory only as bytes arrive, so a size announced by the peer
-    // costs memory only for the data that actually comes. While nothing is there, the thread
-    // retries without blocking for up to `spin` since the last bytes came, then blocks.
-    std::expected<std::vector<uint8_t>, IoError> read_payload(uint32_t n,
-                                                              std::chrono::nanoseconds spin = {});
+    // Reads exactly n bytes into the connection's payload buffer and returns them; the view is
+    // valid until the next read_payload or shed_large_buffer. The buffer reserves address
+    // space for at most 32 MiB of the announced size and touches memory only as bytes arrive,
+    // so a size announced by the peer costs memory only for the data that actually comes.
+    // While nothing is there, the thread retries without blocking for up to `spin` since the
+    // last bytes came, then blocks.
+    std::expected<std::span<uint8_t>, IoError> read_payload(uint32_t n,
+                                                            std::chrono::nanoseconds spin = {});
+    // Frees the payload buffer if it is larger than kKeptPayloadBuffer. A connection keeps a
+    // buffer of ordinary size for its next payload (no allocation, no fresh pages), but one
+    // that sits idle should not hold on to the memory of a large answer.
+    void shed_large_buffer();
 
     int fd() const { return fd_; }
     bool is_open() const { return fd_ >= 0; }
@@ -57,6 +63,8 @@ public:
     // call: a frame header and a small payload then cost one receive instead of two. The bytes
     // past the read stay here and begin the next read, so the stream reads exactly as before.
     static constexpr size_t kReadAhead = 4096;
+    // The largest payload buffer a connection keeps once the payload in it has been used.
+    static constexpr size_t kKeptPayloadBuffer = size_t{2} << 20;
 
 private:
     // One receive into `into`, without blocking while `wait` spins. Returns the bytes received,
@@ -69,6 +77,7 @@ private:
     std::unique_ptr<uint8_t[]> ahead_;  // kReadAhead bytes once a short read needed them
     size_t ahead_begin_ = 0;
     size_t ahead_end_ = 0;
+    platform::ByteBuffer payload_;
 };
 
 }  // namespace zelto

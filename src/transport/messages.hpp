@@ -90,9 +90,17 @@ std::expected<InferRequest, std::string> decode_infer_request(std::span<const ui
 // Encodes a BinaryTensorPacketPayload record (servers and tests).
 std::vector<uint8_t> encode_tensor_payload(const TensorPayload& payload);
 
-// Decodes a response payload into a Tensor. The buffer is taken by value so raw data can be
-// moved to its front and kept without a second allocation. Errors carry the decoder's message.
-std::expected<Tensor, std::string> decode_tensor_payload(std::vector<uint8_t> payload);
+// A response tensor decoded in place: its data is a view into the payload it was decoded from.
+struct DecodedTensor {
+    std::vector<int64_t> shape;
+    DType dtype = DType::Float32;
+    std::span<const uint8_t> data;
+};
+
+// Decodes a response payload without copying its data: raw data is viewed where it lies, and
+// base64 text is decoded into the payload's own front, overwriting the payload. Errors carry
+// the decoder's message.
+std::expected<DecodedTensor, std::string> decode_tensor_payload(std::span<uint8_t> payload);
 
 // UTF-8 decoding with every invalid sequence replaced by U+FFFD, as servers' error texts are shown.
 std::string utf8_lossy(std::span<const uint8_t> bytes);

@@ -27,6 +27,7 @@ std::expected<Connection, IoError> ConnectionPool::acquire(const Endpoint& endpo
 
 void ConnectionPool::release(Connection connection) {
     if (max_pool_size_ == 0) return;  // closed by `connection`'s destructor
+    connection.shed_large_buffer();
     std::lock_guard lock(mutex_);
     if (idle_.size() < max_pool_size_) idle_.push_back(std::move(connection));
     // Otherwise the pool is full and `connection` closes when it goes out of scope; closing a
@@ -119,9 +120,10 @@ std::expected<ResponseHeader, IoError> read_header(Connection& connection) {
     return ResponseHeader::decode(bytes.data());
 }
 
-// What one single-shot attempt produced. Io errors mean the connection is unusable; any other
-// outcome leaves it at a frame boundary, fit for the pool.
-using Attempt = std::expected<Tensor, ClientError>;
+// What one single-shot attempt produced, its data in the connection's payload buffer. Io errors
+// mean the connection is unusable; any other outcome leaves it at a frame boundary, fit for the
+// pool.
+using Attempt = std::expected<DecodedTensor, ClientError>;
 
 Attempt run_attempt(Connection& connection, const InferArguments& args, const ParsedExtras& extras,
                     const ClientConfig& config) {
@@ -135,7 +137,7 @@ Attempt run_attempt(Connection& connection, const InferArguments& args, const Pa
     auto payload = connection.read_payload(header->payload_size, platform::kClientSpin);
     if (!payload) return std::unexpected(ClientError::io(payload.error()));
     if (header->status != 0) return std::unexpected(ClientError::server(utf8_lossy(*payload)));
-    auto tensor = decode_tensor_payload(std::move(*payload));
+    auto tensor = decode_tensor_payload(*payload);
     if (!tensor) return std::unexpected(ClientError::codec(std::move(tensor.error())));
     return std::move(*tensor);
 }
@@ -148,16 +150,21 @@ bool is_io(const ClientError& error) {
 
 // ---- SocketClient -------------------------------------------------------------------------
 
-std::expected<Tensor, ClientError> SocketClient::infer(const InferArguments& args) {
+Response::~Response() {
+    if (pool_ != nullptr) pool_->release(std::move(connection_));
+}
+
+std::expected<Response, ClientError> SocketClient::infer(const InferArguments& args) {
     auto extras = parse_additional_inputs(args);
     if (!extras) return std::unexpected(extras.error());
 
     auto connection = pool_.acquire(config_.endpoint);
     if (!connection) return std::unexpected(ClientError::io(connection.error()));
     Attempt first = run_attempt(*connection, args, *extras, config_);
-    if (first || !is_io(first.error())) {
+    if (first) return Response(std::move(*first), std::move(*connection), pool_);
+    if (!is_io(first.error())) {
         pool_.release(std::move(*connection));
-        return first;
+        return std::unexpected(std::move(first.error()));
     }
 
     // The first connection failed mid-exchange (often one the server closed while it sat in
@@ -166,8 +173,8 @@ std::expected<Tensor, ClientError> SocketClient::infer(const InferArguments& arg
     auto fresh = Connection::open(config_.endpoint);
     if (!fresh) return std::unexpected(ClientError::io(fresh.error()));
     Attempt second = run_attempt(*fresh, args, *extras, config_);
-    if (second) pool_.release(std::move(*fresh));
-    return second;
+    if (!second) return std::unexpected(std::move(second.error()));
+    return Response(std::move(*second), std::move(*fresh), pool_);
 }
 
 std::expected<Connection, ClientError> SocketClient::open_stream(const InferArguments& args) {
@@ -192,7 +199,8 @@ constexpr uint32_t kStreamError = 1;
 constexpr uint32_t kStreamData = 2;
 }  // namespace
 
-std::expected<std::optional<Tensor>, std::string> read_stream_item(Connection& connection) {
+std::expected<std::optional<DecodedTensor>, std::string> read_stream_item(
+    Connection& connection) {
     auto header = read_header(connection);
     if (!header) return std::unexpected(std::move(header.error().message));
     if (header->payload_size == 0) return std::nullopt;
@@ -202,9 +210,9 @@ std::expected<std::optional<Tensor>, std::string> read_stream_item(Connection& c
         case kStreamError:
             return std::unexpected(utf8_lossy(*payload));
         case kStreamData: {
-            auto tensor = decode_tensor_payload(std::move(*payload));
+            auto tensor = decode_tensor_payload(*payload);
             if (!tensor) return std::unexpected(std::move(tensor.error()));
-            return std::optional<Tensor>(std::move(*tensor));
+            return std::optional<DecodedTensor>(std::move(*tensor));
         }
         default:
             return std::nullopt;  // any other status ends the stream; its payload is dropped

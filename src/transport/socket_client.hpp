@@ -10,11 +10,13 @@
 #include <span>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "transport/config.hpp"
 #include "transport/connection.hpp"
 #include "transport/errors.hpp"
+#include "transport/messages.hpp"
 #include "transport/tensor.hpp"
 
 namespace zelto {
@@ -38,7 +40,8 @@ struct InferArguments {
     std::optional<std::string> session_id;
 };
 
-// Idle connections, oldest first, at most max_pool_size of them. Acquire never waits.
+// Idle connections, oldest first, at most max_pool_size of them. Acquire never waits; a
+// released connection gives up a large payload buffer before it waits in the pool.
 class ConnectionPool {
 public:
     explicit ConnectionPool(uint64_t max_pool_size) : max_pool_size_(max_pool_size) {}
@@ -52,6 +55,28 @@ private:
     std::deque<Connection> idle_;
 };
 
+// The answer to one call: the decoded output, whose data lies in the payload buffer of the
+// connection that received it. The connection goes back to the pool when the response is
+// destroyed, so the output must be used before then.
+class Response {
+public:
+    Response(DecodedTensor output, Connection connection, ConnectionPool& pool)
+        : output_(std::move(output)), connection_(std::move(connection)), pool_(&pool) {}
+    Response(Response&& other) noexcept
+        : output_(std::move(other.output_)),
+          connection_(std::move(other.connection_)),
+          pool_(std::exchange(other.pool_, nullptr)) {}
+    Response& operator=(Response&&) = delete;
+    ~Response();
+
+    const DecodedTensor& output() const { return output_; }
+
+private:
+    DecodedTensor output_;
+    Connection connection_;
+    ConnectionPool* pool_;  // null once moved from
+};
+
 class SocketClient {
 public:
     explicit SocketClient(ClientConfig config)
@@ -62,7 +87,7 @@ public:
 
     // Single-shot inference (request kind 1), retried once on a fresh connection after an
     // I/O failure.
-    std::expected<Tensor, ClientError> infer(const InferArguments& args);
+    std::expected<Response, ClientError> infer(const InferArguments& args);
 
     // Sends a stream request (kind 2) on a new connection and hands that connection over.
     std::expected<Connection, ClientError> open_stream(const InferArguments& args);
@@ -77,7 +102,8 @@ private:
 // with a Codec error before anything is sent.
 std::expected<uint32_t, ClientError> frame_length(size_t body_size);
 
-// One step of a stream: a tensor, std::nullopt at the end of the stream, or an error text.
-std::expected<std::optional<Tensor>, std::string> read_stream_item(Connection& connection);
+// One step of a stream: a tensor, std::nullopt at the end of the stream, or an error text. The
+// tensor's data lies in the connection's payload buffer, valid until its next read.
+std::expected<std::optional<DecodedTensor>, std::string> read_stream_item(Connection& connection);
 
 }  // namespace zelto

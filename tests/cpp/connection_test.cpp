@@ -160,7 +160,7 @@ TEST_P(ConnectionSpinningWrite, DeliversEveryPieceInOrder) {
         std::this_thread::sleep_for(reader_stall);
         auto payload = server.read_payload(static_cast<uint32_t>(total));
         ASSERT_TRUE(payload);
-        received = std::move(*payload);
+        received.assign(payload->begin(), payload->end());
     });
     const std::span<const uint8_t> pieces[] = {bytes_of(head), big, bytes_of(tail)};
     ASSERT_TRUE(client.write_all(pieces, spin));
@@ -202,8 +202,42 @@ TEST(ConnectionIo, ReadPayloadAssemblesLargePayloadSentInPieces) {
     auto received = client.read_payload(static_cast<uint32_t>(sent.size()));
     writer.join();
     ASSERT_TRUE(received);
-    EXPECT_EQ(*received, sent);
+    EXPECT_TRUE(std::ranges::equal(*received, sent));
 }
+
+// A connection keeps its payload buffer from one payload to the next, grows it when a payload
+// needs more and may shed it in between (kShed): every payload reads back exactly, whatever
+// the buffer held before.
+constexpr size_t kShed = SIZE_MAX;
+
+class ConnectionPayloadSequence : public ::testing::TestWithParam<std::vector<size_t>> {};
+
+TEST_P(ConnectionPayloadSequence, EachPayloadReadsBackExactly) {
+    auto [client, server] = connected_pair();
+    uint8_t seed = 1;
+    for (size_t size : GetParam()) {
+        if (size == kShed) {
+            client.shed_large_buffer();
+            continue;
+        }
+        std::vector<uint8_t> sent(size);
+        for (size_t i = 0; i < size; ++i) sent[i] = static_cast<uint8_t>(i * seed + i / 509);
+        ++seed;
+        std::thread writer([&server, &sent] { ASSERT_TRUE(server.write_all(sent)); });
+        auto received = client.read_payload(static_cast<uint32_t>(size));
+        writer.join();
+        ASSERT_TRUE(received);
+        EXPECT_TRUE(std::ranges::equal(*received, sent)) << "payload of " << size << " bytes";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, ConnectionPayloadSequence,
+    ::testing::Values(std::vector<size_t>{1 << 20, 10, 1 << 20},
+                      std::vector<size_t>{10, (3 << 20) + 5, 7, kShed, 7},
+                      std::vector<size_t>{3 << 20, kShed, 5, (3 << 20) + 1},
+                      std::vector<size_t>{0, 64, 0, 4096, 4097},
+                      std::vector<size_t>{64, (33 << 20) + 3, 64}));
 
 // Reads a payload announced as almost 4 GiB of which 10 bytes arrive, with the address space
 // capped at 256 MiB above what the process already uses; exit status 0 when it failed cleanly.

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <functional>
@@ -147,6 +148,26 @@ TEST(SocketClientExchange, FailedRetryIsReportedAndItsConnectionClosed) {
     EXPECT_EQ(result.error().message, "failed to fill whole buffer");
     EXPECT_EQ(client.pool().idle_count(), 0u);
     EXPECT_EQ(server.accepted(), 2);
+}
+
+// An answer's data lies in its connection's payload buffer, so that connection stays out of
+// the pool while the answer lives: a second call meanwhile gets a connection of its own and
+// leaves the first answer intact.
+TEST(SocketClientExchange, AnAnswerKeepsItsConnectionUntilDropped) {
+    ScriptedServer server({answer(1), answer(1)});
+    SocketClient client(server.config());
+    {
+        auto first = client.infer(arguments(3));
+        ASSERT_TRUE(first);
+        EXPECT_EQ(client.pool().idle_count(), 0u);
+        auto second = client.infer(arguments(4));
+        ASSERT_TRUE(second);
+        EXPECT_EQ(server.accepted(), 2);
+        EXPECT_TRUE(std::ranges::equal(first->output().data, std::vector<uint8_t>{3}));
+        EXPECT_TRUE(std::ranges::equal(second->output().data, std::vector<uint8_t>{4}));
+        EXPECT_EQ(client.pool().idle_count(), 0u);
+    }
+    EXPECT_EQ(client.pool().idle_count(), 2u);
 }
 
 TEST(SocketClientPreparation, BodiesBeyondThe32BitLengthFieldAreRefused) {
