@@ -42,23 +42,30 @@ inline std::chrono::nanoseconds spin_for_payload(std::chrono::nanoseconds base,
     return base + std::chrono::nanoseconds(payload_bytes < room ? payload_bytes : room);
 }
 
-// The time a thread may keep retrying a socket that is not ready yet before it blocks. Each
-// retry first offers the processor to other threads: on a busy machine the peer may be waiting
-// for this very processor.
+// The time a thread may keep retrying a socket that is not ready yet before it blocks, counted
+// from the first retry: the clock is read only once something had to be waited for, so an
+// operation that succeeds at once costs no clock reads. Each retry first offers the processor
+// to other threads: on a busy machine the peer may be waiting for this very processor.
 class SpinBudget {
 public:
-    explicit SpinBudget(std::chrono::nanoseconds budget)
-        : deadline_(std::chrono::steady_clock::now() + budget) {}
+    explicit SpinBudget(std::chrono::nanoseconds budget) : budget_(budget) {}
 
     // Yields briefly and returns true while the budget lasts.
     bool again() noexcept {
-        if (std::chrono::steady_clock::now() >= deadline_) return false;
+        const auto now = std::chrono::steady_clock::now();
+        if (!started_) {
+            deadline_ = now + budget_;
+            started_ = true;
+        }
+        if (now >= deadline_) return false;
         yield_processor();
         return true;
     }
 
 private:
-    std::chrono::steady_clock::time_point deadline_;
+    std::chrono::nanoseconds budget_;
+    std::chrono::steady_clock::time_point deadline_{};
+    bool started_ = false;
 };
 
 // How a transfer waits for its socket: without blocking while a spin lasts, blocking after.

@@ -1,10 +1,11 @@
 // The pause between shared-memory poll rounds changes the thread's timer slack as the wait goes
 // on and must give the thread its own slack back, whichever stage the wait ended in; its spin
-// stage grows with the size of the request.
+// stage grows with the size of the request, and a spin's time counts from its first retry.
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
 
 #include <chrono>
+#include <thread>
 
 #include "platform/clock.hpp"
 #include "platform/cpu.hpp"
@@ -81,6 +82,19 @@ INSTANTIATE_TEST_SUITE_P(
                     PayloadSpinCase{50us, 20'000'000 - 50'000, 20ms},
                     PayloadSpinCase{50us, ~uint64_t{0}, 20ms},
                     PayloadSpinCase{1s, 1 << 20, 1s}));
+
+// A spin budget counts from its first retry, not from its creation: work done before anything
+// had to be waited for does not eat into the wait.
+TEST(SpinBudgetTest, CountsFromTheFirstRetry) {
+    SpinBudget none(0ns);
+    EXPECT_FALSE(none.again());
+
+    SpinBudget budget(20ms);
+    std::this_thread::sleep_for(30ms);  // longer than the budget, before the first retry
+    EXPECT_TRUE(budget.again());
+    std::this_thread::sleep_for(30ms);
+    EXPECT_FALSE(budget.again());
+}
 
 }  // namespace
 }  // namespace zelto::platform
