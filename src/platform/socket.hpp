@@ -42,7 +42,8 @@ std::expected<void, IoError> send_all(int fd, std::span<const uint8_t> bytes, bo
 // as the socket allows (one, usually): the peer receives exactly their concatenation. While the
 // socket is full, the thread retries without blocking for up to `spin` since the last bytes went
 // out before it blocks: a peer that keeps draining a large write is then never waited for
-// asleep.
+// asleep. Pieces of at most kGatherInto bytes in all are copied together and sent as one.
+inline constexpr size_t kGatherInto = 1024;
 std::expected<void, IoError> send_all(int fd, std::span<const std::span<const uint8_t>> pieces,
                                       std::chrono::nanoseconds spin = {});
 

@@ -178,6 +178,29 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values(std::chrono::milliseconds(0),
                                          std::chrono::milliseconds(20))));
 
+// Small writes are copied into one piece before they go out, larger ones are gathered by the
+// kernel: on both sides of the limit, and with empty pieces, the peer reads the concatenation.
+class ConnectionSmallWrite : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(ConnectionSmallWrite, DeliversTheConcatenation) {
+    auto [client, server] = connected_pair();
+    std::vector<uint8_t> middle(GetParam());
+    for (size_t i = 0; i < middle.size(); ++i) middle[i] = static_cast<uint8_t>(i * 13 + 1);
+    const std::string head = "head", tail = "tail";
+    const std::span<const uint8_t> pieces[] = {bytes_of(head), {}, middle, bytes_of(tail)};
+    ASSERT_TRUE(client.write_all(pieces));
+    std::vector<uint8_t> received(middle.size() + 8);
+    ASSERT_TRUE(server.read_exact(received));
+    EXPECT_EQ(std::string(received.begin(), received.begin() + 4), "head");
+    EXPECT_TRUE(std::equal(middle.begin(), middle.end(), received.begin() + 4));
+    EXPECT_EQ(std::string(received.end() - 4, received.end()), "tail");
+    EXPECT_TRUE(socket_drained(server));
+}
+
+INSTANTIATE_TEST_SUITE_P(AroundTheLimit, ConnectionSmallWrite,
+                         ::testing::Values(0, 64, platform::kGatherInto - 8,
+                                           platform::kGatherInto - 7, 5000));
+
 TEST(ConnectionIo, WriteToVanishedPeerIsBrokenPipeNotSignal) {
     auto [client, server] = connected_pair();
     server = Connection();
