@@ -37,9 +37,9 @@ KIB, MIB = 1024, 1024 * 1024
 SIZES = [64, 64 * KIB, MIB, 16 * MIB]
 TRANSPORTS = ["tcp", "unix", "shm", "hybrid"]
 # Iterations per payload size, spread over ROUNDS interleaved rounds.
-ITERATIONS = {64: 6000, 64 * KIB: 1200, MIB: 150, 16 * MIB: 15}
+ITERATIONS = {64: 6000, 64 * KIB: 1200, MIB: 300, 16 * MIB: 20}
 QUICK_ITERATIONS = {64: 600, 64 * KIB: 120, MIB: 15, 16 * MIB: 3}
-ROUNDS = 3
+ROUNDS = 10
 SLOW_ANSWER_MS = 100
 SLOW_CALLS = 10
 MEMORY_CONSTANT_MIB = 4
