@@ -57,7 +57,8 @@ private:
 
 // The answer to one call: the decoded output, whose data lies in the payload buffer of the
 // connection that received it. The connection goes back to the pool when the response is
-// destroyed, so the output must be used before then.
+// destroyed, so the output must be used before then, and a response must not outlive its
+// client.
 class Response {
 public:
     Response(DecodedTensor output, Connection connection, ConnectionPool& pool)
