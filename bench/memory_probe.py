@@ -33,7 +33,7 @@ def status_kib(field: str) -> int:
 
 def main() -> None:
     transport, where = sys.argv[1], json.loads(sys.argv[2])
-    call = Clients().call("zelto", transport, where)
+    call = Clients().call("zelto", transport, where, SIZE)
     data = pattern(SIZE)
     for _ in range(WARM_UP[transport]):
         out = call(data)
