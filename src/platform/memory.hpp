@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace zelto::platform {
@@ -19,6 +20,15 @@ void reserve_bytes(std::vector<uint8_t>& buffer, size_t capacity);
 // Large ones get the same huge-page advice as reserve_bytes.
 class ByteBuffer {
 public:
+    ByteBuffer() = default;
+    ByteBuffer(ByteBuffer&& other) noexcept
+        : bytes_(std::move(other.bytes_)), capacity_(std::exchange(other.capacity_, 0)) {}
+    ByteBuffer& operator=(ByteBuffer&& other) noexcept {
+        bytes_ = std::move(other.bytes_);
+        capacity_ = std::exchange(other.capacity_, 0);
+        return *this;
+    }
+
     uint8_t* data() { return bytes_.get(); }
     size_t capacity() const { return capacity_; }
 

@@ -262,6 +262,23 @@ INSTANTIATE_TEST_SUITE_P(
                       std::vector<size_t>{0, 64, 0, 4096, 4097},
                       std::vector<size_t>{64, (33 << 20) + 3, 64}));
 
+// A buffer moved away from is empty, not a capacity without memory: it allocates again when it
+// has to grow.
+TEST(ConnectionIo, MovedPayloadBufferLeavesAnEmptyOne) {
+    platform::ByteBuffer first;
+    first.grow(100, 0);
+    first.data()[99] = 7;
+    platform::ByteBuffer second = std::move(first);
+    EXPECT_EQ(first.capacity(), 0u);
+    first.grow(10, 0);
+    first.data()[9] = 1;
+    platform::ByteBuffer third;
+    third = std::move(second);
+    EXPECT_EQ(second.capacity(), 0u);
+    ASSERT_EQ(third.capacity(), 100u);
+    EXPECT_EQ(third.data()[99], 7);
+}
+
 // Reads a payload announced as almost 4 GiB of which 10 bytes arrive, with the address space
 // capped at 256 MiB above what the process already uses; exit status 0 when it failed cleanly.
 [[noreturn]] void read_huge_announcement_with_capped_memory() {
