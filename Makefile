@@ -38,7 +38,8 @@ install: deps venv
 # Engine tests without Python, through ctest.
 cpp-test: deps venv
 	$(CMAKE) -S . -B $(BUILD_CPP) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	  -DZELTO_BUILD_TESTS=ON -DZELTO_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	  -DZELTO_BUILD_TESTS=ON -DZELTO_BUILD_MODULE=OFF -DZELTO_BUILD_BENCH=ON \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	$(CMAKE) --build $(BUILD_CPP) -j2
 	$(VENV)/bin/ctest --test-dir $(BUILD_CPP) --output-on-failure -j2 --no-tests=error
 
@@ -118,7 +119,7 @@ BUILD_BENCH := build/bench
 
 bench: deps venv
 	$(CMAKE) -S . -B $(BUILD_BENCH) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=Release -DZELTO_BUILD_TESTS=OFF
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=Release -DZELTO_BUILD_TESTS=OFF -DZELTO_BUILD_BENCH=ON
 	$(CMAKE) --build $(BUILD_BENCH) -j2
 	$(PIP) install -q grpcio matplotlib
 	$(PY) bench/run.py --build $(BUILD_BENCH)

@@ -11,18 +11,8 @@
 // thread (tens of microseconds on a virtual machine) at the price of a busy processor; it is the
 // fastest a client can wait on this machine and the floor to compare a spinning client with.
 //
-// The program is driven through stdin, one command per line, so one process serves a whole run
-// and its connections and mappings stay open between commands:
-//
-//   socket tcp HOST:PORT SIZE ITERATIONS
-//   socket unix PATH SIZE ITERATIONS
-//   shm NAME SIZE ITERATIONS
-//   hybrid NAME PATH SIZE ITERATIONS
-//   quit
-//
-// Each command answers one line: "ok" followed by the duration of every round trip in
-// nanoseconds, or "error" and a reason. Requests carry SIZE bytes of uint8 data (byte i is
-// i % 251) to model 1 (echo); every answer is checked against the request.
+// The program is driven through stdin like the other C++ client of the benchmark (engine.cpp):
+// see line_driver.hpp for the commands.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -50,7 +40,12 @@
 #include <string>
 #include <vector>
 
+#include "line_driver.hpp"
+
 namespace {
+
+using bench::Failure;
+using bench::now_ns;
 
 constexpr uint32_t kEchoModel = 1;
 constexpr uint32_t kInferKind = 1;
@@ -60,18 +55,8 @@ constexpr uint64_t kCapacity = 1021;
 constexpr uint64_t kRequestEntry = 40;
 constexpr uint64_t kResponseEntry = 48;
 
-struct Failure : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
 [[noreturn]] void fail_errno(const std::string& what) {
     throw Failure(what + ": " + std::strerror(errno));
-}
-
-uint64_t now_ns() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1'000'000'000ULL + uint64_t(ts.tv_nsec);
 }
 
 uint64_t wall_ns() {
@@ -91,12 +76,6 @@ uint64_t get_u64(const uint8_t* in) {
     uint64_t v;
     std::memcpy(&v, in, 8);
     return v;
-}
-
-std::vector<uint8_t> pattern(size_t size) {
-    std::vector<uint8_t> data(size);
-    for (size_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(i % 251);
-    return data;
 }
 
 void pause_cpu() {
@@ -441,69 +420,37 @@ struct Floors {
     std::vector<uint8_t> buffer;  // answers land here, reused across commands
 };
 
-template <class RoundTrip>
-std::string measure(const std::vector<uint8_t>& data, int iterations, Floors& floors,
-                    RoundTrip&& round_trip) {
-    std::span<const uint8_t> output;
-    std::vector<uint64_t> samples;
-    samples.reserve(static_cast<size_t>(iterations));
-    for (int i = 0; i < iterations; ++i) {
-        uint64_t start = now_ns();
-        round_trip(data, floors.buffer, output);
-        samples.push_back(now_ns() - start);
-    }
-    if (output.size() != data.size() || !std::equal(output.begin(), output.end(), data.begin()))
-        throw Failure("the answer is not the echo of the request");
-    std::string line = "ok";
-    for (uint64_t sample : samples) line += " " + std::to_string(sample);
-    return line;
+// The floor of `command`'s transport, connected on first use and kept for the next commands.
+template <class Floor, class Connect>
+Floor& floor_for(std::map<std::string, std::unique_ptr<Floor>>& floors, const std::string& key,
+                 Connect&& connect) {
+    auto& floor = floors[key];
+    if (!floor) floor = connect();
+    return *floor;
 }
 
-std::string run_command(const std::string& line, Floors& floors) {
-    std::istringstream words(line);
-    std::string kind;
-    words >> kind;
-    if (kind == "socket") {
-        std::string transport, where;
-        size_t size = 0;
-        int iterations = 0;
-        words >> transport >> where >> size >> iterations;
-        std::string key = transport + " " + where;
-        auto& floor = floors.sockets[key];
-        if (!floor) {
-            floor = std::make_unique<SocketFloor>(transport == "tcp" ? connect_tcp(where)
-                                                                     : connect_unix(where));
-        }
-        return measure(pattern(size), iterations, floors,
-                       [&](auto& data, auto& buffer, auto& out) {
-                           floor->round_trip(data, buffer, out);
-                       });
+std::string run_command(const bench::Command& command, Floors& floors) {
+    std::span<const uint8_t> output;
+    auto timed = [&](auto& floor) {
+        return bench::measure(command, [&] {
+            floor.round_trip(command.data, floors.buffer, output);
+            return output;
+        });
+    };
+    if (command.kind == "socket") {
+        return timed(floor_for(floors.sockets, command.transport + " " + command.where, [&] {
+            return std::make_unique<SocketFloor>(command.transport == "tcp"
+                                                     ? connect_tcp(command.where)
+                                                     : connect_unix(command.where));
+        }));
     }
-    if (kind == "shm") {
-        std::string name;
-        size_t size = 0;
-        int iterations = 0;
-        words >> name >> size >> iterations;
-        auto& floor = floors.shms[name];
-        if (!floor) floor = std::make_unique<ShmFloor>(name);
-        return measure(pattern(size), iterations, floors,
-                       [&](auto& data, auto& buffer, auto& out) {
-                           floor->round_trip(data, buffer, out);
-                       });
+    if (command.kind == "shm") {
+        return timed(floor_for(floors.shms, command.where,
+                               [&] { return std::make_unique<ShmFloor>(command.where); }));
     }
-    if (kind == "hybrid") {
-        std::string name, path;
-        size_t size = 0;
-        int iterations = 0;
-        words >> name >> path >> size >> iterations;
-        auto& floor = floors.hybrids[name + " " + path];
-        if (!floor) floor = std::make_unique<HybridFloor>(name, path);
-        return measure(pattern(size), iterations, floors,
-                       [&](auto& data, auto& buffer, auto& out) {
-                           floor->round_trip(data, buffer, out);
-                       });
-    }
-    throw Failure("unknown command " + kind);
+    return timed(floor_for(floors.hybrids, command.where + " " + command.path, [&] {
+        return std::make_unique<HybridFloor>(command.where, command.path);
+    }));
 }
 
 }  // namespace
@@ -517,19 +464,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    std::ios::sync_with_stdio(false);
     Floors floors;
-    std::string line;
-    while (std::getline(std::cin, line)) {
-        if (line == "quit") break;
-        if (line.empty()) continue;
-        std::string answer;
-        try {
-            answer = run_command(line, floors);
-        } catch (const std::exception& error) {
-            answer = std::string("error ") + error.what();
-        }
-        std::cout << answer << "\n" << std::flush;
-    }
-    return 0;
+    return bench::serve_lines([&](const bench::Command& command) {
+        return run_command(command, floors);
+    });
 }
