@@ -14,10 +14,12 @@ uint64_t wall_clock_ns() noexcept {
 }
 
 MicroWait::MicroWait(std::chrono::nanoseconds spin_phase,
-                     std::chrono::nanoseconds precise_sleep_phase) noexcept {
+                     std::chrono::nanoseconds precise_sleep_phase,
+                     std::chrono::nanoseconds relaxed_phase) noexcept {
     auto now = monotonic_now();
     spin_until_ = now + spin_phase;
     precise_until_ = spin_until_ + precise_sleep_phase;
+    relaxed_until_ = precise_until_ + relaxed_phase;
 }
 
 MicroWait::~MicroWait() {
@@ -49,8 +51,10 @@ void MicroWait::pause() noexcept {
     }
     if (now < precise_until_) {
         set_slack(1);
-    } else {
+    } else if (now < relaxed_until_) {
         set_slack(std::chrono::nanoseconds(kRelaxedSlack).count());
+    } else {
+        set_slack(std::chrono::nanoseconds(kSlowSlack).count());
     }
     timespec one_us{0, 1000};
     nanosleep(&one_us, nullptr);

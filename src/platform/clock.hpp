@@ -19,7 +19,7 @@ uint64_t wall_clock_ns() noexcept;
 // The 1-microsecond pause between the rounds of one polling wait.
 //
 // A plain nanosleep(1 us) lasts tens of microseconds (timer slack, waking a parked CPU), which
-// would make every quick answer wait that long. So a wait goes through three stretches:
+// would make every quick answer wait that long. So a wait goes through four stretches:
 //   - first each pause spins on the monotonic clock until the microsecond is over, so a quick
 //     answer is seen at once;
 //   - then each pause is a real 1 us sleep with the thread's timer slack lowered to 1 ns, which
@@ -28,18 +28,24 @@ uint64_t wall_clock_ns() noexcept;
 //     most of a core (the kernel barely parks the thread). Even with the default slack (50 us)
 //     each round costs ~15 us of processor time in a virtual machine, a quarter of a core, so
 //     the slack is raised to kRelaxedSlack: each 1 us sleep then lasts what the kernel makes of
-//     it within that slack, and a slow answer costs a few percent of a core while being noticed
-//     within a quarter of a millisecond.
+//     it within that slack, and the answer is noticed within a quarter of a millisecond;
+//   - an answer that has not come after kDefaultRelaxedPhase more takes long enough that half a
+//     millisecond more is little, while each round still costs ~20 us of processor time in a
+//     virtual machine (a tenth of a core at one round per 250 us): the slack is doubled to
+//     kSlowSlack.
 // The thread's own slack is restored at the latest when the wait ends.
 class MicroWait {
 public:
     static constexpr std::chrono::microseconds kDefaultSpinPhase{50};
     static constexpr std::chrono::milliseconds kDefaultPreciseSleepPhase{2};
     static constexpr std::chrono::microseconds kRelaxedSlack{250};
+    static constexpr std::chrono::milliseconds kDefaultRelaxedPhase{14};
+    static constexpr std::chrono::microseconds kSlowSlack{500};
 
     explicit MicroWait(
         std::chrono::nanoseconds spin_phase = kDefaultSpinPhase,
-        std::chrono::nanoseconds precise_sleep_phase = kDefaultPreciseSleepPhase) noexcept;
+        std::chrono::nanoseconds precise_sleep_phase = kDefaultPreciseSleepPhase,
+        std::chrono::nanoseconds relaxed_phase = kDefaultRelaxedPhase) noexcept;
     ~MicroWait();
     MicroWait(const MicroWait&) = delete;
     MicroWait& operator=(const MicroWait&) = delete;
@@ -54,6 +60,7 @@ private:
 
     MonotonicClock::time_point spin_until_;
     MonotonicClock::time_point precise_until_;
+    MonotonicClock::time_point relaxed_until_;
     long saved_slack_ = -1;      // the thread's own timer slack while it is changed, else -1
     unsigned long slack_ = 0;    // the slack this wait set, 0 for none
 };

@@ -39,15 +39,20 @@ TEST_F(MicroWaitSlack, SpinningLeavesTheSlackAlone) {
     EXPECT_EQ(slack(), kOwnSlack);
 }
 
-TEST_F(MicroWaitSlack, PreciseThenRelaxedSleepsThenRestored) {
+TEST_F(MicroWaitSlack, PreciseThenRelaxedThenSlowSleepsThenRestored) {
     {
-        MicroWait wait(0ns, 2ms);
+        MicroWait wait(0ns, 2ms, 3ms);
+        const auto start = monotonic_now();  // the stages end at most this late
         wait.pause();
         EXPECT_EQ(slack(), 1);  // precise 1 us sleeps
-        const auto relaxed_from = monotonic_now() + 2ms;
-        while (monotonic_now() < relaxed_from) wait.pause();
+        while (monotonic_now() < start + 2ms) wait.pause();
         wait.pause();
-        EXPECT_EQ(slack(), std::chrono::nanoseconds(MicroWait::kRelaxedSlack).count());
+        if (monotonic_now() < start + 4ms) {  // well inside the relaxed stage
+            EXPECT_EQ(slack(), std::chrono::nanoseconds(MicroWait::kRelaxedSlack).count());
+        }
+        while (monotonic_now() < start + 5ms) wait.pause();
+        wait.pause();
+        EXPECT_EQ(slack(), std::chrono::nanoseconds(MicroWait::kSlowSlack).count());
     }
     EXPECT_EQ(slack(), kOwnSlack);
 }
