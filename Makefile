@@ -112,7 +112,7 @@ hardening: fuzz-long sanitize-test asan-smoke stress soak
 # ---- Benchmarks (bench/): zelto_sdk against the C++ floor, plain Python and grpcio ----------
 # Builds the module and the reference server as released (Release) in build/bench, installs
 # grpcio and matplotlib into the venv for the benchmark only (they are no dependency of the
-# library), prints one table and writes bench/results.md and bench/latency.png. About 5 minutes.
+# library), prints one table and writes bench/results.md and bench/latency.png. About 2 minutes.
 BUILD_BENCH := build/bench
 
 .PHONY: bench
