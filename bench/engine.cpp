@@ -63,20 +63,11 @@ struct Engines {
     std::map<std::string, std::unique_ptr<zelto::hybrid::HybridClient>> hybrids;
 };
 
-// The client kept under `key`, made by `connect` on first use.
-template <class Client, class Connect>
-Client& client_for(std::map<std::string, std::unique_ptr<Client>>& clients,
-                   const std::string& key, Connect&& connect) {
-    auto& client = clients[key];
-    if (!client) client = connect();
-    return *client;
-}
-
 std::string run_command(const Command& command, Engines& engines) {
     const std::vector<int64_t> shape{static_cast<int64_t>(command.size)};
     if (command.kind == "socket") {
-        auto& engine = client_for(engines.sockets, command.transport + " " + command.where,
-                                  [&] { return connect_socket(command); });
+        auto& engine = bench::kept_client(engines.sockets, command.transport + " " + command.where,
+                                          [&] { return connect_socket(command); });
         zelto::InferArguments arguments;
         arguments.model_id = 1;
         arguments.input.shape = shape;
@@ -85,7 +76,7 @@ std::string run_command(const Command& command, Engines& engines) {
         return bench::measure(command, [&] { return engine.round_trip(arguments); });
     }
     if (command.kind == "shm") {
-        auto& client = client_for(engines.shms, command.where, [&] {
+        auto& client = bench::kept_client(engines.shms, command.where, [&] {
             auto opened = zelto::shm::ShmClient::open(command.where);
             if (!opened) throw Failure(opened.error().message);
             return std::make_unique<zelto::shm::ShmClient>(std::move(*opened));
@@ -95,7 +86,7 @@ std::string run_command(const Command& command, Engines& engines) {
             return output_of(client.infer(shape, "uint8", command.data, no_signals));
         });
     }
-    auto& client = client_for(engines.hybrids, command.where + " " + command.path, [&] {
+    auto& client = bench::kept_client(engines.hybrids, command.where + " " + command.path, [&] {
         auto created = zelto::hybrid::HybridClient::create(command.where, command.path);
         if (!created) throw Failure(created.error().message);
         return std::move(*created);

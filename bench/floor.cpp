@@ -35,7 +35,6 @@
 #include <map>
 #include <memory>
 #include <span>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -420,15 +419,6 @@ struct Floors {
     std::vector<uint8_t> buffer;  // answers land here, reused across commands
 };
 
-// The floor of `command`'s transport, connected on first use and kept for the next commands.
-template <class Floor, class Connect>
-Floor& floor_for(std::map<std::string, std::unique_ptr<Floor>>& floors, const std::string& key,
-                 Connect&& connect) {
-    auto& floor = floors[key];
-    if (!floor) floor = connect();
-    return *floor;
-}
-
 std::string run_command(const bench::Command& command, Floors& floors) {
     std::span<const uint8_t> output;
     auto timed = [&](auto& floor) {
@@ -438,17 +428,18 @@ std::string run_command(const bench::Command& command, Floors& floors) {
         });
     };
     if (command.kind == "socket") {
-        return timed(floor_for(floors.sockets, command.transport + " " + command.where, [&] {
+        const std::string key = command.transport + " " + command.where;
+        return timed(bench::kept_client(floors.sockets, key, [&] {
             return std::make_unique<SocketFloor>(command.transport == "tcp"
                                                      ? connect_tcp(command.where)
                                                      : connect_unix(command.where));
         }));
     }
     if (command.kind == "shm") {
-        return timed(floor_for(floors.shms, command.where,
+        return timed(bench::kept_client(floors.shms, command.where,
                                [&] { return std::make_unique<ShmFloor>(command.where); }));
     }
-    return timed(floor_for(floors.hybrids, command.where + " " + command.path, [&] {
+    return timed(bench::kept_client(floors.hybrids, command.where + " " + command.path, [&] {
         return std::make_unique<HybridFloor>(command.where, command.path);
     }));
 }

@@ -20,6 +20,8 @@
 #include <cstdint>
 #include <exception>
 #include <iostream>
+#include <map>
+#include <memory>
 #include <span>
 #include <sstream>
 #include <stdexcept>
@@ -86,6 +88,15 @@ std::string measure(const Command& command, RoundTrip&& round_trip) {
         line += std::to_string(sample);
     }
     return line;
+}
+
+// The client kept under `key` for the next commands, made by `connect()` on first use.
+template <class Client, class Connect>
+Client& kept_client(std::map<std::string, std::unique_ptr<Client>>& clients,
+                    const std::string& key, Connect&& connect) {
+    auto& client = clients[key];
+    if (!client) client = connect();
+    return *client;
 }
 
 // Answers command lines from stdin with `run(command)` until "quit" or the end of input.
