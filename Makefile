@@ -110,16 +110,18 @@ soak: install
 hardening: fuzz-long sanitize-test asan-smoke stress soak
 
 # ---- Benchmarks (bench/): zelto_sdk against the C++ floor, plain Python and grpcio ----------
-# Builds the module and the reference server as released (Release) in build/bench, installs
-# grpcio and matplotlib into the venv for the benchmark only (they are no dependency of the
-# library), prints one table and writes bench/results.md and bench/latency.png. About 2 minutes.
+# Builds the module, the reference server and bench-engine as released (Release) in build/bench,
+# installs grpcio and matplotlib into the venv for the benchmark only (they are no dependency of
+# the library), prints one table and writes bench/results.md and bench/latency.png. About 2
+# minutes.
 BUILD_BENCH := build/bench
 
 .PHONY: bench
 
 bench: deps venv
 	$(CMAKE) -S . -B $(BUILD_BENCH) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=Release -DZELTO_BUILD_TESTS=OFF -DZELTO_BUILD_BENCH=ON
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=Release -DZELTO_BUILD_TESTS=OFF \
+	  -DZELTO_BUILD_BENCH=ON
 	$(CMAKE) --build $(BUILD_BENCH) -j2
 	$(PIP) install -q grpcio matplotlib
 	$(PY) bench/run.py --build $(BUILD_BENCH)
