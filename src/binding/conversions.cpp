@@ -38,24 +38,33 @@ bool extract_items(PyObject* object, std::vector<T>& out, ConvertItem&& convert_
         raise_cannot_convert(object, "Sequence");
         return false;
     }
+    if (PyList_CheckExact(object)) {
+        // What a list's iterator does, without the iterator: items by index while the index is
+        // below the current length. Converting an exact int runs no Python code, so neither
+        // the list nor the item can change meanwhile; any other item is held by a reference
+        // of its own, and the length read again, because its __index__ may change the list.
+        Py_ssize_t length = PyList_Size(object);
+        out.reserve(static_cast<size_t>(length));  // a list's length is its real item count
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            PyObject* item = PyList_GetItem(object, i);
+            T value{};
+            if (PyLong_CheckExact(item)) {
+                if (!convert_item(item, value)) return false;
+            } else {
+                PyRef held = PyRef::borrow(item);
+                if (!convert_item(item, value)) return false;
+                length = PyList_Size(object);
+            }
+            out.push_back(value);
+        }
+        return true;
+    }
     Py_ssize_t length = PySequence_Size(object);
     if (length < 0)
         PyErr_Clear();  // no usable length: start empty
     else
         out.reserve(static_cast<size_t>(std::min(length, kMaxReservedElements)));
 
-    if (PyList_CheckExact(object)) {
-        // What a list's iterator does, without the iterator: items by index while the index is
-        // below the current length (a conversion's __index__ may change the list), each held
-        // by a reference of its own while it is converted.
-        for (Py_ssize_t i = 0; i < PyList_Size(object); ++i) {
-            PyRef item = PyRef::borrow(PyList_GetItem(object, i));
-            T value{};
-            if (!convert_item(item.get(), value)) return false;
-            out.push_back(value);
-        }
-        return true;
-    }
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) return false;
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
