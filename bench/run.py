@@ -72,6 +72,17 @@ def fmt_us(ns: float) -> str:
 @dataclass
 class Stats:
     samples: list[int] = field(default_factory=list)
+    # The median of each round, in the order of the rounds (see `paired`).
+    rounds: list[float] = field(default_factory=list)
+
+    @classmethod
+    def of_rounds(cls, samples: list[int]) -> Stats:
+        """Samples that are each a round of their own (interleaved one by one)."""
+        return cls(list(samples), [float(sample) for sample in samples])
+
+    def add_round(self, samples: list[int]) -> None:
+        self.samples += samples
+        self.rounds.append(statistics.median(samples))
 
     @property
     def p50(self) -> float:
@@ -81,6 +92,16 @@ class Stats:
     def p99(self) -> float:
         ordered = sorted(self.samples)
         return ordered[min(len(ordered) - 1, int(len(ordered) * 0.99))]
+
+
+def paired(numerator: Stats, *denominators: Stats) -> float:
+    """numerator / (sum of denominators), as the median over rounds of the ratio of the rounds'
+    medians. The clients of a round run within seconds of each other, while the machine's speed
+    drifts between the rounds of a run (by a factor of two on some days): a ratio of two
+    medians pooled over the whole run would compare the clients' luck as much as the clients."""
+    count = min(len(numerator.rounds), *(len(d.rounds) for d in denominators))
+    return statistics.median(numerator.rounds[i] / sum(d.rounds[i] for d in denominators)
+                             for i in range(count))
 
 
 # ---- Processes --------------------------------------------------------------------------------
@@ -234,9 +255,10 @@ class Bench:
         table: dict[tuple[str, int], dict[str, Stats]] = {}
         for size in sizes:
             per_round = max(1, self.iterations[size] // ROUNDS)
-            baseline = Stats()
             for transport in TRANSPORTS:
-                row = {client: Stats() for client in self.clients_of(transport)}
+                # list(bytes) alone, measured in every round beside the clients it is the
+                # baseline of.
+                row = {client: Stats() for client in self.clients_of(transport) + ["list"]}
                 started = time.monotonic()
                 for _ in range(ROUNDS):
                     for client in row:
@@ -250,21 +272,18 @@ class Bench:
                         else:
                             samples = self.worker_samples(self.python, client, transport, size,
                                                           per_round)
-                        row[client].samples += samples
-                    baseline.samples += self.worker_samples(self.python, "list", transport, size,
-                                                            per_round)
+                        row[client].add_round(samples)
                 table[(transport, size)] = row
                 print(f"  {transport:6s} {size_label(size):>7s}: "
                       f"zelto {fmt_us(row['zelto'].p50)}, floor {fmt_us(row['floor'].p50)} "
                       f"({time.monotonic() - started:.1f} s)", flush=True)
-            for transport in TRANSPORTS:
-                table[(transport, size)]["list"] = baseline
         return table
 
     def measure_conversions(self) -> dict[str, Stats]:
         samples = self.worker_samples(self.python, "convert", "", 16 * MIB,
                                       max(3, self.iterations[16 * MIB] * 2 // 3))
-        return {name: Stats(values) for name, values in samples.items()}
+        # Each iteration converts every kind of input once, one after the other: a round.
+        return {name: Stats.of_rounds(values) for name, values in samples.items()}
 
     def measure_slow_answers(self) -> dict[str, Any]:
         name = "zelto-bench-slow-" + uuid.uuid4().hex[:8]
@@ -324,12 +343,12 @@ class Goal:
     detail: str
 
 
-def against_spinning(row: dict[str, Stats], extra: float = 0) -> str:
+def against_spinning(row: dict[str, Stats], *extra: Stats) -> str:
     """zelto_sdk's ratio to the spinning floor (plus `extra`) and the engine's own time, as a
     note on a goal's figures."""
-    return (f"; {row['zelto'].p50 / (row['spin'].p50 + extra):.2f}x against the spinning "
+    return (f"; {paired(row['zelto'], row['spin'], *extra):.2f}x against the spinning "
             f"floor; engine alone {fmt_us(row['engine'].p50)}, "
-            f"{row['engine'].p50 / row['floor'].p50:.2f}x floor")
+            f"{paired(row['engine'], row['floor']):.2f}x floor")
 
 
 def evaluate(table: dict[tuple[str, int], dict[str, Stats]], conversions: dict[str, Stats],
@@ -337,15 +356,14 @@ def evaluate(table: dict[tuple[str, int], dict[str, Stats]], conversions: dict[s
     goals = []
     for transport in ("tcp", "unix"):
         row = table[(transport, 64)]
-        ratio = row["zelto"].p50 / row["floor"].p50
+        ratio = paired(row["zelto"], row["floor"])
         goals.append(Goal(f"socket {transport} 64 B <= 1.10x floor", ratio <= 1.10,
                           f"{ratio:.2f}x ({fmt_us(row['zelto'].p50)} vs "
                           f"{fmt_us(row['floor'].p50)}{against_spinning(row)})"))
     for transport in ("tcp", "unix"):
         for size in (MIB, 16 * MIB):
             row = table[(transport, size)]
-            budget = row["floor"].p50 + row["list"].p50
-            ratio = row["zelto"].p50 / budget
+            ratio = paired(row["zelto"], row["floor"], row["list"])
             # What the Python call adds to the engine's round trip: building the list, plus
             # the call itself and the colder caches of a process that builds large lists.
             python_layer = row["zelto"].p50 - row["engine"].p50
@@ -353,29 +371,29 @@ def evaluate(table: dict[tuple[str, int], dict[str, Stats]], conversions: dict[s
                 f"socket {transport} {size_label(size)} <= 1.10x (floor + list(bytes))",
                 ratio <= 1.10, f"{ratio:.2f}x ({fmt_us(row['zelto'].p50)} vs "
                 f"{fmt_us(row['floor'].p50)} + {fmt_us(row['list'].p50)}"
-                f"{against_spinning(row, row['list'].p50)}; Python layer (zelto - engine) "
+                f"{against_spinning(row, row['list'])}; Python layer (zelto - engine) "
                 f"{fmt_us(python_layer)}, {python_layer / row['list'].p50:.2f}x list(bytes))"))
-    memcpy = conversions["memcpy"].p50
+    memcpy = conversions["memcpy"]
     for kind in ("bytes", "bytearray", "memoryview"):
-        ratio = conversions[kind].p50 / memcpy
+        ratio = paired(conversions[kind], memcpy)
         goals.append(Goal(f"{kind} input at memcpy speed (<= 1.5x a Python copy)", ratio <= 1.5,
                           f"16 MiB in {fmt_us(conversions[kind].p50)}, copy "
-                          f"{fmt_us(memcpy)} ({ratio:.2f}x)"))
-    ratio = conversions["list"].p50 / conversions["cpython-list"].p50
+                          f"{fmt_us(memcpy.p50)} ({ratio:.2f}x)"))
+    ratio = paired(conversions["list"], conversions["cpython-list"])
     goals.append(Goal("list-of-ints input no slower than CPython's bytes(list)", ratio <= 1.0,
                       f"16 Mi ints in {fmt_us(conversions['list'].p50)}, bytes(list) "
                       f"{fmt_us(conversions['cpython-list'].p50)} ({ratio:.2f}x)"))
     shm = table[("shm", 64)]["zelto"]
     goals.append(Goal("shm 64 B p50 <= 5 µs", shm.p50 <= 5000, f"p50 {fmt_us(shm.p50)}"))
     row = table[("hybrid", 64)]
-    ratio = row["zelto"].p50 / row["floor"].p50
+    ratio = paired(row["zelto"], row["floor"])
     goals.append(Goal("hybrid 64 B <= 1.30x floor", ratio <= 1.30,
                       f"{ratio:.2f}x ({fmt_us(row['zelto'].p50)} vs {fmt_us(row['floor'].p50)}"
                       f"{against_spinning(row)})"))
     behind = []
     for (transport, size), row in table.items():
         for peer in ("plain", "grpc"):
-            if peer in row and row["zelto"].p50 >= row[peer].p50:
+            if peer in row and paired(row["zelto"], row[peer]) >= 1:
                 behind.append(f"{transport} {size_label(size)} vs {CLIENT_LABELS[peer]}")
     goals.append(Goal("ahead of grpcio and plain Python on every row", not behind,
                       "all rows" if not behind else "behind on: " + ", ".join(behind)))
@@ -403,25 +421,23 @@ def table_markdown(table: dict[tuple[str, int], dict[str, Stats]]) -> str:
     for transport in TRANSPORTS:
         for size in sorted({size for _, size in table}):
             row = table[(transport, size)]
-            zelto = row["zelto"].p50
-
             def cell(client: str) -> str:
                 if client not in row:
                     return "–"
                 return f"{fmt_us(row[client].p50)} / {fmt_us(row[client].p99)}"
 
-            def ratio(client: str, base: float) -> str:
-                return f"{row[client].p50 / base:.2f}x" if client in row else "–"
+            def ratio(client: str, base: str) -> str:
+                return f"{paired(row[client], row[base]):.2f}x" if client in row else "–"
 
-            spin = (fmt_us(row["spin"].p50), ratio("zelto", row["spin"].p50)) \
+            spin = (fmt_us(row["spin"].p50), ratio("zelto", "spin")) \
                 if "spin" in row else ("–", "–")
 
             lines.append(f"| {transport} | {size_label(size)} | {cell('floor')} | {cell('zelto')} "
-                         f"| {ratio('zelto', row['floor'].p50)} | {spin[0]} | {spin[1]} "
-                         f"| {fmt_us(row['engine'].p50)} | {ratio('zelto', row['engine'].p50)} "
+                         f"| {ratio('zelto', 'floor')} | {spin[0]} | {spin[1]} "
+                         f"| {fmt_us(row['engine'].p50)} | {ratio('zelto', 'engine')} "
                          f"| {fmt_us(row['list'].p50)} "
-                         f"| {cell('plain')} | {ratio('plain', zelto)} | {cell('grpc')} "
-                         f"| {ratio('grpc', zelto)} |")
+                         f"| {cell('plain')} | {ratio('plain', 'zelto')} | {cell('grpc')} "
+                         f"| {ratio('grpc', 'zelto')} |")
     return "\n".join(lines)
 
 
@@ -521,7 +537,8 @@ def main() -> None:
     (args.out / "results.md").write_text(
         "# zelto_sdk benchmark results\n\n"
         f"{machine_line()}. Command: `make bench`. Median (p50) and 99th percentile (p99) of one "
-        "call; every ratio compares medians from the same run.\n\n"
+        "call; every ratio is the median, over the run's interleaved rounds, of the ratio of two "
+        "clients' medians in a round.\n\n"
         f"{table_text}\n\n## Goals\n\n{goals_text}\n\n"
         f"{passed} of {len(goals)} goals pass.\n\n![latency](latency.png)\n")
     print(f"wrote {args.out / 'results.md'} and {args.out / 'latency.png'}")
