@@ -40,7 +40,12 @@ TRANSPORTS = ["tcp", "unix", "shm", "hybrid"]
 # Iterations per payload size, spread over ROUNDS interleaved rounds.
 ITERATIONS = {64: 6000, 64 * KIB: 1200, MIB: 300, 16 * MIB: 20}
 QUICK_ITERATIONS = {64: 600, 64 * KIB: 120, MIB: 15, 16 * MIB: 3}
-ROUNDS = 10
+ROUNDS = 12
+# Python processes that take the rounds in turn. How fast CPython builds a list, and so every
+# Python client here, depends on the process by up to 15% either way (measured with the same
+# two loops in fresh processes: one process's ratio holds, the next process's differs, with
+# address randomization off and a fixed hash seed too), so one process would be one draw.
+PYTHON_WORKERS = 3
 SLOW_ANSWER_MS = 100
 SLOW_CALLS = 10
 MEMORY_CONSTANT_MIB = 4
@@ -203,9 +208,10 @@ class Bench:
         self.floor = LineWorker([floor])
         self.floor_spin = LineWorker([floor, "--spin"])
         self.engine = LineWorker([str(engine)])
-        self.python = LineWorker([sys.executable, str(BENCH / "worker.py")], env=self.env)
+        self.pythons = [LineWorker([sys.executable, str(BENCH / "worker.py")], env=self.env)
+                        for _ in range(PYTHON_WORKERS)]
         self.grpc = LineWorker([sys.executable, str(BENCH / "worker.py")], env=self.env)
-        self.stoppers += [self.floor, self.floor_spin, self.engine, self.python, self.grpc]
+        self.stoppers += [self.floor, self.floor_spin, self.engine, *self.pythons, self.grpc]
         # One untimed lap around the server's output ring: the pages of a fresh region are
         # faulted in by the server as it writes its first answers, which would otherwise slow
         # down whichever client happened to be measured during that first lap.
@@ -260,7 +266,8 @@ class Bench:
                 # baseline of.
                 row = {client: Stats() for client in self.clients_of(transport) + ["list"]}
                 started = time.monotonic()
-                for _ in range(ROUNDS):
+                for round_index in range(ROUNDS):
+                    python = self.pythons[round_index % len(self.pythons)]
                     for client in row:
                         if client in ("floor", "spin", "engine"):
                             program = {"floor": self.floor, "spin": self.floor_spin,
@@ -270,7 +277,7 @@ class Bench:
                             samples = self.worker_samples(self.grpc, client, transport, size,
                                                           per_round)
                         else:
-                            samples = self.worker_samples(self.python, client, transport, size,
+                            samples = self.worker_samples(python, client, transport, size,
                                                           per_round)
                         row[client].add_round(samples)
                 table[(transport, size)] = row
@@ -280,10 +287,14 @@ class Bench:
         return table
 
     def measure_conversions(self) -> dict[str, Stats]:
-        samples = self.worker_samples(self.python, "convert", "", 16 * MIB,
-                                      max(3, self.iterations[16 * MIB] * 2 // 3))
+        per_worker = max(1, self.iterations[16 * MIB] * 2 // 3 // len(self.pythons))
+        merged: dict[str, list[int]] = {}
+        for python in self.pythons:
+            samples = self.worker_samples(python, "convert", "", 16 * MIB, per_worker)
+            for name, values in samples.items():
+                merged.setdefault(name, []).extend(values)
         # Each iteration converts every kind of input once, one after the other: a round.
-        return {name: Stats.of_rounds(values) for name, values in samples.items()}
+        return {name: Stats.of_rounds(values) for name, values in merged.items()}
 
     def measure_slow_answers(self) -> dict[str, Any]:
         name = "zelto-bench-slow-" + uuid.uuid4().hex[:8]
