@@ -38,7 +38,7 @@ KIB, MIB = 1024, 1024 * 1024
 SIZES = [64, 64 * KIB, MIB, 16 * MIB]
 TRANSPORTS = ["tcp", "unix", "shm", "hybrid"]
 # Iterations per payload size, spread over ROUNDS interleaved rounds.
-ITERATIONS = {64: 6000, 64 * KIB: 1200, MIB: 300, 16 * MIB: 20}
+ITERATIONS = {64: 6000, 64 * KIB: 1200, MIB: 300, 16 * MIB: 24}
 QUICK_ITERATIONS = {64: 600, 64 * KIB: 120, MIB: 15, 16 * MIB: 3}
 ROUNDS = 12
 # Python processes that take the rounds in turn. How fast CPython builds a list, and so every
