@@ -102,6 +102,16 @@ def test_results_hold_exactly_one_reference_per_item(clients, transport: str) ->
     assert abs(sys.getrefcount(200) - before) < 100
 
 
+@pytest.mark.parametrize("items", [[200] * 50_000, [True, 200, False] * 20_000])
+def test_list_input_leaves_reference_counts_as_they_were(clients, items: list[int]) -> None:
+    # Exact ints of an input list are read without a reference of their own, other items with
+    # one: either way the conversion must give back exactly what it took.
+    before = sys.getrefcount(200), sys.getrefcount(True)
+    assert clients["shm"](items, len(items)) == [int(item) for item in items]
+    after = sys.getrefcount(200), sys.getrefcount(True)
+    assert all(abs(a - b) < 100 for a, b in zip(after, before))
+
+
 @pytest.mark.parametrize("transport", ["tcp", "unix", "shm", "hybrid"])
 def test_multi_megabyte_echo(clients, transport: str) -> None:
     # Large enough for the buffers that are advised as huge-page backed.
