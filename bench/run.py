@@ -432,6 +432,7 @@ def table_markdown(table: dict[tuple[str, int], dict[str, Stats]]) -> str:
     for transport in TRANSPORTS:
         for size in sorted({size for _, size in table}):
             row = table[(transport, size)]
+
             def cell(client: str) -> str:
                 if client not in row:
                     return "–"
