@@ -25,7 +25,12 @@ PyObject* client_error_type(const ClientError& error) {
             return PyExc_ValueError;
         case ClientError::Kind::Codec:
         case ClientError::Kind::Server:
+        case ClientError::Kind::Usage:
             return PyExc_RuntimeError;
+        case ClientError::Kind::TimedOut:
+            return PyExc_TimeoutError;
+        case ClientError::Kind::Interrupted:
+            return nullptr;  // the signal handler's exception is already set
     }
     return PyExc_RuntimeError;
 }
@@ -76,7 +81,13 @@ PyObject* os_error_type(IoCategory category) {
 }
 
 void raise_client_error(const ClientError& error) {
-    raise_message(client_error_type(error), error.message);
+    PyObject* type = client_error_type(error);
+    if (type == nullptr) {
+        if (PyErr_Occurred() == nullptr)
+            raise_internal_failure("a signal check failed without a pending exception");
+        return;
+    }
+    raise_message(type, error.message);
 }
 
 void raise_engine_error(const EngineError& error) {

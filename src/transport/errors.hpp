@@ -6,7 +6,15 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/call_wait.hpp"
+
 namespace zelto {
+
+// What a call made in one process and used in a child forked from it reports.
+inline constexpr const char* kCreatedInOtherProcess =
+    "This client was created in another process; create a new one in this process";
+// What a call whose deadline passed reports (also the shared-memory client's time-out).
+inline constexpr const char* kRequestTimedOut = "Request timed out";
 
 // Classification of an operating-system error, used to pick the Python OSError subclass.
 enum class IoCategory {
@@ -29,6 +37,16 @@ struct IoError {
     IoCategory category = IoCategory::Other;
     std::string message;
     int os_errno = 0;  // 0 when the library made the error itself
+
+    // A wait of the call that ended without its bytes: a signal handler raised (its exception
+    // is pending in the interpreter), or the call's deadline passed.
+    static IoError stopped(platform::WaitStop why) {
+        return why == platform::WaitStop::Interrupted
+                   ? IoError{IoCategory::Interrupted, "interrupted by a signal handler", 0}
+                   : IoError{IoCategory::TimedOut, kRequestTimedOut, 0};
+    }
+    bool interrupted() const { return category == IoCategory::Interrupted && os_errno == 0; }
+    bool timed_out() const { return category == IoCategory::TimedOut && os_errno == 0; }
 };
 
 // The inference-failure vocabulary with fixed display texts.
@@ -56,7 +74,10 @@ struct ServerError {
 
 // The error value of ZeltoClient's configuration and transport.
 struct ClientError {
-    enum class Kind { Io, Config, InvalidInput, Codec, Server };
+    // Interrupted: a signal handler raised during a wait, its exception is pending. TimedOut:
+    // the call's deadline passed. Both leave the connection closed, never pooled. Usage: the
+    // object cannot serve this call (it was made in another process).
+    enum class Kind { Io, Config, InvalidInput, Codec, Server, Interrupted, TimedOut, Usage };
     Kind kind = Kind::Io;
     std::string message;
     IoCategory io_category = IoCategory::Other;  // meaningful for Kind::Io only
@@ -64,14 +85,28 @@ struct ClientError {
     // subclass of io_category (BrokenPipeError, ...) instead of ConnectionError.
     bool raise_by_category = false;
 
-    static ClientError io(IoError e) { return {Kind::Io, std::move(e.message), e.category}; }
+    static ClientError io(IoError e) {
+        return {io_kind(e), std::move(e.message), e.category};
+    }
     static ClientError stream_write(IoError e) {
-        return {Kind::Io, std::move(e.message), e.category, true};
+        return {io_kind(e), std::move(e.message), e.category, true};
     }
     static ClientError config(std::string m) { return {Kind::Config, std::move(m)}; }
     static ClientError invalid_input(const ServerError& e) { return {Kind::InvalidInput, e.display()}; }
     static ClientError codec(std::string m) { return {Kind::Codec, std::move(m)}; }
     static ClientError server(std::string m) { return {Kind::Server, std::move(m)}; }
+    static ClientError created_in_other_process() {
+        return {Kind::Usage, kCreatedInOtherProcess};
+    }
+
+    bool stopped_waiting() const { return kind == Kind::Interrupted || kind == Kind::TimedOut; }
+
+private:
+    static Kind io_kind(const IoError& e) {
+        if (e.interrupted()) return Kind::Interrupted;
+        if (e.timed_out()) return Kind::TimedOut;
+        return Kind::Io;
+    }
 };
 
 }  // namespace zelto
