@@ -132,6 +132,21 @@ unsigned SharedMapping::permissions() const {
     return static_cast<unsigned>(st.st_mode) & 0777;
 }
 
+uint64_t SharedMapping::identity() const {
+    struct stat st{};
+    if (fd_ < 0 || fstat(fd_, &st) != 0) return 0;
+    return static_cast<uint64_t>(st.st_ino);
+}
+
+uint64_t SharedMapping::identity_of(std::string_view name) {
+    int fd = shm_open(object_path(name).c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    struct stat st{};
+    uint64_t identity = fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_ino) : 0;
+    close(fd);
+    return identity;
+}
+
 namespace {
 
 // An open-file-description lock on one byte: owned by this open of the object, so two opens
@@ -151,6 +166,15 @@ struct flock byte_lock(short type, uint64_t at) {
 bool SharedMapping::try_lock_byte(uint64_t at) {
     struct flock lock = byte_lock(F_WRLCK, at);
     return fd_ >= 0 && fcntl(fd_, F_OFD_SETLK, &lock) == 0;
+}
+
+bool SharedMapping::lock_byte(uint64_t at) {
+    struct flock lock = byte_lock(F_WRLCK, at);
+    while (fd_ >= 0) {
+        if (fcntl(fd_, F_OFD_SETLKW, &lock) == 0) return true;
+        if (errno != EINTR) return false;
+    }
+    return false;
 }
 
 void SharedMapping::unlock_byte(uint64_t at) {

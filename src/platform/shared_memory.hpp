@@ -56,6 +56,11 @@ public:
     uint64_t size() const { return size_; }
     // The object's permission bits (0600 if they cannot be read).
     unsigned permissions() const;
+    // A number that tells this object from another of the same name made after it was removed
+    // (its inode); 0 if it cannot be read.
+    uint64_t identity() const;
+    // The identity of the object that NAME names now; 0 if there is none.
+    static uint64_t identity_of(std::string_view name);
 
     // Byte locks on the object, for coordination among the processes that open it: a lock is
     // held by this open of the object (not by the thread or the process) until it is unlocked
@@ -63,6 +68,8 @@ public:
     // another, sees it taken. A process that dies loses its locks. Offsets past the object's
     // end may be locked; nothing in the object changes.
     bool try_lock_byte(uint64_t at);
+    // Waits for the lock (meant for locks held only briefly).
+    bool lock_byte(uint64_t at);
     void unlock_byte(uint64_t at);
     // Whether another open of the object holds the lock on the byte at `at`.
     bool byte_locked_elsewhere(uint64_t at) const;

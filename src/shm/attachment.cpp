@@ -11,8 +11,7 @@ RegionAttachment::RegionAttachment(std::shared_ptr<ShmRegion> region,
       clients_(std::move(clients)),
       pool_(std::make_unique<TensorPool>(TensorPool::with_defaults(
           region_->tensor_area_offset(), region_->tensor_area_size(),
-          clients_ ? clients_->leases() : SharedLeases{}))),
-      next_request_id_(clients_ ? clients_->first_request_id() : 1) {}
+          clients_ ? clients_->leases() : SharedLeases{}))) {}
 
 std::expected<RegionAttachment, EngineError> RegionAttachment::open(const std::string& shm_name,
                                                                     const LogFn& log) {
@@ -21,7 +20,7 @@ std::expected<RegionAttachment, EngineError> RegionAttachment::open(const std::s
         return std::unexpected(
             EngineError{EngineError::Type::ConnectionError, region.error().display()});
     }
-    auto clients = RegionClients::join(shm_name, (*region)->permissions());
+    auto clients = RegionClients::join(**region);
     return RegionAttachment(std::move(*region), std::move(clients));
 }
 

@@ -55,7 +55,9 @@ public:
     std::optional<EngineError> refuse_in_other_process() const;
 
     // The id of the next request; every call that reaches the engine uses one up.
-    uint64_t take_request_id() { return next_request_id_++; }
+    uint64_t take_request_id() {
+        return clients_ ? clients_->next_request_id() : next_request_id_++;
+    }
 
     // Refuses more than 8 dimensions (ValueError), leases a slot for the block (RuntimeError
     // when the pool is exhausted), parses `dtype` (ValueError) and writes the block.
@@ -71,7 +73,7 @@ private:
     std::shared_ptr<ShmRegion> region_;
     std::shared_ptr<RegionClients> clients_;
     std::unique_ptr<TensorPool> pool_;  // a fixed address, which leases point to
-    uint64_t next_request_id_;
+    uint64_t next_request_id_ = 1;  // when working alone
     platform::ProcessStamp stamp_;
 };
 

@@ -9,6 +9,8 @@ namespace zelto::shm {
 namespace {
 
 constexpr uint64_t kTurnOffset = 0;
+constexpr uint64_t kRegionIdentityOffset = 8;
+constexpr uint64_t kLastRequestIdOffset = 16;
 constexpr uint64_t kLeasesOffset = 64;
 constexpr uint64_t kObjectSize = kLeasesOffset + RegionClients::kLeaseWords * 8;
 constexpr unsigned kTagShift = 48;
@@ -25,11 +27,33 @@ uint64_t now_ms(std::chrono::steady_clock::time_point now) {
 
 }  // namespace
 
-std::shared_ptr<RegionClients> RegionClients::join(const std::string& region_name,
-                                                   unsigned mode) {
-    auto object =
-        platform::SharedMapping::open_or_create(region_name + kObjectSuffix, kObjectSize, mode);
+std::shared_ptr<RegionClients> RegionClients::join(ShmRegion& region) {
+    platform::SharedMapping& region_object = region.object();
+    const uint64_t identity = region_object.identity();
+    // A client of a region that was replaced since it attached stays on its own: the clients'
+    // object now belongs to the new region.
+    if (identity == 0 || platform::SharedMapping::identity_of(region.name()) != identity)
+        return nullptr;
+    if (!region_object.lock_byte(kJoinLock)) return nullptr;
+    struct Unlock {
+        platform::SharedMapping& object;
+        ~Unlock() { object.unlock_byte(kJoinLock); }
+    } unlock{region_object};
+
+    const std::string name = region.name() + kObjectSuffix;
+    auto object = platform::SharedMapping::open_or_create(name, kObjectSize, region.permissions());
     if (!object) return nullptr;
+    std::atomic_ref<uint64_t> serves(
+        *reinterpret_cast<uint64_t*>(object->base() + kRegionIdentityOffset));
+    if (serves.load() != identity && serves.load() != 0) {
+        // Left by the clients of an earlier region of this name: start afresh. Its remaining
+        // users keep their mapping of it, which their region no longer shares with anyone.
+        platform::SharedMapping::unlink(name);
+        object = platform::SharedMapping::open_or_create(name, kObjectSize, region.permissions());
+        if (!object) return nullptr;
+    }
+    std::atomic_ref<uint64_t>(*reinterpret_cast<uint64_t*>(object->base() + kRegionIdentityOffset))
+        .store(identity);
     for (uint64_t seat = 0; seat < kSeats; ++seat) {
         if (!object->try_lock_byte(kSeatLocks + seat)) continue;
         std::shared_ptr<RegionClients> clients(new RegionClients(std::move(*object), seat));
@@ -39,8 +63,12 @@ std::shared_ptr<RegionClients> RegionClients::join(const std::string& region_nam
     return nullptr;
 }
 
-uint64_t& RegionClients::turn_word() const {
-    return *reinterpret_cast<uint64_t*>(object_.base() + kTurnOffset);
+uint64_t& RegionClients::word(uint64_t offset) const {
+    return *reinterpret_cast<uint64_t*>(object_.base() + offset);
+}
+
+uint64_t RegionClients::next_request_id() {
+    return std::atomic_ref<uint64_t>(word(kLastRequestIdOffset)).fetch_add(1) + 1;
 }
 
 bool RegionClients::seat_taken(uint16_t tag) const {
@@ -67,7 +95,7 @@ void RegionClients::forget_earlier_holder() {
         uint64_t seen = lease.load(std::memory_order_relaxed);
         if (seen != 0 && tag_of(seen) == tag()) lease.compare_exchange_strong(seen, 0);
     }
-    std::atomic_ref<uint64_t> turn(turn_word());
+    std::atomic_ref<uint64_t> turn(word(kTurnOffset));
     uint64_t seen = turn.load();
     if (seen != 0 && tag_of(seen) == tag()) turn.compare_exchange_strong(seen, 0);
 }
@@ -75,7 +103,7 @@ void RegionClients::forget_earlier_holder() {
 std::expected<RegionClients::Turn, platform::WaitStop> RegionClients::take_turn(
     const platform::CallWait& wait, std::chrono::steady_clock::time_point deadline,
     std::chrono::steady_clock::duration hold) {
-    std::atomic_ref<uint64_t> turn(turn_word());
+    std::atomic_ref<uint64_t> turn(word(kTurnOffset));
     platform::MicroWait pause;
     auto next_check = std::chrono::steady_clock::time_point::min();
     auto next_holder_check = std::chrono::steady_clock::time_point::min();
@@ -102,7 +130,7 @@ std::expected<RegionClients::Turn, platform::WaitStop> RegionClients::take_turn(
 
 RegionClients::Turn::~Turn() {
     if (clients_ == nullptr) return;
-    std::atomic_ref<uint64_t> turn(clients_->turn_word());
+    std::atomic_ref<uint64_t> turn(clients_->word(kTurnOffset));
     uint64_t seen = turn.load(std::memory_order_relaxed);
     // Given back only if still ours: a turn held past its expiry may have passed to another.
     if (tag_of(seen) == clients_->tag()) turn.compare_exchange_strong(seen, 0);

@@ -8,13 +8,18 @@
 // more). It holds, as 64-bit words used with atomic operations only:
 //   offset 0    the exchange turn: 0, or the holder's tag (16 bits) above the turn's expiry in
 //               milliseconds of the monotonic clock (48 bits)
+//   offset 8    the identity of the region object it serves: a server that makes a new region
+//               of the same name gets a new object for its clients too
+//   offset 16   the last request id handed out: every client takes the next one, so ids are
+//               unique among the region's clients, also across the life of a client (a late
+//               answer to a client that is gone can never be taken for another's), and a lone
+//               client on a fresh region numbers from 1
 //   offset 64   kLeaseWords lease words of the clients' tensor pools (see SharedLeases)
 // Each client object takes a seat: the lowest number k whose byte lock at kSeatLocks + k on
 // that object it can take. The lock lives as long as the client's open of the object, and dies
 // with its process, so a seat is never held by a client that is gone, and a new client can tell
 // whether the holder of a lease or of the turn still exists. Seat k tags its leases and turn
-// with k + 1 and numbers its requests from k * 2^48 + 1: a lone client on a fresh region has
-// seat 0 and numbers from 1.
+// with k + 1. Clients join one at a time, under a byte lock on the region object.
 #pragma once
 
 #include <chrono>
@@ -25,6 +30,7 @@
 
 #include "platform/call_wait.hpp"
 #include "platform/shared_memory.hpp"
+#include "shm/region.hpp"
 #include "shm/tensor_pool.hpp"
 
 namespace zelto::shm {
@@ -35,17 +41,17 @@ public:
     static constexpr uint64_t kLeaseWords = uint64_t{1} << 17;
     static constexpr uint64_t kSeatLocks = uint64_t{1} << 40;
     static constexpr uint64_t kSeats = 0xFFFF;
-    static constexpr unsigned kRequestIdSeatShift = 48;
+    static constexpr uint64_t kJoinLock = uint64_t{1} << 40;  // on the region object
 
-    // Takes a seat among the clients of the region `region_name`, whose object has the
-    // permission bits `mode`. Returns nothing when the shared object cannot be opened or made
-    // (no permission, no room) or every seat is taken: the client then works on its own, as if
-    // it were alone on the region.
-    static std::shared_ptr<RegionClients> join(const std::string& region_name, unsigned mode);
+    // Takes a seat among the clients of `region`. Returns nothing when the shared object
+    // cannot be opened or made (no permission, no room), every seat is taken, or the region's
+    // name now names another object: the client then works on its own, as if it were alone on
+    // the region.
+    static std::shared_ptr<RegionClients> join(ShmRegion& region);
 
     uint16_t tag() const { return static_cast<uint16_t>(seat_ + 1); }
-    // The first request id of this seat's clients; later ones follow it one by one.
-    uint64_t first_request_id() const { return (seat_ << kRequestIdSeatShift) + 1; }
+    // The id of a new request.
+    uint64_t next_request_id();
     // The pool's leases in the shared object.
     SharedLeases leases();
 
@@ -71,7 +77,7 @@ public:
 private:
     RegionClients(platform::SharedMapping object, uint64_t seat)
         : object_(std::move(object)), seat_(seat) {}
-    uint64_t& turn_word() const;
+    uint64_t& word(uint64_t offset) const;
     // Whether the client with `tag` still holds its seat.
     bool seat_taken(uint16_t tag) const;
     // Frees the leases and the turn that an earlier holder of this seat left behind.

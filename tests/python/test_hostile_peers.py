@@ -330,7 +330,8 @@ def test_hybrid_reset_mid_frame_is_early_eof_and_the_broken_connection_is_kept(
     with pytest.raises(RuntimeError) as again:
         client.infer([1], "u8", b"c")
     assert again.value.args == ("Broken pipe (os error 32)",)
-    assert [hybrid.next_request().request_id for _ in range(2)] == [1, 2]
+    first, second = (hybrid.next_request().request_id for _ in range(2))
+    assert second == first + 1
     # A new client gets a new connection.
     assert zelto_sdk.ZeltoHybridClient(hybrid_region, hybrid.path).infer([1], "u8", b"d") == [100]
     hybrid.next_request()
