@@ -63,6 +63,10 @@ std::shared_ptr<RegionClients> RegionClients::join(ShmRegion& region) {
     return nullptr;
 }
 
+void RegionClients::remove(const std::string& region_name) {
+    platform::SharedMapping::unlink(region_name + kObjectSuffix);
+}
+
 uint64_t& RegionClients::word(uint64_t offset) const {
     return *reinterpret_cast<uint64_t*>(object_.base() + offset);
 }

@@ -5,7 +5,7 @@
 //
 // The clients of region NAME share a small object of their own, NAME + kObjectSuffix, made by
 // the first client that needs it and reused by every later one (one per region name, never
-// more). It holds, as 64-bit words used with atomic operations only:
+// more; it outlives its clients, so that a request id is never handed out twice). It holds, as 64-bit words used with atomic operations only:
 //   offset 0    the exchange turn: 0, or the holder's tag (16 bits) above the turn's expiry in
 //               milliseconds of the monotonic clock (48 bits)
 //   offset 8    the identity of the region object it serves: a server that makes a new region
@@ -48,6 +48,9 @@ public:
     // name now names another object: the client then works on its own, as if it were alone on
     // the region.
     static std::shared_ptr<RegionClients> join(ShmRegion& region);
+    // Removes the clients' object of region `region_name`, for whoever removes the region
+    // itself. Clients still attached keep their mapping of it.
+    static void remove(const std::string& region_name);
 
     uint16_t tag() const { return static_cast<uint16_t>(seat_ + 1); }
     // The id of a new request.

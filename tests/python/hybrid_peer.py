@@ -18,7 +18,7 @@ import uuid
 from dataclasses import dataclass
 from typing import Any
 
-from peer_process import PeerProcess, block_bytes
+from peer_process import PeerProcess, block_bytes, remove_region  # noqa: F401 - for tests
 
 MAGIC = 0x41494D4F
 REQUEST_QUEUE = 4096
@@ -38,13 +38,6 @@ def create_region(name: str) -> None:
         f.truncate(REGION_SIZE)
         f.write(struct.pack("<IIQQQQ", MAGIC, 1, REQUEST_QUEUE, RESPONSE_QUEUE, TENSOR_AREA,
                             TENSOR_AREA_SIZE))
-
-
-def remove_region(name: str) -> None:
-    try:
-        os.unlink("/dev/shm/" + name)
-    except FileNotFoundError:
-        pass
 
 
 def write_block(region_name: str, offset: int, data: bytes, nbytes: int | None = None) -> None:
