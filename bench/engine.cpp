@@ -100,7 +100,10 @@ std::string run_command(const Command& command, Engines& engines) {
         return std::move(*created);
     });
     return bench::measure(command,
-                          [&] { return output_of(client.infer(shape, "uint8", command.data)); });
+                          [&] {
+                              return output_of(client.infer(shape, "uint8", command.data,
+                                                            zelto::platform::unbounded_wait()));
+                          });
 }
 
 }  // namespace

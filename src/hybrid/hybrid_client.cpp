@@ -5,6 +5,7 @@
 #include "hybrid/hybrid_exchange.hpp"
 #include "hybrid/io_runtime.hpp"
 #include "platform/cpu.hpp"
+#include "platform/fork.hpp"
 #include "shm/attachment.hpp"
 #include "transport/tensor.hpp"
 
@@ -13,6 +14,13 @@ namespace {
 
 EngineError runtime_error(std::string message) {
     return EngineError{EngineError::Type::RuntimeError, std::move(message)};
+}
+
+EngineError stop_error(platform::WaitStop why) {
+    if (why == platform::WaitStop::Interrupted) {
+        return EngineError{EngineError::Type::SignalRaised, {}};
+    }
+    return EngineError{EngineError::Type::TimeoutError, kRequestTimedOut};
 }
 
 class HybridClientImpl final : public HybridClient {
@@ -24,22 +32,31 @@ public:
           socket_path_(std::move(socket_path)),
           attachment_(std::move(attachment)) {}
 
+    // In a forked child the runtime is left as it is, on purpose: its workers exist only in the
+    // parent (joining them would wait for ever) and its event loop's descriptors are shared with
+    // the parent's. The connection is only closed here, never shut down, for the same reason.
+    ~HybridClientImpl() override {
+        if (origin_.in_other_process()) (void)runtime_.release();
+    }
+
     std::expected<std::span<const uint8_t>, EngineError> infer(
-        std::span<const int64_t> shape, std::string_view dtype,
-        std::span<const uint8_t> data) override;
+        std::span<const int64_t> shape, std::string_view dtype, std::span<const uint8_t> data,
+        const platform::CallWait& wait) override;
 
 private:
     // Members are destroyed bottom up: the attachment first (pool, seat, region share), then
     // the path, the cell share (closing the connection when no exchange holds it) and last the
     // runtime, whose workers are joined.
     std::unique_ptr<IoRuntime> runtime_;
+    platform::ProcessStamp origin_;
     std::shared_ptr<ConnectionCell> cell_;
     std::string socket_path_;
     shm::RegionAttachment attachment_;
 };
 
 std::expected<std::span<const uint8_t>, EngineError> HybridClientImpl::infer(
-    std::span<const int64_t> shape, std::string_view dtype, std::span<const uint8_t> data) {
+    std::span<const int64_t> shape, std::string_view dtype, std::span<const uint8_t> data,
+    const platform::CallWait& wait) {
     if (auto refused = attachment_.refuse_in_other_process()) return std::unexpected(*refused);
     // The id is used up whatever happens next, so ids seen by the server may have gaps.
     const uint64_t request_id = attachment_.take_request_id();
@@ -55,7 +72,10 @@ std::expected<std::span<const uint8_t>, EngineError> HybridClientImpl::infer(
     std::optional<ExchangeResult> exchanged =
         exchange.try_complete(platform::spin_for_payload(kDefaultSpin, data.size()));
     if (!exchanged) {
-        auto finished = runtime_->run_to_completion(HybridExchange::finish(std::move(exchange)));
+        auto finished = runtime_->run_to_completion(
+            HybridExchange::finish(exchange), wait,
+            [&exchange](platform::WaitStop why) { exchange.stop(why); });
+        if (auto why = exchange.stopped()) return std::unexpected(stop_error(*why));
         if (!finished) return std::unexpected(runtime_error(std::move(finished.error())));
         exchanged = std::move(*finished);
     }

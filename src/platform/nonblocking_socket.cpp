@@ -24,4 +24,6 @@ Attempt try_receive(int fd, std::span<uint8_t> out) noexcept {
     }
 }
 
+void shut_down_stream(int fd) noexcept { (void)::shutdown(fd, SHUT_RDWR); }
+
 }  // namespace zelto::platform
