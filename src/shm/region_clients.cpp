@@ -122,7 +122,7 @@ std::expected<RegionClients::Turn, platform::WaitStop> RegionClients::take_turn(
             free = !seat_taken(tag_of(seen));
             next_holder_check = now + kHolderCheckEvery;
         }
-        if (free && turn.compare_exchange_strong(seen, mine)) return Turn(this);
+        if (free && turn.compare_exchange_strong(seen, mine)) return Turn(shared_from_this());
         if (now >= deadline || wait.expired(now)) return std::unexpected(platform::WaitStop::TimedOut);
         if (now >= next_check) {
             if (wait.must_stop()) return std::unexpected(platform::WaitStop::Interrupted);

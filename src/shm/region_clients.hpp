@@ -58,17 +58,17 @@ public:
     // The pool's leases in the shared object.
     SharedLeases leases();
 
-    // The exchange turn, held while the guard lives.
+    // The exchange turn, held while the guard lives (which keeps its clients' object too).
     class Turn {
     public:
-        Turn(Turn&& other) noexcept : clients_(std::exchange(other.clients_, nullptr)) {}
+        Turn(Turn&& other) noexcept = default;
         Turn& operator=(Turn&&) = delete;
         ~Turn();
 
     private:
         friend class RegionClients;
-        explicit Turn(RegionClients* clients) : clients_(clients) {}
-        RegionClients* clients_;
+        explicit Turn(std::shared_ptr<RegionClients> clients) : clients_(std::move(clients)) {}
+        std::shared_ptr<RegionClients> clients_;
     };
     // Waits for the exchange turn until `deadline`, with the call's interruption checks; the
     // turn is held for at most `hold` (after that another client may take it, should this one
