@@ -6,8 +6,6 @@ from __future__ import annotations
 import subprocess
 import sys
 import textwrap
-import threading
-import time
 import uuid
 
 import pytest
@@ -62,19 +60,39 @@ def test_a_late_answer_for_a_client_that_gave_up_is_not_taken_by_the_next():
         region.remove()
 
 
-class SlowSequence:
-    """Input data whose conversion runs Python code, so the interpreter switches threads."""
+# 32 threads on one client, each with input data whose conversion runs Python code, so the
+# interpreter switches threads in the middle of a call.
+_THREADS = textwrap.dedent("""
+    import sys, threading, time, zelto_sdk
+    kind, region, path = sys.argv[1], sys.argv[2], sys.argv[3]
+    client = (zelto_sdk.ZeltoShmClient(region) if kind == "shm"
+              else zelto_sdk.ZeltoHybridClient(region, path))
 
-    def __init__(self, data: bytes) -> None:
-        self.data = data
+    class SlowSequence:
+        def __init__(self, data):
+            self.data = data
+        def __len__(self):
+            return len(self.data)
+        def __getitem__(self, index):
+            if index == 0:
+                time.sleep(0.001)  # lets the other threads run mid-conversion
+            return self.data[index]
 
-    def __len__(self) -> int:
-        return len(self.data)
+    results = {}
+    def call(n):
+        data = bytes([n]) * 300
+        try:
+            results[n] = client.infer([300], "uint8", SlowSequence(data)) == list(data)
+        except Exception as error:
+            results[n] = repr(error)
 
-    def __getitem__(self, index: int) -> int:
-        if index == 0:
-            time.sleep(0.001)  # lets the other threads run mid-conversion
-        return self.data[index]
+    threads = [threading.Thread(target=call, args=(n,)) for n in range(32)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    print(sorted(results.items()) == [(n, True) for n in range(32)] or results)
+""")
 
 
 @pytest.mark.parametrize("kind", ["shm", "hybrid"])
@@ -83,23 +101,9 @@ def test_threads_on_one_client_queue_and_each_gets_its_own_answer(start_referenc
     region = "zelto-threads-" + uuid.uuid4().hex[:8]
     path = str(tmp_path / "hybrid.sock")
     start_reference_server("--shm", region, "--hybrid", path)
-    client = (zelto_sdk.ZeltoShmClient(region) if kind == "shm"
-              else zelto_sdk.ZeltoHybridClient(region, path))
-    results: dict[int, object] = {}
-
-    def call(n: int) -> None:
-        data = bytes([n]) * 300
-        try:
-            results[n] = client.infer([300], "uint8", SlowSequence(data)) == list(data)
-        except Exception as error:  # noqa: BLE001 - reported below
-            results[n] = error
-
-    threads = [threading.Thread(target=call, args=(n,)) for n in range(32)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(60)
-    assert results == {n: True for n in range(32)}
+    run = subprocess.run([sys.executable, "-c", _THREADS, kind, region, path],
+                         capture_output=True, text=True, timeout=120)
+    assert (run.returncode, run.stdout.strip()) == (0, "True"), run.stderr
 
 
 # A client made before fork(): the child is refused, the parent goes on as before.
