@@ -361,14 +361,6 @@ std::expected<void, IoError> send_all(int fd, std::span<const std::span<const ui
     return {};
 }
 
-std::expected<size_t, IoError> receive_some(int fd, std::span<uint8_t> out) {
-    for (;;) {
-        ssize_t got = ::recv(fd, out.data(), out.size(), 0);
-        if (got >= 0) return static_cast<size_t>(got);
-        if (errno != EINTR) return std::unexpected(os_error(errno));
-    }
-}
-
 std::expected<void, IoError> wait_until_ready(int fd, Readiness readiness, const CallWait& wait) {
     pollfd entry{fd, static_cast<short>(readiness == Readiness::Readable ? POLLIN : POLLOUT), 0};
     const bool bounded = wait.interrupted || wait.deadline;

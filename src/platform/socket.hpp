@@ -63,9 +63,6 @@ enum class Readiness { Readable, Writable };
 // poll.
 std::expected<void, IoError> wait_until_ready(int fd, Readiness readiness, const CallWait& wait);
 
-// One receive (EINTR retried); 0 means the peer closed its side.
-std::expected<size_t, IoError> receive_some(int fd, std::span<uint8_t> out);
-
 void close_socket(int fd);
 
 // Server side.
