@@ -15,6 +15,7 @@
 #include "platform/cpu.hpp"
 #include "shm/little_endian.hpp"
 #include "shm/queue_entries.hpp"
+#include "shm/region_clients.hpp"
 #include "shm/ring_buffer.hpp"
 
 namespace zelto::server {
@@ -204,7 +205,11 @@ ServerRegion::~ServerRegion() {
 }
 
 void ServerRegion::unlink() {
-    std::call_once(unlinked_, [this] { platform::SharedMapping::unlink(name_); });
+    std::call_once(unlinked_, [this] {
+        platform::SharedMapping::unlink(name_);
+        // The clients' own object goes with the region: a new region of this name starts afresh.
+        shm::RegionClients::remove(name_);
+    });
 }
 
 std::optional<uint64_t> ServerRegion::reserve_output(uint64_t length) {

@@ -16,6 +16,7 @@
 #include "binding/exceptions.hpp"
 #include "binding/instance.hpp"
 #include "shm/engine_error.hpp"
+#include "shm/output_view.hpp"
 
 namespace zelto::binding {
 
@@ -73,6 +74,14 @@ inline PyObject* engine_output_to_list(
         return nullptr;
     }
     return bytes_to_list(*output);
+}
+
+inline PyObject* engine_output_to_list(const std::expected<shm::OutputView, EngineError>& output) {
+    if (!output) {
+        raise_engine_error(output.error());
+        return nullptr;
+    }
+    return bytes_to_list(output->data());
 }
 
 }  // namespace zelto::binding

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "binding/arguments.hpp"
+#include "binding/call_wait.hpp"
 #include "binding/engine_client.hpp"
 #include "binding/instance.hpp"
 #include "binding/method_call.hpp"
@@ -45,7 +46,8 @@ PyObject* hybrid_client_infer(PyObject* self, PyObject* const* args, Py_ssize_t 
         [](HybridState& client, const BoundArguments& bound) -> PyObject* {
             TensorArguments input;
             if (!convert_tensor_arguments(bound, input)) return nullptr;
-            return engine_output_to_list(client->infer(input.shape, input.dtype, input.data));
+            return engine_output_to_list(
+                client->infer(input.shape, input.dtype, input.data, python_call_wait()));
         });
 }
 

@@ -31,6 +31,7 @@ PyObject* new_instance(PyTypeObject* type, Args&&... args) {
         new (&instance->state) State(std::forward<Args>(args)...);
     } catch (...) {
         // The state was never built: free the memory without running the destructor slot.
+        instance->in_use.~InUseFlag();
         auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
         free_memory(object);
         Py_DECREF(type);
@@ -44,6 +45,7 @@ template <class State>
 void dealloc_instance(PyObject* object) {
     auto* instance = reinterpret_cast<Instance<State>*>(object);
     instance->state.~State();
+    instance->in_use.~InUseFlag();
     PyTypeObject* type = Py_TYPE(object);
     auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_memory(object);

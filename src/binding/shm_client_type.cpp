@@ -1,5 +1,6 @@
 // ZeltoShmClient: inference entirely through a shared-memory region created by the server.
 #include "binding/arguments.hpp"
+#include "binding/call_wait.hpp"
 #include "binding/engine_client.hpp"
 #include "binding/instance.hpp"
 #include "binding/method_call.hpp"
@@ -40,8 +41,8 @@ PyObject* shm_client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nar
             if (!convert_tensor_arguments(bound, input)) return nullptr;
             // One signal check per poll round lets Ctrl-C interrupt the wait; the handler's
             // exception stays set and ends the call.
-            return engine_output_to_list(client.infer(
-                input.shape, input.dtype, input.data, [] { return PyErr_CheckSignals() == 0; }));
+            return engine_output_to_list(
+                client.infer(input.shape, input.dtype, input.data, python_call_wait()));
         });
 }
 

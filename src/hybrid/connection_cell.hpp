@@ -24,6 +24,7 @@
 #include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include "platform/nonblocking_socket.hpp"
 #include "transport/connection.hpp"
 
 namespace zelto::hybrid {
@@ -31,11 +32,26 @@ namespace zelto::hybrid {
 // An open pipe connection: the socket, and the bytes already read past the end of the last
 // response frame. A well-behaved server sends nothing unasked, so there are none; should one
 // send more, those bytes begin the next response, exactly as if they had been read there.
+//
+// A connection whose exchange ended between the first byte of a request and the last byte of its
+// answer may be out of step: the rest of that answer could still arrive and be taken for the next
+// one. Such a connection is marked broken: it stays in the cell, as every connection does, but no
+// exchange writes to it or reads from it again.
 struct PipeConnection {
     explicit PipeConnection(int fd) : socket(fd) {}
 
+    // Shuts the stream down, so the server sees the end and a transfer still waiting on the
+    // socket completes. Only the process that opened the connection may do this: a forked child
+    // shares the stream with its parent.
+    void mark_broken() noexcept {
+        if (broken) return;
+        broken = true;
+        platform::shut_down_stream(socket.fd());
+    }
+
     Connection socket;
     std::vector<uint8_t> read_ahead;
+    bool broken = false;
 };
 
 class ConnectionCell {
@@ -69,6 +85,13 @@ public:
     // resumes, on the waiting coroutine's own executor, when the permit is handed to it.
     asio::awaitable<Guard> lock();
 
+    // The same for a requester that may give up waiting: while its request is queued,
+    // withdraw(requester) takes it out of the queue and it completes without the permit.
+    asio::awaitable<std::optional<Guard>> lock_for(const void* requester);
+    // Does nothing when the requester's request is not queued (any more): it has the permit, or
+    // has been handed it and resumes with it.
+    void withdraw(const void* requester);
+
     // Takes the permit without waiting when it is free and nobody waits for it.
     std::optional<Guard> try_lock();
 
@@ -79,32 +102,40 @@ public:
 private:
     // Takes the permit if it is free and nobody waits, so a newcomer never overtakes a waiter.
     bool try_acquire();
-    // Queues `handler`, or resumes it at once when the permit was freed in the meantime.
+    // Queues `handler`, or resumes it at once when the permit was freed in the meantime. The
+    // handler is resumed with true when it gets the permit, false when it was withdrawn.
     template <typename Handler>
-    void enqueue(Handler handler);
+    void enqueue(const void* requester, Handler handler);
     void release();
+
+    struct Waiter {
+        const void* requester;  // null: never withdrawn
+        std::move_only_function<void(bool)> resume;
+    };
 
     mutable std::mutex mutex_;
     bool held_ = false;
-    std::deque<std::move_only_function<void()>> waiters_;
+    std::deque<Waiter> waiters_;
     std::optional<Connection> connection_;
 };
 
 template <typename Handler>
-void ConnectionCell::enqueue(Handler handler) {
+void ConnectionCell::enqueue(const void* requester, Handler handler) {
     // Resuming goes through the waiter's executor, never inline from the releasing code.
-    auto resume = [handler = std::move(handler)]() mutable {
+    auto resume = [handler = std::move(handler)](bool granted) mutable {
         auto executor = asio::get_associated_executor(handler);
-        asio::post(executor, std::move(handler));
+        asio::post(executor, [handler = std::move(handler), granted]() mutable {
+            std::move(handler)(granted);
+        });
     };
     std::unique_lock lock(mutex_);
     if (!held_) {
         held_ = true;
         lock.unlock();
-        resume();
+        resume(true);
         return;
     }
-    waiters_.emplace_back(std::move(resume));
+    waiters_.push_back(Waiter{requester, std::move(resume)});
 }
 
 }  // namespace zelto::hybrid

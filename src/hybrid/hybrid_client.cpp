@@ -5,7 +5,8 @@
 #include "hybrid/hybrid_exchange.hpp"
 #include "hybrid/io_runtime.hpp"
 #include "platform/cpu.hpp"
-#include "shm/tensor_pool.hpp"
+#include "platform/fork.hpp"
+#include "shm/attachment.hpp"
 #include "transport/tensor.hpp"
 
 namespace zelto::hybrid {
@@ -15,77 +16,55 @@ EngineError runtime_error(std::string message) {
     return EngineError{EngineError::Type::RuntimeError, std::move(message)};
 }
 
-EngineError value_error(std::string message) {
-    return EngineError{EngineError::Type::ValueError, std::move(message)};
+EngineError stop_error(platform::WaitStop why) {
+    if (why == platform::WaitStop::Interrupted) {
+        return EngineError{EngineError::Type::SignalRaised, {}};
+    }
+    return EngineError{EngineError::Type::TimeoutError, kRequestTimedOut};
 }
-
-// A leased pool slot, given back when the call ends, whichever way it ends.
-class SlotLease {
-public:
-    SlotLease(shm::TensorPool& pool, uint64_t offset) : pool_(pool), offset_(offset) {}
-    ~SlotLease() { pool_.release(offset_); }
-    SlotLease(const SlotLease&) = delete;
-    SlotLease& operator=(const SlotLease&) = delete;
-    uint64_t offset() const { return offset_; }
-
-private:
-    shm::TensorPool& pool_;
-    uint64_t offset_;
-};
 
 class HybridClientImpl final : public HybridClient {
 public:
-    HybridClientImpl(std::shared_ptr<shm::ShmRegion> region, shm::TensorPool pool,
-                     std::string socket_path, std::unique_ptr<IoRuntime> runtime)
+    HybridClientImpl(shm::RegionAttachment attachment, std::string socket_path,
+                     std::unique_ptr<IoRuntime> runtime)
         : runtime_(std::move(runtime)),
           cell_(std::make_shared<ConnectionCell>()),
           socket_path_(std::move(socket_path)),
-          pool_(std::move(pool)),
-          region_(std::move(region)) {}
+          attachment_(std::move(attachment)) {}
+
+    // In a forked child the runtime is left as it is, on purpose: its workers exist only in the
+    // parent (joining them would wait for ever) and its event loop's descriptors are shared with
+    // the parent's. The connection is only closed here, never shut down, for the same reason.
+    ~HybridClientImpl() override {
+        if (origin_.in_other_process()) (void)runtime_.release();
+    }
 
     std::expected<std::span<const uint8_t>, EngineError> infer(
-        std::span<const int64_t> shape, std::string_view dtype,
-        std::span<const uint8_t> data) override;
+        std::span<const int64_t> shape, std::string_view dtype, std::span<const uint8_t> data,
+        const platform::CallWait& wait) override;
 
 private:
-    // Members are destroyed bottom up: the region share first, then the pool, the path, the
-    // cell share (closing the connection when no exchange holds it) and last the runtime,
-    // whose workers are joined.
+    // Members are destroyed bottom up: the attachment first (pool, seat, region share), then
+    // the path, the cell share (closing the connection when no exchange holds it) and last the
+    // runtime, whose workers are joined.
     std::unique_ptr<IoRuntime> runtime_;
-    uint64_t next_request_id_ = 1;
+    platform::ProcessStamp origin_;
     std::shared_ptr<ConnectionCell> cell_;
     std::string socket_path_;
-    shm::TensorPool pool_;
-    std::shared_ptr<shm::ShmRegion> region_;
+    shm::RegionAttachment attachment_;
 };
 
 std::expected<std::span<const uint8_t>, EngineError> HybridClientImpl::infer(
-    std::span<const int64_t> shape, std::string_view dtype, std::span<const uint8_t> data) {
+    std::span<const int64_t> shape, std::string_view dtype, std::span<const uint8_t> data,
+    const platform::CallWait& wait) {
+    if (auto refused = attachment_.refuse_in_other_process()) return std::unexpected(*refused);
     // The id is used up whatever happens next, so ids seen by the server may have gaps.
-    const uint64_t request_id = next_request_id_++;
-
-    // A TensorBlock has room for 8 dimensions; refuse more before anything is leased or sent.
-    if (shape.size() > shm::kMaxDims) {
-        return std::unexpected(value_error("Invalid input: tensor has " +
-                                           std::to_string(shape.size()) +
-                                           " dimensions, at most 8 are supported"));
-    }
-
+    const uint64_t request_id = attachment_.take_request_id();
+    auto slot = attachment_.place_input(shape, dtype, data);
+    if (!slot) return std::unexpected(slot.error());
     const uint64_t required = uint64_t{data.size()} + shm::kTensorBlockHeaderSize;
-    auto offset = pool_.allocate(required);
-    if (!offset) {
-        return std::unexpected(runtime_error(pool_.exhausted_message(required)));
-    }
-    SlotLease slot(pool_, *offset);
 
-    auto parsed = parse_dtype(dtype);
-    if (!parsed) return std::unexpected(value_error(parsed.error().display()));
-
-    // The slot lies in the tensor area, which lies inside the region (checked at attach), and
-    // is at least `required` bytes long, so the block fits.
-    shm::write_tensor_block(region_->base() + slot.offset(), shape, *parsed, data);
-
-    HybridRequest request{RequestMetadata::build(request_id, 0, 0, 0), slot.offset(), required};
+    HybridRequest request{RequestMetadata::build(request_id, 0, 0, 0), slot->offset(), required};
     // The calling thread drives the exchange itself as long as it need not park; the rest runs
     // on the runtime, which parks the caller until a worker sees the socket ready.
     // A large request gets a longer spin: the server needs longer to answer it.
@@ -93,14 +72,17 @@ std::expected<std::span<const uint8_t>, EngineError> HybridClientImpl::infer(
     std::optional<ExchangeResult> exchanged =
         exchange.try_complete(platform::spin_for_payload(kDefaultSpin, data.size()));
     if (!exchanged) {
-        auto finished = runtime_->run_to_completion(HybridExchange::finish(std::move(exchange)));
+        auto finished = runtime_->run_to_completion(
+            HybridExchange::finish(exchange), wait,
+            [&exchange](platform::WaitStop why) { exchange.stop(why); });
+        if (auto why = exchange.stopped()) return std::unexpected(stop_error(*why));
         if (!finished) return std::unexpected(runtime_error(std::move(finished.error())));
         exchanged = std::move(*finished);
     }
     if (!*exchanged) return std::unexpected(runtime_error(std::move(exchanged->error())));
 
     // The server's offset is checked against the mapping before anything is read there.
-    auto output = shm::output_block_data(*region_, (*exchanged)->shm_offset);
+    auto output = shm::output_block_data(attachment_.region(), (*exchanged)->shm_offset);
     if (!output) return std::unexpected(runtime_error(std::move(output.error())));
     return *output;
 }
@@ -109,17 +91,12 @@ std::expected<std::span<const uint8_t>, EngineError> HybridClientImpl::infer(
 
 std::expected<std::unique_ptr<HybridClient>, EngineError> HybridClient::create(
     const std::string& shm_name, const std::string& socket_path, const shm::LogFn& log) {
-    auto region = shm::ShmRegion::open(shm_name, log);
-    if (!region) {
-        return std::unexpected(
-            EngineError{EngineError::Type::ConnectionError, region.error().display()});
-    }
-    auto pool = shm::TensorPool::with_defaults((*region)->tensor_area_offset(),
-                                               (*region)->tensor_area_size());
-    // On failure the pool and then the region are released on the way out.
+    auto attachment = shm::RegionAttachment::open(shm_name, log);
+    if (!attachment) return std::unexpected(attachment.error());
+    // On failure the pool, the seat and the region are released on the way out.
     auto runtime = IoRuntime::create();
     if (!runtime) return std::unexpected(runtime_error(std::move(runtime.error().message)));
-    return std::make_unique<HybridClientImpl>(std::move(*region), std::move(pool), socket_path,
+    return std::make_unique<HybridClientImpl>(std::move(*attachment), socket_path,
                                               std::move(*runtime));
 }
 

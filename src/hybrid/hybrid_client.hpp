@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/call_wait.hpp"
 #include "shm/engine_error.hpp"
 #include "shm/region.hpp"
 
@@ -25,11 +26,15 @@ public:
     virtual ~HybridClient() = default;
 
     // Every failure is a RuntimeError, except an unknown dtype name and a shape of more than 8
-    // dimensions (ValueError). The output is the server's block data viewed in the region,
-    // valid until this client's next call.
+    // dimensions (ValueError), a wait that `wait` interrupted (SignalRaised) and one past its
+    // deadline (TimeoutError "Request timed out"). The output is the server's block data viewed
+    // in the region, valid until this client's next call.
+    //
+    // A client used in a process forked after it was made fails at once: its connection is
+    // shared with the parent and its runtime's workers live only there.
     virtual std::expected<std::span<const uint8_t>, EngineError> infer(
-        std::span<const int64_t> shape, std::string_view dtype,
-        std::span<const uint8_t> data) = 0;
+        std::span<const int64_t> shape, std::string_view dtype, std::span<const uint8_t> data,
+        const platform::CallWait& wait) = 0;
 };
 
 }  // namespace zelto::hybrid

@@ -100,7 +100,12 @@ HybridExchange::HybridExchange(std::shared_ptr<ConnectionCell> cell, std::string
                                const HybridRequest& request)
     : cell_(std::move(cell)),
       socket_path_(std::move(socket_path)),
+      request_id_(request.metadata.request_id),
       frame_(encode_request_frame(request)) {}
+
+HybridExchange::~HybridExchange() {
+    if (guard_ && answer_pending()) break_connection();
+}
 
 std::optional<ExchangeResult> HybridExchange::try_complete(std::chrono::nanoseconds spin) {
     if (!guard_) {
@@ -117,12 +122,15 @@ std::optional<ExchangeResult> HybridExchange::try_complete(std::chrono::nanoseco
     }
 }
 
-asio::awaitable<ExchangeResult> HybridExchange::finish(HybridExchange exchange) {
-    if (!exchange.guard_) {
-        auto guard = co_await exchange.cell_->lock();
-        exchange.guard_.emplace(std::move(guard));
+asio::awaitable<ExchangeResult> HybridExchange::finish(HybridExchange& exchange) {
+    if (!exchange.guard_ && !exchange.stop_) {
+        auto guard = co_await exchange.cell_->lock_for(&exchange);
+        if (guard) exchange.guard_.emplace(std::move(*guard));
     }
     for (;;) {
+        if (exchange.stop_) {
+            exchange.over(std::unexpected(IoError::stopped(*exchange.stop_).message));
+        }
         Step step = exchange.advance();
         if (step == Step::Over) co_return std::move(*exchange.result_);
         // Plain statements around co_await: g++ 12 mishandles temporaries of a co_await inside
@@ -133,6 +141,8 @@ asio::awaitable<ExchangeResult> HybridExchange::finish(HybridExchange exchange) 
         } else {
             moved = co_await read_through_runtime(exchange.fd(), exchange.unread());
         }
+        // A stop shut the socket down to end the wait: what the wait gave is not the server's.
+        if (exchange.stop_) continue;
         if (!moved) {
             exchange.fail(std::move(moved.error()));
         } else if (*moved == 0) {
@@ -140,6 +150,16 @@ asio::awaitable<ExchangeResult> HybridExchange::finish(HybridExchange exchange) 
         } else {
             exchange.done_ += *moved;
         }
+    }
+}
+
+void HybridExchange::stop(platform::WaitStop why) {
+    if (phase_ == Phase::Over || stop_) return;
+    stop_ = why;
+    if (!guard_) {
+        cell_->withdraw(this);
+    } else if (**guard_) {
+        break_connection();
     }
 }
 
@@ -160,6 +180,7 @@ HybridExchange::Step HybridExchange::advance() {
 
 HybridExchange::Step HybridExchange::open() {
     std::optional<PipeConnection>& connection = **guard_;
+    if (connection && connection->broken) return fail(os_text(EPIPE));
     if (!connection) {
         // No waiting at open: a missing socket or a full backlog fails at once. The cell stays
         // empty on failure, so the next exchange tries to open again.
@@ -245,10 +266,17 @@ HybridExchange::Step HybridExchange::read_payload() {
     return interpret(payload_);
 }
 
-// The whole frame has been read, so the connection stays in step whatever it said.
+// The whole frame has been read, so the connection stays in step whatever it said, unless the
+// answer is another request's: then this request's answer may still be on its way.
 HybridExchange::Step HybridExchange::interpret(std::span<const uint8_t> payload) {
     if (header_.status != 0) return over(std::unexpected(failure_text(payload)));
-    return over(HybridResponse::decode(payload));
+    auto response = HybridResponse::decode(payload);
+    if (response && response->metadata.request_id != request_id_) {
+        break_connection();
+        return over(std::unexpected("Response id " + std::to_string(response->metadata.request_id) +
+                                    " does not match request id " + std::to_string(request_id_)));
+    }
+    return over(std::move(response));
 }
 
 std::span<uint8_t> HybridExchange::short_frame() {
@@ -264,8 +292,23 @@ HybridExchange::Step HybridExchange::next_keeping(Phase phase, size_t done) {
 }
 
 HybridExchange::Step HybridExchange::fail(std::string text) {
+    if (answer_pending()) break_connection();
     return over(std::unexpected(std::move(text)));
 }
+
+bool HybridExchange::answer_pending() const {
+    switch (phase_) {
+        case Phase::Open: return false;
+        case Phase::Write: return done_ > 0;
+        case Phase::ReadHeader:
+        case Phase::ReadShortPayload:
+        case Phase::ReadPayload: return true;
+        case Phase::Over: return false;
+    }
+    return false;
+}
+
+void HybridExchange::break_connection() { (*guard_)->value().mark_broken(); }
 
 HybridExchange::Step HybridExchange::over(ExchangeResult result) {
     result_ = std::move(result);

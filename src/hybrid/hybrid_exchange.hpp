@@ -6,6 +6,11 @@
 // that answers within the spin time, the whole request is done there, with no hand-off to
 // another thread. Whatever remains then runs as an operation of the client's IoRuntime
 // (finish), which parks the caller until a worker sees the socket ready.
+//
+// An exchange that ends after the first byte of its request left and before the last byte of the
+// answer arrived (a failure, a stop, an exchange abandoned half way) marks the connection broken,
+// and so does an answer to another request: what the server sends next could belong to this
+// exchange. Later exchanges on a broken connection fail at once without touching it.
 #pragma once
 
 #include <array>
@@ -22,12 +27,15 @@
 
 #include "hybrid/connection_cell.hpp"
 #include "hybrid/control_messages.hpp"
+#include "platform/call_wait.hpp"
 #include "platform/cpu.hpp"
 
 namespace zelto::hybrid {
 
 // The decoded response, or the text of the failure: "Failed to open named pipe '{}': {}",
-// "write zero", "early eof", a platform error text, the server's failure text, or the decoder's.
+// "write zero", "early eof", a platform error text (the broken-pipe text for a broken
+// connection), the server's failure text, the decoder's, "Response id X does not match request
+// id Y", or the text of a stop.
 using ExchangeResult = std::expected<HybridResponse, std::string>;
 
 // How long the calling thread keeps retrying a socket that is not ready before it parks and
@@ -39,16 +47,28 @@ public:
     // Takes its own share of the cell and its own copy of the path.
     HybridExchange(std::shared_ptr<ConnectionCell> cell, std::string socket_path,
                    const HybridRequest& request);
-    HybridExchange(HybridExchange&&) noexcept = default;
+    // An exchange given up between its request and the end of its answer breaks the connection.
+    ~HybridExchange();
+    // finish() refers to the exchange where it lies.
+    HybridExchange(const HybridExchange&) = delete;
+    HybridExchange& operator=(const HybridExchange&) = delete;
 
     // Drives the exchange on the calling thread for at most `spin` of waiting for the socket.
     // Returns the result when the exchange is over, or nothing when it has to wait (the lock is
     // taken, the socket is not ready): then finish() takes it from where it stopped.
     std::optional<ExchangeResult> try_complete(std::chrono::nanoseconds spin = kDefaultSpin);
 
-    // The rest of the exchange, to be run by IoRuntime::run_to_completion. Every wait goes
-    // through the current runtime: the lock's queue, or the socket lent to its event loop.
-    static asio::awaitable<ExchangeResult> finish(HybridExchange exchange);
+    // The rest of the exchange, to be run by IoRuntime::run_to_completion while `exchange`
+    // lives. Every wait goes through the current runtime: the lock's queue, or the socket lent
+    // to its event loop.
+    static asio::awaitable<ExchangeResult> finish(HybridExchange& exchange);
+
+    // Ends a finish() that waits: a queued lock request is withdrawn; a wait on the connection
+    // completes because the connection is marked broken (and shut down). finish() then ends with
+    // the stop's text. For the runtime's stop function; does nothing once the exchange is over.
+    void stop(platform::WaitStop why);
+    // Why the exchange was stopped, if it was.
+    std::optional<platform::WaitStop> stopped() const { return stop_; }
 
 private:
     enum class Phase { Open, Write, ReadHeader, ReadShortPayload, ReadPayload, Over };
@@ -67,9 +87,14 @@ private:
     Step receive(std::span<uint8_t> out, size_t at_least);
     Step next(Phase phase);
     Step next_keeping(Phase phase, size_t done);
+    // Ends the exchange with a failure; the connection counts as broken if the request had begun
+    // to leave.
     Step fail(std::string text);
     // Ends the exchange with `result` and releases the lock.
     Step over(ExchangeResult result);
+    // Whether the request has begun to leave and its answer has not all been read.
+    bool answer_pending() const;
+    void break_connection();
 
     int fd() const;
     // The response frame while its payload fits in head_: header and payload.
@@ -80,6 +105,7 @@ private:
 
     std::shared_ptr<ConnectionCell> cell_;
     std::string socket_path_;
+    uint64_t request_id_;
     std::array<uint8_t, kRequestFrameSize> frame_;
     std::optional<ConnectionCell::Guard> guard_;
     Phase phase_ = Phase::Open;
@@ -89,6 +115,7 @@ private:
     ResponseHeader header_{};
     std::vector<uint8_t> payload_;
     std::optional<ExchangeResult> result_;
+    std::optional<platform::WaitStop> stop_;
 };
 
 }  // namespace zelto::hybrid

@@ -98,15 +98,31 @@ std::optional<std::string> IoRuntime::refuse_nested() {
     return std::nullopt;
 }
 
-void IoRuntime::drive(const bool& done) {
+void IoRuntime::drive(const bool& done, const platform::CallWait& wait,
+                      const StopOperation& stop) {
+    using Clock = platform::CallWait::Clock;
+    bool stopping = false;
     while (!done) {
         try {
-            // Blocks while the operation waits; a completion posted by a worker wakes it.
-            // Returns 0 only when no work is left, which a pending operation prevents.
-            if (caller_.run_one() == 0) return;
+            // Parks while the operation waits; a completion posted by a worker wakes it. Once
+            // the operation was told to stop, its deadline no longer bounds the slices.
+            auto slice = stopping ? platform::kWaitSlice : wait.slice(Clock::now());
+            // No work left at all means no operation is pending any more.
+            if (caller_.run_one_for(slice) == 0 && caller_.stopped()) return;
         } catch (...) {
             // The operation's own failures arrive through its completion; anything thrown by
             // the context itself is not the operation's, so keep driving it to its end.
+        }
+        if (done || stopping || !stop) continue;
+        std::optional<platform::WaitStop> why;
+        if (wait.must_stop()) {
+            why = platform::WaitStop::Interrupted;
+        } else if (wait.expired(Clock::now())) {
+            why = platform::WaitStop::TimedOut;
+        }
+        if (why) {
+            stopping = true;
+            stop(*why);
         }
     }
 }

@@ -10,11 +10,19 @@
 //   wakes that thread.
 // So an operation's code always runs on the calling thread, and the caller is parked only while
 // the operation waits.
+//
+// The caller parks in slices (platform::CallWait): between two slices it asks whether the call
+// must end (a Python signal handler raised) and whether its deadline has passed. If so, it tells
+// the operation once, through the stop function the caller gave, and goes on driving it: the
+// operation must then end promptly (cancel or shut down what it waits on) and report why. So
+// run_to_completion always returns with the operation over, and nothing of it is left behind on
+// the runtime for the next call.
 #pragma once
 
 #include <cstddef>
 #include <exception>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,6 +36,7 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 
+#include "platform/call_wait.hpp"
 #include "transport/errors.hpp"
 
 namespace zelto::hybrid {
@@ -53,20 +62,29 @@ public:
     // The runtime whose run_to_completion the calling thread is inside, or null.
     static IoRuntime* current() noexcept;
 
+    // Tells an operation why its wait must end. Called at most once, on the calling thread,
+    // while the operation is suspended; it must make the operation's pending step complete.
+    using StopOperation = std::function<void(platform::WaitStop)>;
+
     // Runs `operation` to its end on the calling thread and returns its result. A call from a
     // worker thread of any runtime, or from inside another run_to_completion, is refused with an
     // error text: waiting there could stall the threads that must complete the I/O. An
-    // exception escaping the operation is returned as its text.
+    // exception escaping the operation is returned as its text. When `wait` says the call must
+    // end, `stop` is told and the operation still runs to its end; without a `stop`, the wait
+    // goes on.
     template <typename T>
-    std::expected<T, std::string> run_to_completion(asio::awaitable<T> operation);
+    std::expected<T, std::string> run_to_completion(
+        asio::awaitable<T> operation, const platform::CallWait& wait = platform::unbounded_wait(),
+        const StopOperation& stop = {});
 
 private:
     IoRuntime() = default;
 
     // Why the calling thread must not block here, or nothing.
     static std::optional<std::string> refuse_nested();
-    // Runs the caller context until `done`, parking while nothing is ready.
-    void drive(const bool& done);
+    // Runs the caller context until `done`, parking in slices of `wait` while nothing is ready,
+    // and telling `stop` once when the wait must end.
+    void drive(const bool& done, const platform::CallWait& wait, const StopOperation& stop);
 
     // Makes this runtime current for the calling thread while it lives.
     class Scope {
@@ -88,7 +106,9 @@ private:
 };
 
 template <typename T>
-std::expected<T, std::string> IoRuntime::run_to_completion(asio::awaitable<T> operation) {
+std::expected<T, std::string> IoRuntime::run_to_completion(asio::awaitable<T> operation,
+                                                           const platform::CallWait& wait,
+                                                           const StopOperation& stop) {
     if (auto refused = refuse_nested()) return std::unexpected(std::move(*refused));
     std::lock_guard driving(driver_);
     Scope scope(this);
@@ -107,7 +127,7 @@ std::expected<T, std::string> IoRuntime::run_to_completion(asio::awaitable<T> op
         // Nothing was started: the operation could not even be spawned.
         return std::unexpected(describe_exception(std::current_exception()));
     }
-    drive(done);
+    drive(done, wait, stop);
     if (failure) return std::unexpected(describe_exception(failure));
     if (!result) return std::unexpected(std::string("the operation ended without a result"));
     return std::move(*result);

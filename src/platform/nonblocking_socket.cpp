@@ -33,4 +33,6 @@ Attempt try_peek(int fd) noexcept {
     }
 }
 
+void shut_down_stream(int fd) noexcept { (void)::shutdown(fd, SHUT_RDWR); }
+
 }  // namespace zelto::platform

@@ -27,4 +27,9 @@ Attempt try_receive(int fd, std::span<uint8_t> out) noexcept;
 // is "not ready" when there is nothing.
 Attempt try_peek(int fd) noexcept;
 
+// Ends the stream both ways without closing the descriptor: the peer sees the end, and a
+// transfer waiting on the socket in any thread completes at once (with end of stream or an
+// error). The descriptor stays valid until its owner closes it.
+void shut_down_stream(int fd) noexcept;
+
 }  // namespace zelto::platform

@@ -102,6 +102,93 @@ std::expected<SharedMapping, SharedMemoryError> SharedMapping::create(std::strin
     return SharedMapping(mapped->first, mapped->second, fd);
 }
 
+std::expected<SharedMapping, SharedMemoryError> SharedMapping::open_or_create(
+    std::string_view name, uint64_t size, unsigned mode) {
+    std::string path = object_path(name);
+    if (size == 0 || size > static_cast<uint64_t>(INT64_MAX))
+        return std::unexpected(error(SharedMemoryError::Kind::Create, EINVAL));
+    int fd = shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode & 0777);
+    if (fd >= 0) {
+        (void)fchmod(fd, mode & 0777);  // the umask narrowed what shm_open set
+    } else if (errno == EEXIST) {
+        fd = shm_open(path.c_str(), O_RDWR | O_CLOEXEC, 0);
+    }
+    if (fd < 0) return std::unexpected(error(SharedMemoryError::Kind::Open, errno));
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || (static_cast<uint64_t>(st.st_size) < size &&
+                                ftruncate(fd, static_cast<off_t>(size)) != 0)) {
+        int err = errno;
+        close(fd);
+        return std::unexpected(error(SharedMemoryError::Kind::Unexpected, err));
+    }
+    auto mapped = map_whole(fd, size);
+    if (!mapped) return std::unexpected(mapped.error());
+    return SharedMapping(mapped->first, mapped->second, fd);
+}
+
+unsigned SharedMapping::permissions() const {
+    struct stat st{};
+    if (fd_ < 0 || fstat(fd_, &st) != 0) return 0600;
+    return static_cast<unsigned>(st.st_mode) & 0777;
+}
+
+uint64_t SharedMapping::identity() const {
+    struct stat st{};
+    if (fd_ < 0 || fstat(fd_, &st) != 0) return 0;
+    return static_cast<uint64_t>(st.st_ino);
+}
+
+uint64_t SharedMapping::identity_of(std::string_view name) {
+    int fd = shm_open(object_path(name).c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    struct stat st{};
+    uint64_t identity = fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_ino) : 0;
+    close(fd);
+    return identity;
+}
+
+namespace {
+
+// An open-file-description lock on one byte: owned by this open of the object, so two opens
+// in one process exclude each other as two processes do, and closing a duplicate descriptor
+// (a forked child's copy) does not drop it.
+struct flock byte_lock(short type, uint64_t at) {
+    struct flock lock{};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = static_cast<off_t>(at);
+    lock.l_len = 1;
+    return lock;
+}
+
+}  // namespace
+
+bool SharedMapping::try_lock_byte(uint64_t at) {
+    struct flock lock = byte_lock(F_WRLCK, at);
+    return fd_ >= 0 && fcntl(fd_, F_OFD_SETLK, &lock) == 0;
+}
+
+bool SharedMapping::lock_byte(uint64_t at) {
+    struct flock lock = byte_lock(F_WRLCK, at);
+    while (fd_ >= 0) {
+        if (fcntl(fd_, F_OFD_SETLKW, &lock) == 0) return true;
+        if (errno != EINTR) return false;
+    }
+    return false;
+}
+
+void SharedMapping::unlock_byte(uint64_t at) {
+    struct flock lock = byte_lock(F_UNLCK, at);
+    if (fd_ >= 0) (void)fcntl(fd_, F_OFD_SETLK, &lock);
+}
+
+bool SharedMapping::byte_locked_elsewhere(uint64_t at) const {
+    struct flock lock = byte_lock(F_WRLCK, at);
+    // A failed query is taken as "held": a holder is never declared gone by mistake.
+    if (fd_ < 0 || fcntl(fd_, F_OFD_GETLK, &lock) != 0) return true;
+    return lock.l_type != F_UNLCK;
+}
+
 bool SharedMapping::unlink(std::string_view name) {
     return shm_unlink(object_path(name).c_str()) == 0;
 }

@@ -32,6 +32,14 @@ public:
     static std::expected<SharedMapping, SharedMemoryError> create(std::string_view name,
                                                                   uint64_t size, bool replace);
 
+    // Opens NAME read-write, creating it if it does not exist, makes it at least `size` bytes
+    // long (new bytes read as zero) and maps `size` bytes of it. A new object gets the
+    // permission bits `mode` (not narrowed by the umask), so that whoever may use the object
+    // `mode` was taken from may use this one too.
+    static std::expected<SharedMapping, SharedMemoryError> open_or_create(std::string_view name,
+                                                                          uint64_t size,
+                                                                          unsigned mode);
+
     // Removes the name; existing mappings stay valid. Returns false if it could not be removed.
     static bool unlink(std::string_view name);
 
@@ -46,6 +54,25 @@ public:
 
     uint8_t* base() const { return base_; }
     uint64_t size() const { return size_; }
+    // The object's permission bits (0600 if they cannot be read).
+    unsigned permissions() const;
+    // A number that tells this object from another of the same name made after it was removed
+    // (its inode); 0 if it cannot be read.
+    uint64_t identity() const;
+    // The identity of the object that NAME names now; 0 if there is none.
+    static uint64_t identity_of(std::string_view name);
+
+    // Byte locks on the object, for coordination among the processes that open it: a lock is
+    // held by this open of the object (not by the thread or the process) until it is unlocked
+    // or the mapping is closed, and another open of the same object, in this process or in
+    // another, sees it taken. A process that dies loses its locks. Offsets past the object's
+    // end may be locked; nothing in the object changes.
+    bool try_lock_byte(uint64_t at);
+    // Waits for the lock (meant for locks held only briefly).
+    bool lock_byte(uint64_t at);
+    void unlock_byte(uint64_t at);
+    // Whether another open of the object holds the lock on the byte at `at`.
+    bool byte_locked_elsewhere(uint64_t at) const;
 
 private:
     SharedMapping(uint8_t* base, uint64_t size, int fd) : base_(base), size_(size), fd_(fd) {}

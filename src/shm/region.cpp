@@ -73,6 +73,11 @@ ShmRegion::ShmRegion(std::string name, platform::SharedMapping mapping, RegionLa
 
 std::expected<std::shared_ptr<ShmRegion>, ShmError> ShmRegion::open(const std::string& name,
                                                                     const LogFn& log) {
+    // The system's names end at a NUL: "name\0junk" would quietly attach to "name".
+    if (name.find('\0') != std::string::npos) {
+        return std::unexpected(
+            ShmError{ShmError::Kind::Platform, "data provided contains a nul byte"});
+    }
     std::string own_name = name;
     auto mapping = platform::SharedMapping::open(own_name);
     if (!mapping)

@@ -83,6 +83,11 @@ public:
     uint8_t* base() const { return mapping_.base(); }
     uint64_t size() const { return mapping_.size(); }
     const std::string& name() const { return name_; }
+    // The region object's permission bits.
+    unsigned permissions() const { return mapping_.permissions(); }
+    // The mapped object itself: its identity and its byte locks, for coordination among the
+    // region's clients. Nothing in the region changes.
+    platform::SharedMapping& object() { return mapping_; }
 
     // The header's layout as validated at attach. The values are kept from then on: a server
     // that rewrites the header later is not followed, so nothing read afterwards can move an

@@ -53,6 +53,9 @@ public:
     std::optional<uint64_t> reserve() noexcept;  // the reserved slot, or none when full
     void write_slot(uint64_t slot, std::span<const uint8_t> entry) noexcept;
     bool publish(uint64_t slot, std::optional<Clock::time_point> deadline = std::nullopt) noexcept;
+    // One attempt to publish `slot`: true once every earlier reservation has been published and
+    // this one is too.
+    bool try_publish(uint64_t slot) noexcept;
 
     // Reads of the index cells.
     uint64_t tail() const noexcept;

@@ -1,15 +1,24 @@
 #include "shm/shm_client.hpp"
 
 #include <array>
+#include <thread>
 
 #include "platform/clock.hpp"
 #include "platform/cpu.hpp"
 #include "shm/queue_entries.hpp"
 #include "shm/ring_buffer.hpp"
+#include "transport/errors.hpp"
 
 namespace zelto::shm {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The turn is held for the publish wait and the response wait, each bounded by the time-out,
+// with a margin: a client that dies holding it keeps others out no longer than that (and no
+// longer at all once its seat is seen empty).
+constexpr auto kTurnHold = 2 * ShmClient::kResponseTimeout + std::chrono::seconds(1);
 
 EngineError error(EngineError::Type type, std::string message) {
     return EngineError{type, std::move(message)};
@@ -19,104 +28,141 @@ EngineError runtime_error(std::string message) {
     return error(EngineError::Type::RuntimeError, std::move(message));
 }
 
-}  // namespace
+EngineError stopped(platform::WaitStop why) {
+    return why == platform::WaitStop::Interrupted
+               ? error(EngineError::Type::SignalRaised, {})
+               : error(EngineError::Type::TimeoutError, kRequestTimedOut);
+}
 
-ShmClient::ShmClient(std::shared_ptr<ShmRegion> region, TensorPool pool)
-    : region_(std::move(region)), pool_(std::move(pool)) {}
+RingBuffer request_queue(const ShmRegion& region) {
+    return RingBuffer(region.base() + region.request_queue_offset(), kRequestEntrySize);
+}
+
+// A request entry reserved and written but not yet published, left behind by a call that could
+// not wait any longer for an earlier producer. Slots are published strictly in order, so
+// leaving it unpublished would hold back every later request for good once that producer
+// publishes. A thread of its own publishes it as soon as its turn comes (the server then
+// answers an id nobody waits for, and the answer is dropped), checking less and less often.
+void publish_when_due(std::shared_ptr<ShmRegion> region, uint64_t slot) {
+    try {
+        std::thread([region = std::move(region), slot] {
+            RingBuffer requests = request_queue(*region);
+            auto pause = std::chrono::milliseconds(1);
+            while (!requests.try_publish(slot)) {
+                std::this_thread::sleep_for(pause);
+                pause = std::min<std::chrono::milliseconds>(pause * 2, std::chrono::seconds(1));
+            }
+        }).detach();
+    } catch (...) {
+        // No thread could be started: nothing else can publish the entry.
+    }
+}
+
+// Waits until the entry in `slot` is published, that is until every producer that reserved an
+// earlier slot has published its own. Spins briefly, then polls with short sleeps and the
+// call's interruption checks, giving up at `deadline`.
+std::optional<platform::WaitStop> publish(RingBuffer& requests, uint64_t slot,
+                                          Clock::time_point deadline,
+                                          const platform::CallWait& wait) {
+    constexpr int kSpins = 64;
+    for (int i = 0; i < kSpins; ++i) {
+        if (requests.try_publish(slot)) return std::nullopt;
+        platform::spin_pause();
+    }
+    platform::MicroWait pause;
+    auto next_check = Clock::now() + platform::kWaitSlice;
+    for (;;) {
+        if (requests.try_publish(slot)) return std::nullopt;
+        const auto now = Clock::now();
+        if (now >= deadline) return platform::WaitStop::TimedOut;
+        if (now >= next_check) {
+            if (wait.must_stop()) return platform::WaitStop::Interrupted;
+            next_check = now + platform::kWaitSlice;
+        }
+        pause.pause();
+    }
+}
+
+}  // namespace
 
 std::expected<ShmClient, EngineError> ShmClient::open(const std::string& shm_name,
                                                       const LogFn& log) {
-    auto region = ShmRegion::open(shm_name, log);
-    if (!region)
-        return std::unexpected(error(EngineError::Type::ConnectionError, region.error().display()));
-    auto pool =
-        TensorPool::with_defaults((*region)->tensor_area_offset(), (*region)->tensor_area_size());
-    return ShmClient(std::move(*region), std::move(pool));
+    auto attachment = RegionAttachment::open(shm_name, log);
+    if (!attachment) return std::unexpected(attachment.error());
+    return ShmClient(std::move(*attachment));
 }
 
-std::expected<std::span<const uint8_t>, EngineError> ShmClient::infer(
-    std::span<const int64_t> shape, std::string_view dtype, std::span<const uint8_t> data,
-    const std::function<bool()>& check_signals) {
-    const uint64_t id = next_request_id_++;
-
-    // A TensorBlock has room for 8 dimensions; refuse more before anything is leased or written.
-    if (shape.size() > kMaxDims) {
-        return std::unexpected(error(EngineError::Type::ValueError,
-                                     "Invalid input: tensor has " + std::to_string(shape.size()) +
-                                         " dimensions, at most 8 are supported"));
-    }
-
-    const uint64_t required = uint64_t{data.size()} + kTensorBlockHeaderSize;
-    auto slot = pool_.allocate(required);
-    if (!slot) {
-        return std::unexpected(runtime_error(pool_.exhausted_message(required)));
-    }
-
-    auto parsed = parse_dtype(dtype);
-    if (!parsed) {
-        pool_.release(*slot);
-        return std::unexpected(error(EngineError::Type::ValueError, parsed.error().display()));
-    }
-
-    auto result = exchange(id, *slot, shape, *parsed, data, check_signals);
-    pool_.release(*slot);
-    return result;
+std::expected<OutputView, EngineError> ShmClient::infer(std::span<const int64_t> shape,
+                                                        std::string_view dtype,
+                                                        std::span<const uint8_t> data,
+                                                        const platform::CallWait& wait) {
+    if (auto refused = attachment_.refuse_in_other_process()) return std::unexpected(*refused);
+    const uint64_t id = attachment_.take_request_id();
+    auto slot = attachment_.place_input(shape, dtype, data);
+    if (!slot) return std::unexpected(slot.error());
+    // The slot is released when `slot` goes, after the exchange, whichever way it ended.
+    return exchange(id, *slot, data.size(), wait);
 }
 
-// Writes the block, queues the request and waits for its response. The caller releases the slot.
-std::expected<std::span<const uint8_t>, EngineError> ShmClient::exchange(
-    uint64_t id, uint64_t slot, std::span<const int64_t> shape, DType dtype,
-    std::span<const uint8_t> data, const std::function<bool()>& check_signals) {
-    const ShmRegion& region = *region_;
-    // The pool lies inside the tensor area, which lies inside the region (checked at attach),
-    // and the slot is at least `required` bytes long, so the block fits.
-    write_tensor_block(region.base() + slot, shape, dtype, data);
+// Queues the request whose block lies in `slot` and waits for its response.
+std::expected<OutputView, EngineError> ShmClient::exchange(uint64_t id, const SlotLease& slot,
+                                                           uint64_t data_size,
+                                                           const platform::CallWait& wait) {
+    const ShmRegion& region = attachment_.region();
+    // One shared-memory exchange at a time among the region's clients: a client polling the
+    // response queue consumes every entry it finds, so two polling at once would take each
+    // other's answers.
+    std::optional<RegionClients::Turn> turn;
+    if (RegionClients* clients = attachment_.clients()) {
+        auto taken = clients->take_turn(wait, Clock::now() + kResponseTimeout, kTurnHold);
+        if (!taken) return std::unexpected(stopped(taken.error()));
+        turn.emplace(std::move(*taken));
+    }
 
     RequestEntry request;
     request.request_id = id;
     request.timestamp_ns = platform::wall_clock_ns();
-    request.tensor_offset = slot;
-    request.tensor_size = uint64_t{data.size()} + kTensorBlockHeaderSize;
-    auto encoded = request.encode();
+    request.tensor_offset = slot.offset();
+    request.tensor_size = data_size + kTensorBlockHeaderSize;
 
+    RingBuffer requests = request_queue(region);
+    auto reserved = requests.reserve();
+    if (!reserved) {
+        return std::unexpected(runtime_error(ShmError{ShmError::Kind::QueueFull, {}}.display()));
+    }
+    requests.write_slot(*reserved, request.encode());
     // The publish wait is bounded by the same time-out as the response: an earlier producer
     // that reserved a slot and died would otherwise hold this call forever.
-    RingBuffer requests(region.base() + region.request_queue_offset(), kRequestEntrySize);
-    switch (requests.push(encoded, platform::monotonic_now() + kResponseTimeout)) {
-        case RingBuffer::PushResult::Ok:
-            break;
-        case RingBuffer::PushResult::Full:
-            return std::unexpected(
-                runtime_error(ShmError{ShmError::Kind::QueueFull, {}}.display()));
-        case RingBuffer::PushResult::Stalled:
-            return std::unexpected(
-                runtime_error(ShmError{ShmError::Kind::QueueStalled, {}}.display()));
+    if (auto stop = publish(requests, *reserved, Clock::now() + kResponseTimeout, wait)) {
+        publish_when_due(attachment_.shared_region(), *reserved);
+        if (*stop == platform::WaitStop::Interrupted) return std::unexpected(stopped(*stop));
+        return std::unexpected(
+            runtime_error(ShmError{ShmError::Kind::QueueStalled, {}}.display()));
     }
 
     RingBuffer responses(region.base() + region.response_queue_offset(), kResponseEntrySize);
     std::array<uint8_t, kResponseEntrySize> raw{};
     const auto start = platform::monotonic_now();
-    platform::MicroWait wait(
-        platform::spin_for_payload(platform::MicroWait::kDefaultSpinPhase, data.size()));
+    platform::MicroWait pause(
+        platform::spin_for_payload(platform::MicroWait::kDefaultSpinPhase, data_size));
     for (;;) {
         // One entry per round; an entry for another id is consumed and dropped.
         if (responses.pop(raw) && ResponseEntry::decode(raw.data()).request_id == id) break;
         auto elapsed =
             std::chrono::duration_cast<std::chrono::seconds>(platform::monotonic_now() - start);
         if (elapsed.count() > kResponseTimeout.count() - 1) {
-            return std::unexpected(error(EngineError::Type::TimeoutError, "Request timed out"));
+            return std::unexpected(error(EngineError::Type::TimeoutError, kRequestTimedOut));
         }
-        if (check_signals && !check_signals()) {
-            return std::unexpected(error(EngineError::Type::SignalRaised, {}));
-        }
-        wait.pause();
+        if (wait.must_stop()) return std::unexpected(stopped(platform::WaitStop::Interrupted));
+        pause.pause();
     }
 
     ResponseEntry response = ResponseEntry::decode(raw.data());
     if (response.status == 0) {
         auto output = output_block_data(region, response.output_offset);
         if (!output) return std::unexpected(runtime_error(std::move(output.error())));
-        return *output;
+        // The turn stays with the answer until the caller has copied the block out.
+        return OutputView(*output, std::move(turn));
     }
     if (response.error_offset == 0) return std::unexpected(runtime_error("Unknown error"));
     auto text = read_error_text(region, response.error_offset);

@@ -4,15 +4,15 @@
 #include <chrono>
 #include <cstdint>
 #include <expected>
-#include <functional>
-#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "platform/call_wait.hpp"
+#include "shm/attachment.hpp"
 #include "shm/engine_error.hpp"
+#include "shm/output_view.hpp"
 #include "shm/region.hpp"
-#include "shm/tensor_pool.hpp"
 
 namespace zelto::shm {
 
@@ -26,24 +26,24 @@ public:
     static std::expected<ShmClient, EngineError> open(const std::string& shm_name,
                                                       const LogFn& log = {});
 
-    // check_signals is called once per poll round; it returns false when a signal handler
-    // raised, which ends the call with EngineError::Type::SignalRaised. The output is the
-    // server's block data viewed in the region, valid until this client's next call.
-    std::expected<std::span<const uint8_t>, EngineError> infer(
-        std::span<const int64_t> shape, std::string_view dtype, std::span<const uint8_t> data,
-        const std::function<bool()>& check_signals);
+    // Every wait of the call asks `wait` whether to stop, once per poll round; a stop because
+    // a signal handler raised ends the call with EngineError::Type::SignalRaised. The output
+    // is the server's block data viewed in the region, valid while the OutputView lives and
+    // until this client's next call.
+    std::expected<OutputView, EngineError> infer(std::span<const int64_t> shape,
+                                                 std::string_view dtype,
+                                                 std::span<const uint8_t> data,
+                                                 const platform::CallWait& wait);
 
-    const ShmRegion& region() const { return *region_; }
+    const ShmRegion& region() const { return attachment_.region(); }
 
 private:
-    ShmClient(std::shared_ptr<ShmRegion> region, TensorPool pool);
-    std::expected<std::span<const uint8_t>, EngineError> exchange(
-        uint64_t id, uint64_t slot, std::span<const int64_t> shape, DType dtype,
-        std::span<const uint8_t> data, const std::function<bool()>& check_signals);
+    explicit ShmClient(RegionAttachment attachment) : attachment_(std::move(attachment)) {}
+    std::expected<OutputView, EngineError> exchange(uint64_t id, const SlotLease& slot,
+                                                    uint64_t data_size,
+                                                    const platform::CallWait& wait);
 
-    std::shared_ptr<ShmRegion> region_;
-    TensorPool pool_;
-    uint64_t next_request_id_ = 1;
+    RegionAttachment attachment_;
 };
 
 }  // namespace zelto::shm

@@ -15,11 +15,14 @@
 #include "hybrid/hybrid_exchange.hpp"
 #include "hybrid/io_runtime.hpp"
 #include "platform/cpu.hpp"
+#include "platform/os_error.hpp"
 
 namespace zelto::hybrid {
 namespace {
 
+using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
+using platform::WaitStop;
 
 bool read_all(int fd, uint8_t* out, size_t n) {
     while (n > 0) {
@@ -47,8 +50,9 @@ std::vector<uint8_t> response_frame(uint32_t status, std::vector<uint8_t> payloa
     return payload;
 }
 
-std::vector<uint8_t> success_payload(uint64_t offset) {
+std::vector<uint8_t> success_payload(uint64_t offset, uint64_t request_id) {
     HybridResponse response;
+    response.metadata.request_id = request_id;
     response.shm_offset = offset;
     auto bytes = response.encode();
     return {bytes.begin(), bytes.end()};
@@ -81,7 +85,7 @@ protected:
     ExchangeResult run(const HybridRequest& request) {
         HybridExchange exchange(cell_, "unused", request);
         if (auto quick = exchange.try_complete(nanoseconds(0))) return std::move(*quick);
-        auto finished = runtime_->run_to_completion(HybridExchange::finish(std::move(exchange)));
+        auto finished = runtime_->run_to_completion(HybridExchange::finish(exchange));
         EXPECT_TRUE(finished.has_value());
         return finished ? std::move(*finished) : ExchangeResult(std::unexpect, finished.error());
     }
@@ -94,7 +98,7 @@ protected:
         ASSERT_FALSE(exchange.try_complete(nanoseconds(0)));
         if (after_reading) expect_frame(request);
         ::close(std::exchange(server_fd_, -1));
-        auto finished = runtime_->run_to_completion(HybridExchange::finish(std::move(exchange)));
+        auto finished = runtime_->run_to_completion(HybridExchange::finish(exchange));
         ASSERT_TRUE(finished.has_value());
         ASSERT_FALSE(finished->has_value());
         EXPECT_EQ(finished->error(), "early eof");
@@ -105,6 +109,14 @@ protected:
         std::array<uint8_t, kRequestFrameSize> frame{};
         ASSERT_TRUE(read_all(server_fd_, frame.data(), frame.size()));
         EXPECT_EQ(frame, encode_request_frame(request));
+    }
+
+    // Runs the parked part of `exchange` under `wait`, stopping it as the client does.
+    ExchangeResult finish_under(HybridExchange& exchange, const platform::CallWait& wait) {
+        auto finished = runtime_->run_to_completion(
+            HybridExchange::finish(exchange), wait, [&](WaitStop why) { exchange.stop(why); });
+        EXPECT_TRUE(finished.has_value());
+        return finished ? std::move(*finished) : ExchangeResult(std::unexpect, finished.error());
     }
 
     std::shared_ptr<ConnectionCell> cell_ = std::make_shared<ConnectionCell>();
@@ -132,7 +144,7 @@ TEST_F(HybridExchangeTest, AParkedReadIsCompletedByTheRuntime) {
     server_.join();
     server_ = std::thread([&] {
         expect_frame(request_for(2));
-        EXPECT_TRUE(write_all(server_fd_, response_frame(0, success_payload(0x2000))));
+        EXPECT_TRUE(write_all(server_fd_, response_frame(0, success_payload(0x2000, 2))));
     });
     auto next = run(request_for(2));
     ASSERT_TRUE(next.has_value()) << next.error();
@@ -156,9 +168,9 @@ TEST_F(HybridExchangeTest, AParkedWriteIsCompletedByTheRuntime) {
         std::vector<uint8_t> drained(filled);
         ASSERT_TRUE(read_all(server_fd_, drained.data(), drained.size()));
         expect_frame(request);
-        EXPECT_TRUE(write_all(server_fd_, response_frame(0, success_payload(0x3000))));
+        EXPECT_TRUE(write_all(server_fd_, response_frame(0, success_payload(0x3000, 3))));
     });
-    auto finished = runtime_->run_to_completion(HybridExchange::finish(std::move(exchange)));
+    auto finished = runtime_->run_to_completion(HybridExchange::finish(exchange));
     ASSERT_TRUE(finished.has_value());
     ASSERT_TRUE(finished->has_value()) << finished->error();
     EXPECT_EQ((*finished)->shm_offset, 0x3000u);
@@ -176,7 +188,7 @@ TEST_F(HybridExchangeTest, ServerClosingWithTheFrameUnreadIsEarlyEof) {
 // read had asked for exactly the frame's bytes.
 TEST_F(HybridExchangeTest, BytesPastTheEndOfAFrameBelongToTheNextResponse) {
     auto first = response_frame(9, {'b', 'a', 'd'});
-    auto second = response_frame(0, success_payload(0x7000));
+    auto second = response_frame(0, success_payload(0x7000, 7));
     auto both = first;
     both.insert(both.end(), second.begin(), second.end());
     both.push_back(0x00);  // and the first byte of a third
@@ -186,7 +198,7 @@ TEST_F(HybridExchangeTest, BytesPastTheEndOfAFrameBelongToTheNextResponse) {
         expect_frame(request_for(7));
         EXPECT_TRUE(write_all(server_fd_, {0, 0, 0, 0x28, 0, 0, 0}));
         expect_frame(request_for(8));
-        EXPECT_TRUE(write_all(server_fd_, success_payload(0x8000)));
+        EXPECT_TRUE(write_all(server_fd_, success_payload(0x8000, 8)));
     });
     auto bad = run(request_for(6));
     ASSERT_FALSE(bad.has_value());
@@ -210,13 +222,87 @@ TEST_F(HybridExchangeTest, AnExchangeWaitsInLineForTheLockHeldElsewhere) {
         while (cell_->waiting() == 0) platform::yield_processor();
         held.reset();
         expect_frame(request);
-        EXPECT_TRUE(write_all(server_fd_, response_frame(0, success_payload(0x5000))));
+        EXPECT_TRUE(write_all(server_fd_, response_frame(0, success_payload(0x5000, 5))));
     });
-    auto finished = runtime_->run_to_completion(HybridExchange::finish(std::move(exchange)));
+    auto finished = runtime_->run_to_completion(HybridExchange::finish(exchange));
     ASSERT_TRUE(finished.has_value());
     ASSERT_TRUE(finished->has_value()) << finished->error();
     EXPECT_EQ((*finished)->shm_offset, 0x5000u);
     EXPECT_FALSE(cell_->locked());
+}
+
+// A wait told to end: the interruption check says so on its second look, or the deadline passes.
+platform::CallWait stopping_wait(WaitStop why) {
+    platform::CallWait wait;
+    if (why == WaitStop::Interrupted) {
+        wait.interrupted = [looks = 0]() mutable { return ++looks == 2; };
+    } else {
+        wait.deadline = platform::CallWait::Clock::now() + milliseconds(100);
+    }
+    return wait;
+}
+
+class HybridExchangeStopTest : public HybridExchangeTest,
+                               public ::testing::WithParamInterface<WaitStop> {};
+
+// A server that reads the request and never answers: the stop ends the parked read, the server
+// sees the end of the stream, and the connection never carries another request.
+TEST_P(HybridExchangeStopTest, AStoppedExchangeEndsAndBreaksTheConnection) {
+    auto request = request_for(1);
+    HybridExchange exchange(cell_, "unused", request);
+    ASSERT_FALSE(exchange.try_complete(nanoseconds(0)));
+    expect_frame(request);
+    auto result = finish_under(exchange, stopping_wait(GetParam()));
+    EXPECT_EQ(exchange.stopped(), GetParam());
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error(), IoError::stopped(GetParam()).message);
+    EXPECT_FALSE(cell_->locked());
+    uint8_t byte = 0;
+    EXPECT_EQ(::read(server_fd_, &byte, 1), 0);
+
+    auto later = run(request_for(2));
+    ASSERT_FALSE(later.has_value());
+    EXPECT_EQ(later.error(), platform::os_error(EPIPE).message);
+}
+
+// Stopped while queued for the lock: the request leaves the queue, and neither the connection
+// nor the runtime is the worse for it.
+TEST_P(HybridExchangeStopTest, AStopWithdrawsAQueuedLockRequest) {
+    auto held = cell_->try_lock();
+    ASSERT_TRUE(held);
+    {
+        HybridExchange exchange(cell_, "unused", request_for(1));
+        ASSERT_FALSE(exchange.try_complete(nanoseconds(0)));
+        auto result = finish_under(exchange, stopping_wait(GetParam()));
+        EXPECT_EQ(exchange.stopped(), GetParam());
+        EXPECT_FALSE(result.has_value());
+    }
+    EXPECT_EQ(cell_->waiting(), 0u);
+    held.reset();
+    server_ = std::thread([&] {
+        expect_frame(request_for(2));
+        EXPECT_TRUE(write_all(server_fd_, response_frame(0, success_payload(0x2000, 2))));
+    });
+    auto next = run(request_for(2));
+    ASSERT_TRUE(next.has_value()) << next.error();
+    EXPECT_EQ(next->shm_offset, 0x2000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stops, HybridExchangeStopTest,
+                         ::testing::Values(WaitStop::Interrupted, WaitStop::TimedOut));
+
+// An answer to another request leaves this request's answer possibly still to come.
+TEST_F(HybridExchangeTest, AnAnswerToAnotherRequestBreaksTheConnection) {
+    server_ = std::thread([&] {
+        expect_frame(request_for(3));
+        EXPECT_TRUE(write_all(server_fd_, response_frame(0, success_payload(0x2000, 2))));
+    });
+    auto result = run(request_for(3));
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error(), "Response id 2 does not match request id 3");
+    server_.join();
+    uint8_t byte = 0;
+    EXPECT_EQ(::read(server_fd_, &byte, 1), 0);
 }
 
 }  // namespace

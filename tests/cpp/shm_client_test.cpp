@@ -77,14 +77,12 @@ private:
     std::thread thread_;
 };
 
-const std::function<bool()> kNoSignals = [] { return true; };
-
 std::expected<std::vector<uint8_t>, EngineError> call(ShmClient& client, std::vector<int64_t> shape,
                                                       std::string_view dtype,
                                                       std::vector<uint8_t> data) {
-    auto output = client.infer(shape, dtype, data, kNoSignals);
+    auto output = client.infer(shape, dtype, data, platform::unbounded_wait());
     if (!output) return std::unexpected(std::move(output.error()));
-    return std::vector<uint8_t>(output->begin(), output->end());
+    return std::vector<uint8_t>(output->data().begin(), output->data().end());
 }
 
 TEST(ShmClient, OpenFailureIsAConnectionErrorWithTheRegionText) {
@@ -271,7 +269,8 @@ TEST(ShmClient, RaisingSignalHandlerEndsTheWaitAndReleasesTheSlot) {
     TestRegion region("signal");
     auto client = ShmClient::open(region.name()).value();
     int checks = 0;
-    auto raise_on_third = [&] { return ++checks < 3; };
+    platform::CallWait raise_on_third;
+    raise_on_third.interrupted = [&] { return ++checks >= 3; };
     for (int i = 0; i < 2; ++i) {
         checks = 0;
         auto result = client.infer(std::vector<int64_t>{1}, "uint8", kOneSlotOnly, raise_on_third);
@@ -281,13 +280,22 @@ TEST(ShmClient, RaisingSignalHandlerEndsTheWaitAndReleasesTheSlot) {
     EXPECT_EQ(region.requests().committed(), 2u);  // both requests were queued
 }
 
-TEST(ShmClient, PublishHeldBackByADeadProducerEndsAsStalled) {
+TEST(ShmClient, PublishHeldBackBySlowProducerEndsAsStalledAndTheQueueMovesOnceItPublishes) {
     TestRegion region("stalled");
-    ASSERT_TRUE(region.requests().reserve().has_value());  // a producer that died mid-push
+    auto slow = region.requests().reserve();  // a producer that stops mid-push
+    ASSERT_TRUE(slow.has_value());
     auto client = ShmClient::open(region.name()).value();
     auto result = call(client, {1}, "uint8", {1});
     EXPECT_EQ(result.error().type, EngineError::Type::RuntimeError);
     EXPECT_EQ(result.error().message, "Queue is stalled");
+
+    // Once the slow producer publishes, the entry the call left behind is published too, so
+    // later requests are not held back for good.
+    ASSERT_TRUE(region.requests().publish(*slow));
+    FakeServer server(region, [](const RequestEntry& request, TestRegion& r) {
+        if (request.request_id != 0) FakeServer::echo(request, r);  // the slow one wrote zeros
+    });
+    EXPECT_EQ(call(client, {1}, "uint8", {7}).value(), std::vector<uint8_t>{7});
 }
 
 }  // namespace

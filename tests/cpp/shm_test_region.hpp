@@ -9,6 +9,7 @@
 
 #include "platform/shared_memory.hpp"
 #include "shm/region.hpp"
+#include "shm/region_clients.hpp"
 #include "shm/ring_buffer.hpp"
 
 namespace zelto::shm::testing {
@@ -36,7 +37,10 @@ public:
         requests().initialize();
         responses().initialize();
     }
-    ~TestRegion() { platform::SharedMapping::unlink(name_); }
+    ~TestRegion() {
+        platform::SharedMapping::unlink(name_);
+        RegionClients::remove(name_);
+    }
 
     const std::string& name() const { return name_; }
     uint8_t* base() const { return mapping_.base(); }

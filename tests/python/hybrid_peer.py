@@ -9,16 +9,21 @@ answer is echoed: the input data is copied into an output block in the peer's ou
 
 from __future__ import annotations
 
+import contextlib
 import os
 import queue
+import signal
 import socket
 import struct
+import subprocess
+import sys
 import threading
+import time
 import uuid
 from dataclasses import dataclass
 from typing import Any
 
-from peer_process import PeerProcess, block_bytes
+from peer_process import PeerProcess, block_bytes, remove_region  # noqa: F401 - for tests
 
 MAGIC = 0x41494D4F
 REQUEST_QUEUE = 4096
@@ -38,13 +43,6 @@ def create_region(name: str) -> None:
         f.truncate(REGION_SIZE)
         f.write(struct.pack("<IIQQQQ", MAGIC, 1, REQUEST_QUEUE, RESPONSE_QUEUE, TENSOR_AREA,
                             TENSOR_AREA_SIZE))
-
-
-def remove_region(name: str) -> None:
-    try:
-        os.unlink("/dev/shm/" + name)
-    except FileNotFoundError:
-        pass
 
 
 def write_block(region_name: str, offset: int, data: bytes, nbytes: int | None = None) -> None:
@@ -79,6 +77,9 @@ class Request:
 
 # Answers a test can script, one per request:
 #   {"echo": True, "extra": N}   echo, with N bytes after the 40-byte HybridResponse
+#   {"echo": True, "id": I}      echo, but the answer's metadata names request id I
+#   {"silent": True}             no answer; the connection stays open until the client ends it
+#   {"echo": True, "delay": S}   echo after S seconds (the client has long parked by then)
 #   {"status": S, "payload": B}  a frame with that status and payload
 #   {"offset": X}                status 0 naming output offset X, whatever lies there
 #   {"raw": B}                   these bytes, then the connection is closed
@@ -100,8 +101,9 @@ def _response(status: int, payload: bytes) -> bytes:
     return struct.pack("<II", status, len(payload)) + payload
 
 
-def _hybrid_response(offset: int, extra: int = 0) -> bytes:
-    return _response(0, b"\xee" * 24 + struct.pack("<QQ", offset, 0x7777) + b"\x55" * extra)
+def _hybrid_response(request_id: int, offset: int, extra: int = 0) -> bytes:
+    metadata = struct.pack("<Q", request_id) + b"\xee" * 16
+    return _response(0, metadata + struct.pack("<QQ", offset, 0x7777) + b"\x55" * extra)
 
 
 def _serve(path: str, region_name: str, actions: Any, reports: Any, ready: Any) -> None:
@@ -126,17 +128,18 @@ def _serve(path: str, region_name: str, actions: Any, reports: Any, ready: Any) 
             region.seek(offset)
             return region.read(size)
 
-    def echo(block: bytes, extra: int) -> bytes:
+    def echo(request_id: int, block: bytes, extra: int) -> bytes:
         (nbytes,) = struct.unpack_from("<Q", block, 72)
         with lock:
             offset = OUTPUT_AREA + OUTPUT_SLOT * (counter[0] % OUTPUT_SLOTS)
             counter[0] += 1
             region.seek(offset)
             region.write(block[:BLOCK_HEADER] + block[BLOCK_HEADER:BLOCK_HEADER + nbytes])
-        return _hybrid_response(offset, extra)
+        return _hybrid_response(request_id, offset, extra)
 
     def handle(conn: socket.socket) -> None:
-        with conn:
+        # A client that gave up on its connection shuts it down: an answer sent then fails.
+        with conn, contextlib.suppress(OSError):
             while True:
                 # The last byte stays unread until the action is known (see "reset").
                 head = _recv_exact(conn, 51)
@@ -144,6 +147,7 @@ def _serve(path: str, region_name: str, actions: Any, reports: Any, ready: Any) 
                 if head is None or not last:
                     return
                 frame = head + last
+                (request_id,) = struct.unpack_from("<Q", frame, 12)
                 offset, size = struct.unpack_from("<QQ", frame, 36)
                 block = read_region(offset, min(size, REGION_SIZE))
                 with lock:
@@ -154,12 +158,17 @@ def _serve(path: str, region_name: str, actions: Any, reports: Any, ready: Any) 
                 if "raw" in action:
                     conn.sendall(action["raw"])
                     return
+                time.sleep(action.get("delay", 0))
+                if "silent" in action:
+                    while conn.recv(4096):
+                        pass
+                    return
                 if "status" in action:
                     conn.sendall(_response(action["status"], action["payload"]))
                 elif "offset" in action:
-                    conn.sendall(_hybrid_response(action["offset"]))
+                    conn.sendall(_hybrid_response(request_id, action["offset"]))
                 else:
-                    conn.sendall(echo(block, action.get("extra", 0)))
+                    conn.sendall(echo(action.get("id", request_id), block, action.get("extra", 0)))
 
     ready.set()
     while True:
@@ -183,3 +192,19 @@ class Peer(PeerProcess):
             os.unlink(self.path)
         except FileNotFoundError:
             pass
+
+
+def run_client_script(script: str, *args: str, timeout: float = 30) -> list[str]:
+    """Runs `script` with `args` in a fresh interpreter and returns the lines it printed. The
+    script runs in a session of its own, so a client that hangs there, or in a child it forked,
+    is killed with it after `timeout` and the test fails instead of hanging."""
+    process = subprocess.Popen([sys.executable, "-c", script, *args], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        out, err = process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.communicate()
+        raise AssertionError(f"the client script did not end within {timeout} s") from None
+    assert process.returncode == 0, err
+    return out.splitlines()

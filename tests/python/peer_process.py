@@ -8,8 +8,18 @@ report of every request it received on `reports`.
 from __future__ import annotations
 
 import multiprocessing
+import os
 import struct
 from typing import Any, Callable
+
+
+def remove_region(name: str) -> None:
+    """Removes /dev/shm/NAME and the object its clients share beside it, if they exist."""
+    for path in ("/dev/shm/" + name, "/dev/shm/" + name + ".zelto-clients"):
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            pass
 
 
 def block_bytes(shape: list[int], dtype_code: int, data: bytes) -> bytes:

@@ -23,7 +23,7 @@ import uuid
 from dataclasses import dataclass
 from typing import Any
 
-from peer_process import PeerProcess, block_bytes
+from peer_process import PeerProcess, block_bytes, remove_region
 
 MAGIC = 0x41494D4F
 REQUEST_QUEUE = 64
@@ -99,10 +99,7 @@ class Region:
             self.write(queue + i * entry_size, struct.pack("<Q", value))
 
     def remove(self) -> None:
-        try:
-            os.unlink(self.path)
-        except FileNotFoundError:
-            pass
+        remove_region(self.name)
 
 
 @dataclass

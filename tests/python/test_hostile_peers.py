@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import os
 import random
+import re
 import resource
 import signal
 import socket
@@ -460,7 +461,67 @@ def test_hybrid_reset_mid_frame_is_early_eof_and_the_broken_connection_is_kept(
     with pytest.raises(RuntimeError) as again:
         client.infer([1], "u8", b"c")
     assert again.value.args == ("Broken pipe (os error 32)",)
-    assert [hybrid.next_request().request_id for _ in range(2)] == [1, 2]
+    first, second = (hybrid.next_request().request_id for _ in range(2))
+    assert second == first + 1
     # A new client gets a new connection.
     assert zelto_sdk.ZeltoHybridClient(hybrid_region, hybrid.path).infer([1], "u8", b"d") == [100]
     hybrid.next_request()
+
+
+# Two calls on one client, each under an alarm whose handler raises. With "few descriptors", the
+# first call has just enough descriptors to open its connection and none to park with.
+TWO_CALLS = r"""
+import os, resource, signal, sys
+import zelto_sdk
+
+class Alarm(Exception):
+    pass
+
+def ring(*_):
+    raise Alarm("rang")
+
+def leave_one_descriptor():
+    free = [fd for fd in range(1024) if not is_open(fd)]
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (free[1], hard))
+    return soft, hard
+
+def is_open(fd):
+    try:
+        os.fstat(fd)
+        return True
+    except OSError:
+        return False
+
+signal.signal(signal.SIGALRM, ring)
+client = zelto_sdk.ZeltoHybridClient(sys.argv[1], sys.argv[2])
+limits = leave_one_descriptor() if sys.argv[3] == "few descriptors" else None
+for data in (b"a", b"b"):
+    signal.setitimer(signal.ITIMER_REAL, 0.5)
+    try:
+        print(client.infer([1], "u8", data))
+    except Exception as e:
+        print(f"{type(e).__name__}: {e}")
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    if limits:
+        resource.setrlimit(resource.RLIMIT_NOFILE, limits)
+"""
+
+
+# A call that ends between its request and the end of the answer leaves the connection out of
+# step: it counts as broken, so the next call fails at once instead of taking the late answer.
+@pytest.mark.parametrize("action,setting,first", [
+    ({"silent": True}, "", "Alarm: rang"),
+    ({"echo": True, "id": 99}, "", r"RuntimeError: Response id 99 does not match request id \d+"),
+    ({"echo": True, "delay": 0.2}, "few descriptors", "RuntimeError: .*Too many open files.*"),
+], ids=["never_answers", "answers_another_id", "no_descriptor_to_park"])
+def test_hybrid_call_ended_mid_exchange_breaks_the_connection(hybrid_region, hybrid, action,
+                                                              setting, first):
+    hybrid.script(action)
+    lines = hybrid_peer.run_client_script(TWO_CALLS, hybrid_region, hybrid.path, setting)
+    assert re.fullmatch(first, lines[0])
+    assert lines[1:] == ["RuntimeError: Broken pipe (os error 32)"]
+    # Only the first call's request reached the peer.
+    request_id = hybrid.next_request().request_id
+    assert action.get("id") is None or lines[0].endswith(f"request id {request_id}")
+    assert hybrid.pending_requests() == 0

@@ -1,0 +1,80 @@
+// What the shared-memory and the hybrid client both hold and do: the attached region, the
+// client's seat among the region's clients, its tensor pool and request numbering, and the
+// first steps of every request: take an id, then refuse a shape the block cannot hold, lease a
+// slot, parse the element type and write the input block into the slot.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/fork.hpp"
+#include "shm/engine_error.hpp"
+#include "shm/region.hpp"
+#include "shm/region_clients.hpp"
+#include "shm/tensor_pool.hpp"
+
+namespace zelto::shm {
+
+// A leased pool slot, given back when the request ends, whichever way it ends.
+class SlotLease {
+public:
+    SlotLease(TensorPool& pool, uint64_t offset) : pool_(&pool), offset_(offset) {}
+    SlotLease(SlotLease&& other) noexcept
+        : pool_(std::exchange(other.pool_, nullptr)), offset_(other.offset_) {}
+    SlotLease& operator=(SlotLease&&) = delete;
+    ~SlotLease() {
+        if (pool_ != nullptr) pool_->release(offset_);
+    }
+
+    uint64_t offset() const { return offset_; }
+
+private:
+    TensorPool* pool_;
+    uint64_t offset_;
+};
+
+class RegionAttachment {
+public:
+    // Attaches to the region (ConnectionError with the ShmError text), takes a seat among its
+    // clients and builds the default pool over its tensor area. `log` receives the attach
+    // record.
+    static std::expected<RegionAttachment, EngineError> open(const std::string& shm_name,
+                                                             const LogFn& log);
+
+    const ShmRegion& region() const { return *region_; }
+    const std::shared_ptr<ShmRegion>& shared_region() const { return region_; }
+    // Null when the client works on its own (see RegionClients::join).
+    RegionClients* clients() const { return clients_.get(); }
+
+    // RuntimeError kCreatedInOtherProcess in a child forked after the attachment was made: the
+    // child must not send requests that the parent's pool and numbering believe are theirs.
+    std::optional<EngineError> refuse_in_other_process() const;
+
+    // The id of the next request; every call that reaches the engine uses one up.
+    uint64_t take_request_id() {
+        return clients_ ? clients_->next_request_id() : next_request_id_++;
+    }
+
+    // Refuses more than 8 dimensions (ValueError), leases a slot for the block (RuntimeError
+    // when the pool is exhausted), parses `dtype` (ValueError) and writes the block.
+    std::expected<SlotLease, EngineError> place_input(std::span<const int64_t> shape,
+                                                      std::string_view dtype,
+                                                      std::span<const uint8_t> data);
+
+private:
+    RegionAttachment(std::shared_ptr<ShmRegion> region, std::shared_ptr<RegionClients> clients);
+
+    // Members are released bottom up: the pool's leases before the seat that owns them, the
+    // seat before the region.
+    std::shared_ptr<ShmRegion> region_;
+    std::shared_ptr<RegionClients> clients_;
+    std::unique_ptr<TensorPool> pool_;  // a fixed address, which leases point to
+    uint64_t next_request_id_ = 1;  // when working alone
+    platform::ProcessStamp stamp_;
+};
+
+}  // namespace zelto::shm
