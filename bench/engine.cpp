@@ -31,7 +31,7 @@ struct SocketEngine {
 
     std::span<const uint8_t> round_trip(const zelto::InferArguments& arguments) {
         last.reset();  // its connection goes back to the pool for this call
-        auto response = client.infer(arguments);
+        auto response = client.infer(arguments, zelto::platform::unbounded_wait());
         if (!response) throw Failure(response.error().message);
         last.emplace(std::move(*response));
         return last->output().data;

@@ -61,8 +61,8 @@ zelto::Tensor owned(const zelto::DecodedTensor& tensor) {
     return {tensor.shape, tensor.dtype, {tensor.data.begin(), tensor.data.end()}};
 }
 
-Item owned(const std::expected<std::optional<zelto::DecodedTensor>, std::string>& item) {
-    if (!item) return std::unexpected(item.error());
+Item owned(const std::expected<std::optional<zelto::DecodedTensor>, zelto::ClientError>& item) {
+    if (!item) return std::unexpected(item.error().message);
     if (!item->has_value()) return std::nullopt;
     return owned(**item);
 }
@@ -140,7 +140,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         zelto::Connection connection(fds[0]);
         while (got.size() < kMaxItems) {
-            got.push_back(owned(zelto::read_stream_item(connection)));
+            got.push_back(
+                owned(zelto::read_stream_item(connection, zelto::platform::unbounded_wait())));
             if (!got.back() || !got.back()->has_value()) break;
         }
     }

@@ -1,8 +1,10 @@
 // StreamIterator: the Python side of one stream request, one response frame per step.
+#include "binding/call_wait.hpp"
 #include "binding/conversions.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/instance.hpp"
 #include "binding/types.hpp"
+#include "platform/fork.hpp"
 #include "transport/socket_client.hpp"
 
 namespace zelto::binding {
@@ -11,9 +13,12 @@ namespace {
 struct StreamState {
     explicit StreamState(Connection c) : connection(std::move(c)) {}
     Connection connection;  // closed when the iterator is destroyed, not at the end of the stream
-    // Once the end frame was read, further steps end at once instead of waiting on the
-    // connection for a frame the server will never send.
+    // Once the end frame was read, or a wait for a frame was stopped, further steps end at once
+    // instead of waiting on the connection for a frame the server will never send.
     bool ended = false;
+    // A child process shares the connection with its parent: it must not read the parent's
+    // frames. Destroying the iterator there only closes the child's descriptor.
+    platform::ProcessStamp process;
 };
 
 using StreamObject = Instance<StreamState>;
@@ -36,7 +41,9 @@ PyObject* stream_iter(PyObject* self) {
 }
 
 // Returns the next item, or null without an exception at the end of the stream. Every failure
-// is a RuntimeError; an error item leaves the stream usable for the next frame.
+// is a RuntimeError; an error item leaves the stream usable for the next frame. A wait stopped
+// by a signal handler's exception (or a deadline) may have ended mid-frame: the connection is
+// closed and the stream is over.
 PyObject* stream_next(PyObject* self) {
     return guarded([&]() -> PyObject* {
         StreamObject* stream =
@@ -45,10 +52,20 @@ PyObject* stream_next(PyObject* self) {
         Use use(stream->in_use, Use::Mode::Exclusive);
         if (!use.ok()) return nullptr;
         StreamState& state = stream->state;
+        if (state.process.in_other_process()) {
+            raise_client_error(ClientError::created_in_other_process());
+            return nullptr;
+        }
         if (state.ended) return nullptr;
-        auto item = read_stream_item(state.connection);
+        auto item = read_stream_item(state.connection, python_call_wait());
         if (!item) {
-            raise_message(PyExc_RuntimeError, item.error());
+            if (item.error().stopped_waiting()) {
+                state.connection = Connection();
+                state.ended = true;
+                raise_client_error(item.error());
+            } else {
+                raise_message(PyExc_RuntimeError, item.error().message);
+            }
             return nullptr;
         }
         if (!item->has_value()) {

@@ -1,5 +1,6 @@
 // ZeltoClient: a blocking socket client over TCP or a local stream endpoint.
 #include "binding/arguments.hpp"
+#include "binding/call_wait.hpp"
 #include "binding/conversions.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/instance.hpp"
@@ -107,7 +108,7 @@ PyObject* call_inference(const Signature& signature, PyObject* self, PyObject* c
 PyObject* client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_inference(kInfer, self, args, nargs, kwnames,
                           [](SocketClient& client, const InferArguments& arguments) -> PyObject* {
-                              auto response = client.infer(arguments);
+                              auto response = client.infer(arguments, python_call_wait());
                               if (!response) {
                                   raise_client_error(response.error());
                                   return nullptr;
@@ -120,7 +121,7 @@ PyObject* client_infer_tensor(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames) {
     return call_inference(kInferTensor, self, args, nargs, kwnames,
                           [](SocketClient& client, const InferArguments& arguments) -> PyObject* {
-                              auto response = client.infer(arguments);
+                              auto response = client.infer(arguments, python_call_wait());
                               if (!response) {
                                   raise_client_error(response.error());
                                   return nullptr;
@@ -133,7 +134,7 @@ PyObject* client_infer_stream(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames) {
     return call_inference(kInferStream, self, args, nargs, kwnames,
                           [](SocketClient& client, const InferArguments& arguments) -> PyObject* {
-                              auto connection = client.open_stream(arguments);
+                              auto connection = client.open_stream(arguments, python_call_wait());
                               if (!connection) {
                                   raise_client_error(connection.error());
                                   return nullptr;

@@ -24,6 +24,15 @@ Attempt try_receive(int fd, std::span<uint8_t> out) noexcept {
     }
 }
 
+Attempt try_peek(int fd) noexcept {
+    uint8_t byte = 0;
+    for (;;) {
+        ssize_t got = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (got >= 0) return Attempt{static_cast<size_t>(got), 0};
+        if (errno != EINTR) return Attempt{0, errno};
+    }
+}
+
 void shut_down_stream(int fd) noexcept { (void)::shutdown(fd, SHUT_RDWR); }
 
 }  // namespace zelto::platform

@@ -22,6 +22,11 @@ Attempt try_send(int fd, std::span<const uint8_t> bytes) noexcept;
 // One receive that does not wait; interrupted calls are resumed.
 Attempt try_receive(int fd, std::span<uint8_t> out) noexcept;
 
+// Looks, without waiting and without taking anything, whether bytes or the end of the stream
+// wait to be received: `bytes` is 1 when bytes wait, 0 at the end of the stream, and the error
+// is "not ready" when there is nothing.
+Attempt try_peek(int fd) noexcept;
+
 // Ends the stream both ways without closing the descriptor: the peer sees the end, and a
 // transfer waiting on the socket in any thread completes at once (with end of stream or an
 // error). The descriptor stays valid until its owner closes it.

@@ -162,24 +162,24 @@ std::expected<SocketAddress, IoError> local_address(std::string_view path) {
     return address;
 }
 
-// A connect interrupted by a signal goes on in the background; wait for it to finish.
-int finish_interrupted_connect(int fd) {
-    pollfd entry{fd, POLLOUT, 0};
-    while (poll(&entry, 1, -1) < 0) {
-        if (errno != EINTR) return errno;
-    }
+// Waits for a connect in progress (non-blocking, or interrupted by a signal, which leaves it going
+// on in the background) to finish; returns its outcome.
+std::expected<void, IoError> finish_connect(int fd, const CallWait& wait) {
+    if (auto ready = wait_until_ready(fd, Readiness::Writable, wait); !ready) return ready;
     int error = 0;
     socklen_t length = sizeof error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
-    return error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    if (error != 0) return std::unexpected(os_error(error));
+    return {};
 }
 
-// Returns 0 or the errno of a failed connect.
-int connect_socket(int fd, const SocketAddress& address) {
+// Connects a non-blocking socket, waiting under `wait` while the connect is in progress.
+std::expected<void, IoError> connect_socket(int fd, const SocketAddress& address,
+                                            const CallWait& wait) {
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length) == 0)
-        return 0;
-    if (errno == EINTR || errno == EINPROGRESS) return finish_interrupted_connect(fd);
-    return errno;
+        return {};
+    if (errno == EINTR || errno == EINPROGRESS) return finish_connect(fd, wait);
+    return std::unexpected(os_error(errno));
 }
 
 void set_no_delay(int fd) {
@@ -235,23 +235,27 @@ std::string local_socket_path(std::string_view path) {
     return std::string(path);
 }
 
-std::expected<int, IoError> connect_tcp(std::string_view address) {
+std::expected<int, IoError> connect_tcp(std::string_view address, const CallWait& wait) {
     auto addresses = resolve(address, false);
     if (!addresses) return std::unexpected(addresses.error());
     IoError last;
     for (const auto& candidate : *addresses) {
-        int fd = socket(candidate.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int fd = socket(candidate.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (fd < 0) {
             last = os_error(errno);
             continue;
         }
-        int error = connect_socket(fd, candidate);
-        if (error == 0) {
+        auto connected = connect_socket(fd, candidate, wait);
+        if (connected) connected = set_blocking(fd, true);
+        if (connected) {
             set_no_delay(fd);
             return fd;
         }
-        last = os_error(error);
         ::close(fd);
+        // A stopped wait ends the call; another address would only wait again.
+        if (connected.error().interrupted() || connected.error().timed_out())
+            return std::unexpected(connected.error());
+        last = connected.error();
     }
     return std::unexpected(last);
 }
@@ -263,14 +267,9 @@ std::expected<int, IoError> connect_local(std::string_view path, Blocking blocki
     if (fd < 0) return std::unexpected(os_error(errno));
     // A local connect completes at once or fails at once (EAGAIN for a full backlog); it never
     // waits for the listener to accept.
-    int error = 0;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address->storage), address->length) != 0) {
-        error = errno;
-        if (error == EINPROGRESS || error == EINTR) error = finish_interrupted_connect(fd);
-    }
-    if (error != 0) {
+    if (auto connected = connect_socket(fd, *address, unbounded_wait()); !connected) {
         ::close(fd);
-        return std::unexpected(os_error(error));
+        return std::unexpected(connected.error());
     }
     if (blocking == Blocking::Yes) {
         if (auto made = set_blocking(fd, true); !made) {
@@ -301,7 +300,7 @@ std::expected<void, IoError> send_all(int fd, std::span<const uint8_t> bytes, bo
 }
 
 std::expected<void, IoError> send_all(int fd, std::span<const std::span<const uint8_t>> pieces,
-                                      std::chrono::nanoseconds spin) {
+                                      std::chrono::nanoseconds spin, const CallWait& wait) {
     // Up to kMaxPieces iovecs per system call; pieces are few (a frame header, a body around
     // the caller's data), so this is one call unless the socket takes only part of the bytes.
     constexpr size_t kMaxPieces = 8;
@@ -323,7 +322,7 @@ std::expected<void, IoError> send_all(int fd, std::span<const std::span<const ui
     }
     size_t next = 0;       // first piece not yet completely sent
     size_t offset = 0;     // bytes of that piece already sent
-    SpinWait wait(spin);
+    SpinWait spinner(spin);
     while (next < pieces.size()) {
         iovec iov[kMaxPieces];
         size_t count = 0;
@@ -336,18 +335,21 @@ std::expected<void, IoError> send_all(int fd, std::span<const std::span<const ui
         msghdr message{};
         message.msg_iov = iov;
         message.msg_iovlen = count;
-        const bool spinning = wait.spinning();
-        ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | (spinning ? MSG_DONTWAIT : 0));
+        // Never blocks in the system call: a full socket is retried while the spin lasts and then
+        // waited for in slices, so a peer that stops reading cannot hold the call.
+        ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0) {
             if (errno == EINTR) continue;
-            if (spinning && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                wait.missed();
-                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return std::unexpected(os_error(errno));
+            if (spinner.spinning()) {
+                spinner.missed();
+            } else if (auto ready = wait_until_ready(fd, Readiness::Writable, wait); !ready) {
+                return std::unexpected(ready.error());
             }
-            return std::unexpected(os_error(errno));
+            continue;
         }
         if (sent == 0) return std::unexpected(library_error("failed to write whole buffer"));
-        wait.progressed();
+        spinner.progressed();
         size_t left = static_cast<size_t>(sent);
         while (next < pieces.size() && left >= pieces[next].size() - offset) {
             left -= pieces[next].size() - offset;
@@ -359,11 +361,22 @@ std::expected<void, IoError> send_all(int fd, std::span<const std::span<const ui
     return {};
 }
 
-std::expected<size_t, IoError> receive_some(int fd, std::span<uint8_t> out) {
+std::expected<void, IoError> wait_until_ready(int fd, Readiness readiness, const CallWait& wait) {
+    pollfd entry{fd, static_cast<short>(readiness == Readiness::Readable ? POLLIN : POLLOUT), 0};
+    const bool bounded = wait.interrupted || wait.deadline;
     for (;;) {
-        ssize_t got = ::recv(fd, out.data(), out.size(), 0);
-        if (got >= 0) return static_cast<size_t>(got);
-        if (errno != EINTR) return std::unexpected(os_error(errno));
+        int timeout_ms = -1;
+        if (bounded) {
+            const auto now = CallWait::Clock::now();
+            if (wait.expired(now)) return std::unexpected(IoError::stopped(WaitStop::TimedOut));
+            timeout_ms = static_cast<int>(wait.slice(now).count());
+        }
+        const int ready = ::poll(&entry, 1, timeout_ms);
+        if (ready < 0 && errno != EINTR) return std::unexpected(os_error(errno));
+        // Also after a successful poll: a peer that trickles bytes keeps every slice short, and
+        // the signal handlers must run all the same.
+        if (wait.must_stop()) return std::unexpected(IoError::stopped(WaitStop::Interrupted));
+        if (ready > 0) return {};
     }
 }
 

@@ -1,6 +1,8 @@
 // Stream sockets: TCP and local (Unix-domain) stream endpoints, for clients and for the
 // reference server. Every failure is an IoError with the system's text; no call raises a signal
-// (writes use MSG_NOSIGNAL) and interrupted calls are resumed.
+// (writes use MSG_NOSIGNAL) and interrupted calls are resumed. A call that takes a CallWait never
+// sleeps in a system call for longer than one of its slices: it polls, asks the wait whether to
+// stop, and ends with IoError::stopped when a signal handler raised or the deadline passed.
 #pragma once
 
 #include <chrono>
@@ -11,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/call_wait.hpp"
 #include "transport/errors.hpp"
 
 namespace zelto::platform {
@@ -20,9 +23,12 @@ namespace zelto::platform {
 std::string local_socket_path(std::string_view path);
 
 // Connects to "host:port". A literal "a.b.c.d:port" or "[v6]:port" is used as is; otherwise the
-// host is resolved and each address is tried in the resolver's order (the last error wins).
-// TCP_NODELAY is set when possible. The socket is blocking.
-std::expected<int, IoError> connect_tcp(std::string_view address);
+// host is resolved and each address is tried in the resolver's order (the last error wins). The
+// connect itself is non-blocking and waited for under `wait` (a listener with a full backlog
+// drops the handshake, and the kernel would retry it for minutes); a stop ends the whole
+// connect. TCP_NODELAY is set when possible. The socket returned is blocking.
+std::expected<int, IoError> connect_tcp(std::string_view address,
+                                        const CallWait& wait = unbounded_wait());
 
 enum class Blocking { Yes, No };
 
@@ -41,14 +47,21 @@ std::expected<void, IoError> send_all(int fd, std::span<const uint8_t> bytes, bo
 // Sends the pieces one after another as one stream of bytes, gathered into as few system calls
 // as the socket allows (one, usually): the peer receives exactly their concatenation. While the
 // socket is full, the thread retries without blocking for up to `spin` since the last bytes went
-// out before it blocks: a peer that keeps draining a large write is then never waited for
-// asleep. Pieces of at most kGatherInto bytes in all are copied together and sent as one.
+// out before it waits for room under `wait`: a peer that keeps draining a large write is then
+// never waited for asleep. Pieces of at most kGatherInto bytes in all are copied together and
+// sent as one.
 inline constexpr size_t kGatherInto = 1024;
 std::expected<void, IoError> send_all(int fd, std::span<const std::span<const uint8_t>> pieces,
-                                      std::chrono::nanoseconds spin = {});
+                                      std::chrono::nanoseconds spin = {},
+                                      const CallWait& wait = unbounded_wait());
 
-// One receive (EINTR retried); 0 means the peer closed its side.
-std::expected<size_t, IoError> receive_some(int fd, std::span<uint8_t> out);
+enum class Readiness { Readable, Writable };
+
+// Waits until the socket can be read from or written to (or has failed: the next attempt then
+// reports the error), in slices of `wait`: between slices it asks the wait whether to stop, and
+// it ends once the deadline has passed. A wait that can neither stop nor expire sleeps in one
+// poll.
+std::expected<void, IoError> wait_until_ready(int fd, Readiness readiness, const CallWait& wait);
 
 void close_socket(int fd);
 

@@ -46,20 +46,33 @@ Connection::~Connection() {
     platform::close_socket(fd_);
 }
 
-std::expected<Connection, IoError> Connection::open(const Endpoint& endpoint) {
-    auto fd = endpoint.kind == Endpoint::Kind::Tcp ? platform::connect_tcp(endpoint.address)
+std::expected<Connection, IoError> Connection::open(const Endpoint& endpoint,
+                                                    const platform::CallWait& wait) {
+    // A call whose deadline passed (a retry late in the call) opens nothing more.
+    if (wait.deadline && wait.expired(platform::CallWait::Clock::now()))
+        return std::unexpected(IoError::stopped(platform::WaitStop::TimedOut));
+    auto fd = endpoint.kind == Endpoint::Kind::Tcp ? platform::connect_tcp(endpoint.address, wait)
                                                    : platform::connect_local(endpoint.address);
     if (!fd) return std::unexpected(fd.error());
     return Connection(*fd);
 }
 
-std::expected<void, IoError> Connection::write_all(std::span<const uint8_t> bytes) {
-    return platform::send_all(fd_, bytes);
+std::expected<void, IoError> Connection::write_all(std::span<const uint8_t> bytes,
+                                                   const platform::CallWait& wait) {
+    const std::span<const uint8_t> pieces[] = {bytes};
+    return write_all(pieces, std::chrono::nanoseconds::zero(), wait);
 }
 
 std::expected<void, IoError> Connection::write_all(
-    std::span<const std::span<const uint8_t>> pieces, std::chrono::nanoseconds spin) {
-    return platform::send_all(fd_, pieces, spin);
+    std::span<const std::span<const uint8_t>> pieces, std::chrono::nanoseconds spin,
+    const platform::CallWait& wait) {
+    if (wait.deadline && wait.expired(platform::CallWait::Clock::now()))
+        return std::unexpected(IoError::stopped(platform::WaitStop::TimedOut));
+    return platform::send_all(fd_, pieces, spin, wait);
+}
+
+bool Connection::is_quiet() const {
+    return !has_unread_bytes() && platform::try_peek(fd_).not_ready();
 }
 
 size_t Connection::take_buffered(std::span<uint8_t> out) {
@@ -71,42 +84,39 @@ size_t Connection::take_buffered(std::span<uint8_t> out) {
     return n;
 }
 
-std::expected<void, IoError> Connection::read_exact(std::span<uint8_t> out) {
-    return read_exact(out, std::chrono::nanoseconds::zero());
-}
-
 std::expected<size_t, IoError> Connection::receive(std::span<uint8_t> into,
-                                                   platform::SpinWait& wait) {
-    size_t got = 0;
-    if (wait.spinning()) {
-        auto attempt = platform::try_receive(fd_, into);
-        if (attempt.not_ready()) {
-            wait.missed();
+                                                   platform::SpinWait& spinner,
+                                                   const platform::CallWait& wait) {
+    platform::Attempt attempt = platform::try_receive(fd_, into);
+    if (attempt.not_ready()) {
+        if (spinner.spinning()) {
+            spinner.missed();
             return 0;
         }
-        if (attempt.error != 0) return std::unexpected(platform::os_error(attempt.error));
-        got = attempt.bytes;
-    } else {
-        auto received = platform::receive_some(fd_, into);
-        if (!received) return std::unexpected(received.error());
-        got = *received;
+        do {
+            auto ready = platform::wait_until_ready(fd_, platform::Readiness::Readable, wait);
+            if (!ready) return std::unexpected(ready.error());
+            attempt = platform::try_receive(fd_, into);
+        } while (attempt.not_ready());
     }
-    if (got == 0) return std::unexpected(unexpected_eof());
-    wait.progressed();
-    return got;
+    if (attempt.error != 0) return std::unexpected(platform::os_error(attempt.error));
+    if (attempt.bytes == 0) return std::unexpected(unexpected_eof());
+    spinner.progressed();
+    return attempt.bytes;
 }
 
 std::expected<void, IoError> Connection::read_exact(std::span<uint8_t> out,
-                                                    std::chrono::nanoseconds spin) {
+                                                    std::chrono::nanoseconds spin,
+                                                    const platform::CallWait& wait) {
     out = out.subspan(take_buffered(out));
-    platform::SpinWait wait(spin);
+    platform::SpinWait spinner(spin);
     while (!out.empty()) {
         // A short read lands in the read-ahead buffer (empty by now), a long one in place.
         const bool short_read = out.size() < kReadAhead;
         if (short_read && !ahead_) ahead_ = std::make_unique<uint8_t[]>(kReadAhead);
         std::span<uint8_t> into =
             short_read ? std::span(ahead_.get() + ahead_end_, kReadAhead - ahead_end_) : out;
-        auto got = receive(into, wait);
+        auto got = receive(into, spinner, wait);
         if (!got) return std::unexpected(got.error());
         if (short_read) {
             ahead_end_ += *got;
@@ -119,11 +129,11 @@ std::expected<void, IoError> Connection::read_exact(std::span<uint8_t> out,
 }
 
 std::expected<std::span<uint8_t>, IoError> Connection::read_payload(
-    uint32_t n, std::chrono::nanoseconds spin) {
+    uint32_t n, std::chrono::nanoseconds spin, const platform::CallWait& wait) {
     const size_t total = n;
     payload_.grow(std::min(total, kReserveAhead), 0);
     size_t filled = take_buffered(std::span(payload_.data(), std::min(total, kReadAhead)));
-    platform::SpinWait wait(spin);
+    platform::SpinWait spinner(spin);
     while (filled < total) {
         if (filled == payload_.capacity()) {
             // Past the reservation: a larger one, filled with what arrived before the old one
@@ -131,7 +141,7 @@ std::expected<std::span<uint8_t>, IoError> Connection::read_payload(
             payload_.grow(std::min(total, payload_.capacity() * 2), filled);
         }
         const size_t room = std::min(total, payload_.capacity()) - filled;
-        auto got = receive(std::span(payload_.data() + filled, room), wait);
+        auto got = receive(std::span(payload_.data() + filled, room), spinner, wait);
         if (!got) return std::unexpected(got.error());
         filled += *got;
     }

@@ -1,4 +1,6 @@
-// One open blocking byte stream (TCP or a local stream socket), owned exclusively.
+// One open blocking byte stream (TCP or a local stream socket), owned exclusively. The socket is
+// blocking, but no transfer sleeps in a system call: once a spin is over, every wait is a poll in
+// slices of the call's CallWait, so a signal handler that raises or a passed deadline ends it.
 #pragma once
 
 #include <chrono>
@@ -8,6 +10,7 @@
 #include <memory>
 #include <span>
 
+#include "platform/call_wait.hpp"
 #include "platform/cpu.hpp"
 #include "platform/memory.hpp"
 #include "transport/config.hpp"
@@ -26,31 +29,39 @@ public:
     ~Connection();
 
     // Opens a connection to the endpoint (TCP: resolver, connect, TCP_NODELAY; pipe: Unix socket).
-    static std::expected<Connection, IoError> open(const Endpoint& endpoint);
+    // A TCP connect waits under `wait`; a local connect never waits.
+    static std::expected<Connection, IoError> open(const Endpoint& endpoint,
+                                                   const platform::CallWait& wait);
 
     // Writes every byte; a write that accepts nothing is "failed to write whole buffer".
-    std::expected<void, IoError> write_all(std::span<const uint8_t> bytes);
+    std::expected<void, IoError> write_all(
+        std::span<const uint8_t> bytes,
+        const platform::CallWait& wait = platform::unbounded_wait());
     // Writes the pieces' concatenation, gathered into as few system calls as possible; while the
     // socket is full the thread retries without blocking for up to `spin` since the last
-    // progress.
-    std::expected<void, IoError> write_all(std::span<const std::span<const uint8_t>> pieces,
-                                           std::chrono::nanoseconds spin = {});
+    // progress, then waits for room under `wait`.
+    std::expected<void, IoError> write_all(
+        std::span<const std::span<const uint8_t>> pieces, std::chrono::nanoseconds spin = {},
+        const platform::CallWait& wait = platform::unbounded_wait());
     // A no-op for raw sockets, kept so the exchange reads like the protocol.
     std::expected<void, IoError> flush() { return {}; }
     // Reads exactly out.size() bytes; end of stream first is "failed to fill whole buffer".
-    std::expected<void, IoError> read_exact(std::span<uint8_t> out);
-    // The same, but while nothing has arrived the thread retries without blocking for up to
-    // `spin` first: an answer that comes within that time is taken without the thread being put
-    // to sleep and woken again, which costs tens of microseconds on a virtual machine.
-    std::expected<void, IoError> read_exact(std::span<uint8_t> out, std::chrono::nanoseconds spin);
+    // While nothing has arrived the thread retries without blocking for up to `spin` first: an
+    // answer that comes within that time is taken without the thread being put to sleep and
+    // woken again, which costs tens of microseconds on a virtual machine. Then it waits for
+    // bytes under `wait`.
+    std::expected<void, IoError> read_exact(
+        std::span<uint8_t> out, std::chrono::nanoseconds spin = {},
+        const platform::CallWait& wait = platform::unbounded_wait());
     // Reads exactly n bytes into the connection's payload buffer and returns them; the view is
     // valid until the next read_payload or shed_large_buffer. The buffer reserves address
     // space for at most 32 MiB of the announced size and touches memory only as bytes arrive,
     // so a size announced by the peer costs memory only for the data that actually comes.
     // While nothing is there, the thread retries without blocking for up to `spin` since the
-    // last bytes came, then blocks.
-    std::expected<std::span<uint8_t>, IoError> read_payload(uint32_t n,
-                                                            std::chrono::nanoseconds spin = {});
+    // last bytes came, then waits under `wait`.
+    std::expected<std::span<uint8_t>, IoError> read_payload(
+        uint32_t n, std::chrono::nanoseconds spin = {},
+        const platform::CallWait& wait = platform::unbounded_wait());
     // Frees the payload buffer if it is larger than kKeptPayloadBuffer. A connection keeps a
     // buffer of ordinary size for its next payload (no allocation, no fresh pages), but one
     // that sits idle should not hold on to the memory of a large answer.
@@ -58,6 +69,11 @@ public:
 
     int fd() const { return fd_; }
     bool is_open() const { return fd_ >= 0; }
+    // Whether bytes were received past the last read: the peer sent more than was asked for.
+    bool has_unread_bytes() const { return ahead_end_ != ahead_begin_; }
+    // Whether an idle connection is still in step with its peer: nothing unread, and neither
+    // bytes nor the end of the stream waiting in the socket. Looks without waiting.
+    bool is_quiet() const;
 
     // A read shorter than this takes whatever has arrived, up to this many bytes, in one system
     // call: a frame header and a small payload then cost one receive instead of two. The bytes
@@ -67,9 +83,11 @@ public:
     static constexpr size_t kKeptPayloadBuffer = size_t{2} << 20;
 
 private:
-    // One receive into `into`, without blocking while `wait` spins. Returns the bytes received,
-    // 0 when a non-blocking attempt found none; the end of the stream is an error.
-    std::expected<size_t, IoError> receive(std::span<uint8_t> into, platform::SpinWait& wait);
+    // One receive into `into`. While `spinner` spins, one attempt that returns 0 when it found
+    // nothing; after that, waits under `wait` until bytes come. Returns the bytes received; the
+    // end of the stream is an error.
+    std::expected<size_t, IoError> receive(std::span<uint8_t> into, platform::SpinWait& spinner,
+                                           const platform::CallWait& wait);
     // Moves buffered bytes to the front of `out`; returns how many.
     size_t take_buffered(std::span<uint8_t> out);
 

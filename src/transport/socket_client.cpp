@@ -12,23 +12,37 @@ namespace zelto {
 
 // ---- ConnectionPool -------------------------------------------------------------------------
 
-std::expected<Connection, IoError> ConnectionPool::acquire(const Endpoint& endpoint) {
-    {
-        std::lock_guard lock(mutex_);
-        if (!idle_.empty()) {
-            Connection connection = std::move(idle_.front());
+void ConnectionPool::forget_inherited() {
+    if (!process_.in_other_process()) return;
+    // Closing only drops this process's references; the parent's connections stay intact.
+    idle_.clear();
+    process_ = platform::ProcessStamp();
+}
+
+std::expected<Connection, IoError> ConnectionPool::acquire(const Endpoint& endpoint,
+                                                           const platform::CallWait& wait) {
+    for (;;) {
+        Connection connection;
+        {
+            std::lock_guard lock(mutex_);
+            forget_inherited();
+            if (idle_.empty()) break;
+            connection = std::move(idle_.front());
             idle_.pop_front();
-            return connection;
         }
+        if (connection.is_quiet()) return connection;
+        // Out of step, or closed by the peer: `connection` closes here, outside the lock.
     }
     // Opening can block for a long time: never with the lock held.
-    return Connection::open(endpoint);
+    return Connection::open(endpoint, wait);
 }
 
 void ConnectionPool::release(Connection connection) {
     if (max_pool_size_ == 0) return;  // closed by `connection`'s destructor
+    if (connection.has_unread_bytes()) return;  // the peer sent more than its answer
     connection.shed_large_buffer();
     std::lock_guard lock(mutex_);
+    forget_inherited();
     if (idle_.size() < max_pool_size_) idle_.push_back(std::move(connection));
     // Otherwise the pool is full and `connection` closes when it goes out of scope; closing a
     // socket does not block, so doing it under the lock is harmless.
@@ -101,40 +115,43 @@ std::expected<EncodedRequest, ClientError> encode_request(const InferArguments& 
 // three header fields and the body; a small request costs one system call and one segment
 // instead of four, and a large input is sent from the caller's buffer without being copied.
 std::expected<void, IoError> send_request(Connection& connection, uint32_t model_id,
-                                          RequestKind kind, const EncodedRequest& request) {
+                                          RequestKind kind, const EncodedRequest& request,
+                                          const platform::CallWait& wait) {
     std::array<uint8_t, FrameHeader::kSize> header =
         FrameHeader{model_id, static_cast<uint32_t>(kind), request.length}.encode();
     std::span<const uint8_t> framing(request.body.framing);
     const std::span<const uint8_t> pieces[] = {header, framing.first(request.body.split),
                                                request.data,
                                                framing.subspan(request.body.split)};
-    if (auto sent = connection.write_all(pieces, platform::kClientSpin); !sent) return sent;
+    if (auto sent = connection.write_all(pieces, platform::kClientSpin, wait); !sent) return sent;
     return connection.flush();
 }
 
-std::expected<ResponseHeader, IoError> read_header(Connection& connection) {
+std::expected<ResponseHeader, IoError> read_header(Connection& connection,
+                                                   const platform::CallWait& wait) {
     std::array<uint8_t, ResponseHeader::kSize> bytes{};
-    if (auto read = connection.read_exact(bytes, platform::kClientSpin); !read) {
+    if (auto read = connection.read_exact(bytes, platform::kClientSpin, wait); !read) {
         return std::unexpected(read.error());
     }
     return ResponseHeader::decode(bytes.data());
 }
 
-// What one single-shot attempt produced, its data in the connection's payload buffer. Io errors
-// mean the connection is unusable; any other outcome leaves it at a frame boundary, fit for the
-// pool.
+// What one single-shot attempt produced, its data in the connection's payload buffer. Io,
+// Interrupted and TimedOut errors mean the connection is unusable (the exchange may have ended
+// mid-frame); any other outcome leaves it at a frame boundary, fit for the pool.
 using Attempt = std::expected<DecodedTensor, ClientError>;
 
 Attempt run_attempt(Connection& connection, const InferArguments& args, const ParsedExtras& extras,
-                    const ClientConfig& config) {
+                    const ClientConfig& config, const platform::CallWait& wait) {
     auto request = encode_request(args, extras, config);
     if (!request) return std::unexpected(request.error());
-    if (auto sent = send_request(connection, args.model_id, RequestKind::Infer, *request); !sent) {
+    if (auto sent = send_request(connection, args.model_id, RequestKind::Infer, *request, wait);
+        !sent) {
         return std::unexpected(ClientError::io(sent.error()));
     }
-    auto header = read_header(connection);
+    auto header = read_header(connection, wait);
     if (!header) return std::unexpected(ClientError::io(header.error()));
-    auto payload = connection.read_payload(header->payload_size, platform::kClientSpin);
+    auto payload = connection.read_payload(header->payload_size, platform::kClientSpin, wait);
     if (!payload) return std::unexpected(ClientError::io(payload.error()));
     if (header->status != 0) return std::unexpected(ClientError::server(utf8_lossy(*payload)));
     auto tensor = decode_tensor_payload(*payload);
@@ -154,14 +171,17 @@ Response::~Response() {
     if (pool_ != nullptr) pool_->release(std::move(connection_));
 }
 
-std::expected<Response, ClientError> SocketClient::infer(const InferArguments& args) {
+std::expected<Response, ClientError> SocketClient::infer(const InferArguments& args,
+                                                         const platform::CallWait& wait) {
     auto extras = parse_additional_inputs(args);
     if (!extras) return std::unexpected(extras.error());
 
-    auto connection = pool_.acquire(config_.endpoint);
+    auto connection = pool_.acquire(config_.endpoint, wait);
     if (!connection) return std::unexpected(ClientError::io(connection.error()));
-    Attempt first = run_attempt(*connection, args, *extras, config_);
+    Attempt first = run_attempt(*connection, args, *extras, config_, wait);
     if (first) return Response(std::move(*first), std::move(*connection), pool_);
+    // A stopped wait may leave the exchange mid-frame: `connection` closes as it goes.
+    if (first.error().stopped_waiting()) return std::unexpected(std::move(first.error()));
     if (!is_io(first.error())) {
         pool_.release(std::move(*connection));
         return std::unexpected(std::move(first.error()));
@@ -170,22 +190,24 @@ std::expected<Response, ClientError> SocketClient::infer(const InferArguments& a
     // The first connection failed mid-exchange (often one the server closed while it sat in
     // the pool): close it and try once more on a connection opened for this retry.
     *connection = Connection();
-    auto fresh = Connection::open(config_.endpoint);
+    auto fresh = Connection::open(config_.endpoint, wait);
     if (!fresh) return std::unexpected(ClientError::io(fresh.error()));
-    Attempt second = run_attempt(*fresh, args, *extras, config_);
+    Attempt second = run_attempt(*fresh, args, *extras, config_, wait);
     if (!second) return std::unexpected(std::move(second.error()));
     return Response(std::move(*second), std::move(*fresh), pool_);
 }
 
-std::expected<Connection, ClientError> SocketClient::open_stream(const InferArguments& args) {
+std::expected<Connection, ClientError> SocketClient::open_stream(const InferArguments& args,
+                                                                const platform::CallWait& wait) {
     auto extras = parse_additional_inputs(args);
     if (!extras) return std::unexpected(extras.error());
 
-    auto connection = Connection::open(config_.endpoint);
+    auto connection = Connection::open(config_.endpoint, wait);
     if (!connection) return std::unexpected(ClientError::io(connection.error()));
     auto request = encode_request(args, *extras, config_);
     if (!request) return std::unexpected(request.error());
-    if (auto sent = send_request(*connection, args.model_id, RequestKind::Stream, *request);
+    if (auto sent =
+            send_request(*connection, args.model_id, RequestKind::Stream, *request, wait);
         !sent) {
         return std::unexpected(ClientError::stream_write(sent.error()));
     }
@@ -199,19 +221,19 @@ constexpr uint32_t kStreamError = 1;
 constexpr uint32_t kStreamData = 2;
 }  // namespace
 
-std::expected<std::optional<DecodedTensor>, std::string> read_stream_item(
-    Connection& connection) {
-    auto header = read_header(connection);
-    if (!header) return std::unexpected(std::move(header.error().message));
+std::expected<std::optional<DecodedTensor>, ClientError> read_stream_item(
+    Connection& connection, const platform::CallWait& wait) {
+    auto header = read_header(connection, wait);
+    if (!header) return std::unexpected(ClientError::io(std::move(header.error())));
     if (header->payload_size == 0) return std::nullopt;
-    auto payload = connection.read_payload(header->payload_size, platform::kClientSpin);
-    if (!payload) return std::unexpected(std::move(payload.error().message));
+    auto payload = connection.read_payload(header->payload_size, platform::kClientSpin, wait);
+    if (!payload) return std::unexpected(ClientError::io(std::move(payload.error())));
     switch (header->status) {
         case kStreamError:
-            return std::unexpected(utf8_lossy(*payload));
+            return std::unexpected(ClientError::server(utf8_lossy(*payload)));
         case kStreamData: {
             auto tensor = decode_tensor_payload(*payload);
-            if (!tensor) return std::unexpected(std::move(tensor.error()));
+            if (!tensor) return std::unexpected(ClientError::codec(std::move(tensor.error())));
             return std::optional<DecodedTensor>(std::move(*tensor));
         }
         default:

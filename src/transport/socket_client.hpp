@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/call_wait.hpp"
+#include "platform/fork.hpp"
 #include "transport/config.hpp"
 #include "transport/connection.hpp"
 #include "transport/errors.hpp"
@@ -40,19 +42,31 @@ struct InferArguments {
     std::optional<std::string> session_id;
 };
 
-// Idle connections, oldest first, at most max_pool_size of them. Acquire never waits; a
-// released connection gives up a large payload buffer before it waits in the pool.
+// Idle connections, oldest first, at most max_pool_size of them. A released connection gives up
+// a large payload buffer before it waits in the pool.
+//
+// Only connections in step with their peer are reused: one released with bytes read past its
+// answer is closed, and an idle one that received bytes or the end of the stream while it sat
+// in the pool is closed when it is taken (its next answer would be the wrong one). In a process
+// forked after the pool was made, the inherited idle connections are the parent's too: the pool
+// forgets them, closing only this process's descriptors, and opens its own.
 class ConnectionPool {
 public:
     explicit ConnectionPool(uint64_t max_pool_size) : max_pool_size_(max_pool_size) {}
-    std::expected<Connection, IoError> acquire(const Endpoint& endpoint);
+    // The oldest idle connection in step, else a new one opened under `wait`.
+    std::expected<Connection, IoError> acquire(const Endpoint& endpoint,
+                                               const platform::CallWait& wait);
+    // Gives back a connection whose last exchange was read to its end.
     void release(Connection connection);
     size_t idle_count() const;
 
 private:
+    void forget_inherited();  // with mutex_ held
+
     uint64_t max_pool_size_;
     mutable std::mutex mutex_;
     std::deque<Connection> idle_;
+    platform::ProcessStamp process_;  // the process the idle connections belong to
 };
 
 // The answer to one call: the decoded output, whose data lies in the payload buffer of the
@@ -87,11 +101,14 @@ public:
     const ConnectionPool& pool() const { return pool_; }
 
     // Single-shot inference (request kind 1), retried once on a fresh connection after an
-    // I/O failure.
-    std::expected<Response, ClientError> infer(const InferArguments& args);
+    // I/O failure. Every wait of the call runs under `wait`; a call it stops (Interrupted,
+    // TimedOut) is not retried, and its connection is closed.
+    std::expected<Response, ClientError> infer(const InferArguments& args,
+                                               const platform::CallWait& wait);
 
     // Sends a stream request (kind 2) on a new connection and hands that connection over.
-    std::expected<Connection, ClientError> open_stream(const InferArguments& args);
+    std::expected<Connection, ClientError> open_stream(const InferArguments& args,
+                                                       const platform::CallWait& wait);
 
 private:
     ClientConfig config_;
@@ -103,8 +120,11 @@ private:
 // with a Codec error before anything is sent.
 std::expected<uint32_t, ClientError> frame_length(size_t body_size);
 
-// One step of a stream: a tensor, std::nullopt at the end of the stream, or an error text. The
+// One step of a stream: a tensor, std::nullopt at the end of the stream, or an error: Server for
+// an error frame, Codec for a frame that does not decode, Io for a failed read, and Interrupted
+// or TimedOut when `wait` stopped the read (the connection may then be mid-frame: close it). The
 // tensor's data lies in the connection's payload buffer, valid until its next read.
-std::expected<std::optional<DecodedTensor>, std::string> read_stream_item(Connection& connection);
+std::expected<std::optional<DecodedTensor>, ClientError> read_stream_item(
+    Connection& connection, const platform::CallWait& wait);
 
 }  // namespace zelto

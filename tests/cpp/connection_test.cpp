@@ -24,6 +24,8 @@ namespace zelto {
 namespace {
 
 namespace fs = std::filesystem;
+// Engine tests wait without bound: nothing interrupts them.
+const platform::CallWait& kNoStop = platform::unbounded_wait();
 
 // A fresh directory for socket files, removed at the end of the test.
 class TempDir {
@@ -330,7 +332,7 @@ TEST(TcpConnect, LiteralAndResolvedAddressesReachTheListener) {
     ASSERT_TRUE(listener) << listener.error().message;
     std::string port = listener->where.substr(listener->where.rfind(':') + 1);
     for (std::string target : {"127.0.0.1:" + port, "localhost:" + port}) {
-        auto connection = Connection::open(Endpoint{Endpoint::Kind::Tcp, target});
+        auto connection = Connection::open(Endpoint{Endpoint::Kind::Tcp, target}, kNoStop);
         ASSERT_TRUE(connection) << target << ": " << connection.error().message;
         auto accepted = platform::accept_connection(listener->fd);
         ASSERT_TRUE(accepted);
@@ -354,16 +356,16 @@ TEST(LocalSocket, PipeNamespaceMapsToTmp) {
 
 TEST(LocalSocket, OpenErrorsCarryTheSystemText) {
     TempDir dir;
-    auto missing = Connection::open(pipe_endpoint(dir.file("absent")));
+    auto missing = Connection::open(pipe_endpoint(dir.file("absent")), kNoStop);
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().message, "No such file or directory (os error 2)");
     EXPECT_EQ(missing.error().category, IoCategory::NotFound);
 
     std::string longest = "/tmp/" + std::string(102, 'p');  // 107 bytes: fits with its NUL
-    auto fits = Connection::open(pipe_endpoint(longest));
+    auto fits = Connection::open(pipe_endpoint(longest), kNoStop);
     ASSERT_FALSE(fits);
     EXPECT_EQ(fits.error().message, "No such file or directory (os error 2)");
-    auto too_long = Connection::open(pipe_endpoint(longest + "p"));
+    auto too_long = Connection::open(pipe_endpoint(longest + "p"), kNoStop);
     ASSERT_FALSE(too_long);
     EXPECT_EQ(too_long.error().message, "path must be shorter than 108 bytes");
 }
@@ -377,7 +379,7 @@ TEST(LocalSocket, FullBacklogFailsAtOnceInsteadOfWaiting) {
     std::vector<Connection> pending;
     std::string failure;
     for (int i = 0; i < 16 && failure.empty(); ++i) {
-        auto connection = Connection::open(pipe_endpoint(path));
+        auto connection = Connection::open(pipe_endpoint(path), kNoStop);
         if (connection) {
             pending.push_back(std::move(*connection));
         } else {
@@ -419,7 +421,7 @@ class ConnectionPoolTest : public ::testing::Test {
 
     // Acquires from the pool and returns the connection with the server end of it.
     std::pair<Connection, Connection> acquire(ConnectionPool& pool, bool expect_new) {
-        auto connection = pool.acquire(pipe_endpoint(listener_.where));
+        auto connection = pool.acquire(pipe_endpoint(listener_.where), kNoStop);
         EXPECT_TRUE(connection);
         Connection server;
         if (expect_new) server = Connection(*platform::accept_connection(listener_.fd));

@@ -21,6 +21,8 @@ namespace zelto {
 namespace {
 
 namespace fs = std::filesystem;
+// Engine tests wait without bound: nothing interrupts them.
+const platform::CallWait& kNoStop = platform::unbounded_wait();
 using Script = std::function<void(Connection&)>;
 
 // Serves the i-th accepted connection with scripts[i]; later connections are closed at once.
@@ -110,28 +112,28 @@ TEST(SocketClientPreparation, BadAdditionalDtypeFailsBeforeAnyConnection) {
     SocketClient client(server.config());
     auto args = arguments(1);
     args.additional_inputs["mask"] = InputTensor{{}, "bfloat16", {}, std::nullopt};
-    auto result = client.infer(args);
+    auto result = client.infer(args, kNoStop);
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().kind, ClientError::Kind::InvalidInput);
     EXPECT_EQ(result.error().message, "Invalid input: Unsupported dtype: bfloat16");
-    EXPECT_FALSE(client.open_stream(args));
+    EXPECT_FALSE(client.open_stream(args, kNoStop));
     EXPECT_EQ(server.accepted(), 0);
 }
 
 TEST(SocketClientPreparation, MainDtypeIsCheckedAfterConnectingAndKeepsTheConnection) {
     SocketClient unreachable(
         ClientConfig{Endpoint{Endpoint::Kind::Pipe, "/nonexistent/zelto"}, std::nullopt, 8});
-    auto failed = unreachable.infer(arguments(1, "BFLOAT16"));
+    auto failed = unreachable.infer(arguments(1, "BFLOAT16"), kNoStop);
     ASSERT_FALSE(failed);
     EXPECT_EQ(failed.error().kind, ClientError::Kind::Io);
 
     ScriptedServer server({answer(1)});
     SocketClient client(server.config());
-    auto refused = client.infer(arguments(1, "BFLOAT16"));
+    auto refused = client.infer(arguments(1, "BFLOAT16"), kNoStop);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error().message, "Invalid input: Unsupported dtype: bfloat16");
     EXPECT_EQ(client.pool().idle_count(), 1u);
-    EXPECT_TRUE(client.infer(arguments(5)));  // on the same connection
+    EXPECT_TRUE(client.infer(arguments(5), kNoStop));  // on the same connection
     EXPECT_EQ(server.accepted(), 1);
 }
 
@@ -142,7 +144,7 @@ TEST(SocketClientExchange, FailedRetryIsReportedAndItsConnectionClosed) {
     };
     ScriptedServer server({half_header, half_header});
     SocketClient client(server.config());
-    auto result = client.infer(arguments(1));
+    auto result = client.infer(arguments(1), kNoStop);
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().kind, ClientError::Kind::Io);
     EXPECT_EQ(result.error().message, "failed to fill whole buffer");
@@ -157,10 +159,10 @@ TEST(SocketClientExchange, AnAnswerKeepsItsConnectionUntilDropped) {
     ScriptedServer server({answer(1), answer(1)});
     SocketClient client(server.config());
     {
-        auto first = client.infer(arguments(3));
+        auto first = client.infer(arguments(3), kNoStop);
         ASSERT_TRUE(first);
         EXPECT_EQ(client.pool().idle_count(), 0u);
-        auto second = client.infer(arguments(4));
+        auto second = client.infer(arguments(4), kNoStop);
         ASSERT_TRUE(second);
         EXPECT_EQ(server.accepted(), 2);
         EXPECT_TRUE(std::ranges::equal(first->output().data, std::vector<uint8_t>{3}));
@@ -169,6 +171,52 @@ TEST(SocketClientExchange, AnAnswerKeepsItsConnectionUntilDropped) {
     }
     EXPECT_EQ(client.pool().idle_count(), 2u);
 }
+
+// A wait that stops the call: its deadline passes, or a signal handler raised on its third
+// look between slices.
+platform::CallWait stopping_wait(ClientError::Kind why) {
+    platform::CallWait wait;
+    if (why == ClientError::Kind::TimedOut) {
+        wait.deadline = platform::CallWait::Clock::now() + std::chrono::milliseconds(200);
+    } else {
+        wait.interrupted = [looks = 0]() mutable { return ++looks == 3; };
+    }
+    return wait;
+}
+
+class SocketClientStopped : public ::testing::TestWithParam<ClientError::Kind> {};
+
+// A peer that takes the request and never answers: the call ends by its wait, is not retried,
+// and its connection is closed rather than pooled (its answer may still come).
+TEST_P(SocketClientStopped, EndsTheCallAndClosesItsConnection) {
+    std::atomic<bool> closed_by_client{false};
+    auto silent = [&closed_by_client](Connection& c) {
+        read_request(c, 1);
+        platform::CallWait bounded;
+        bounded.deadline = platform::CallWait::Clock::now() + std::chrono::seconds(10);
+        uint8_t byte = 0;
+        auto read = c.read_exact({&byte, 1}, {}, bounded);
+        closed_by_client = !read && read.error().message == "failed to fill whole buffer";
+    };
+    {
+        ScriptedServer server({silent, answer(1)});
+        SocketClient client(server.config());
+        auto result = client.infer(arguments(1), stopping_wait(GetParam()));
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error().kind, GetParam());
+        EXPECT_EQ(client.pool().idle_count(), 0u);
+        EXPECT_EQ(server.accepted(), 1);
+    }
+    EXPECT_TRUE(closed_by_client);
+}
+
+INSTANTIATE_TEST_SUITE_P(Why, SocketClientStopped,
+                         ::testing::Values(ClientError::Kind::TimedOut,
+                                           ClientError::Kind::Interrupted),
+                         [](const auto& info) {
+                             return info.param == ClientError::Kind::TimedOut ? "Deadline"
+                                                                              : "Signal";
+                         });
 
 TEST(SocketClientPreparation, BodiesBeyondThe32BitLengthFieldAreRefused) {
     EXPECT_EQ(frame_length(0xFFFFFFFFu), 0xFFFFFFFFu);

@@ -7,6 +7,11 @@ list of actions:
     ("request",)          read one request frame (12-byte header and its body) and report it
     ("peek_request",)     wait until a whole request frame has arrived and report it, unread
     ("send", bytes)       send raw bytes
+    ("trickle", bytes, s) send raw bytes one at a time, `s` seconds apart; a connection the
+                          client closed meanwhile ends the script ("eof" is reported)
+    ("await", name)       wait until the test calls signal(name)
+    ("mark", name)        report ("mark", n, name) once every byte before it was sent (on a local
+                          socket: once it waits in the client's receive queue)
     ("close",)            close the connection (reported as "closed")
     ("reset",)            close abortively (reported as "closed"): TCP sends a reset; a local
                           socket resets the client only when request bytes are left unread
@@ -14,7 +19,8 @@ list of actions:
 
 When its script ends, a connection stays open until the client closes it ("eof" is reported).
 A connection beyond the scripts is closed at once. Every event arrives at the test in order as a
-tuple: ("accepted", n, client address), ("request", n, frame), ("closed", n), ("eof", n), ("stopped_listening",).
+tuple: ("accepted", n, client address), ("request", n, frame), ("closed", n), ("eof", n),
+("mark", n, name), ("stopped_listening",).
 """
 
 from __future__ import annotations
@@ -53,7 +59,10 @@ def tensor_payload(shape: list[int], dtype: str, data: bytes | None = None,
 def _recv_exact(conn: socket.socket, n: int) -> bytes | None:
     out = bytearray()
     while len(out) < n:
-        chunk = conn.recv(n - len(out))
+        try:
+            chunk = conn.recv(n - len(out))
+        except ConnectionResetError:
+            return None  # the client closed with bytes unread: also its end
         if not chunk:
             return None
         out += chunk
@@ -74,7 +83,20 @@ def _peek_frame(conn: socket.socket) -> bytes | None:
         time.sleep(0.001)  # the rest of the frame is on its way
 
 
-def _serve(family: int, address: Any, scripts: list, events: Any, ready: Any) -> None:
+def _serve(family: int, address: Any, scripts: list, events: Any, ready: Any,
+           commands: Any) -> None:
+    signalled: dict[str, threading.Event] = {}
+    signalled_lock = threading.Lock()
+
+    def signal_event(name: str) -> threading.Event:
+        with signalled_lock:
+            return signalled.setdefault(name, threading.Event())
+
+    def receive_signals() -> None:
+        while True:
+            signal_event(commands.recv()).set()
+
+    threading.Thread(target=receive_signals, daemon=True).start()
     listener = socket.socket(family, socket.SOCK_STREAM)
     if family == socket.AF_INET:
         listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -105,6 +127,19 @@ def _serve(family: int, address: Any, scripts: list, events: Any, ready: Any) ->
                 report("request", n, frame)
             elif action[0] == "send":
                 conn.sendall(action[1])
+            elif action[0] == "trickle":
+                try:
+                    for byte in action[1]:
+                        conn.sendall(bytes([byte]))
+                        time.sleep(action[2])
+                except OSError:
+                    conn.close()
+                    report("eof", n)
+                    return
+            elif action[0] == "await":
+                signal_event(action[1]).wait(30)
+            elif action[0] == "mark":
+                report("mark", n, action[1])
             elif action[0] == "close":
                 conn.close()
                 closed = True
@@ -156,8 +191,9 @@ class ScriptedPeer:
             family, address = socket.AF_UNIX, os.path.join(directory, "peer.sock")
         self._events, events = context.Pipe(duplex=False)
         ready_receiver, ready = context.Pipe(duplex=False)
+        commands, self._commands = context.Pipe(duplex=False)
         self._process = context.Process(target=_serve,
-                                        args=(family, address, scripts, events, ready),
+                                        args=(family, address, scripts, events, ready, commands),
                                         daemon=True)
         self._process.start()
         if not ready_receiver.poll(30):
@@ -206,6 +242,10 @@ class ScriptedPeer:
                 event = self.next_event()
                 if event[0] == "accepted" and event[2] == marker.getsockname():
                     return event[1]
+
+    def signal(self, name: str) -> None:
+        """Lets the scripts that wait for `name` go on."""
+        self._commands.send(name)
 
     def stop(self) -> None:
         self._process.terminate()

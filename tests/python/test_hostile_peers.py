@@ -13,12 +13,16 @@ import os
 import random
 import re
 import resource
+import signal
+import socket
 import struct
+import time
 import uuid
 from collections.abc import Callable, Iterator
 
 import pytest
 
+import child_process
 import hybrid_peer
 import shm_peer
 import zelto_sdk
@@ -162,6 +166,132 @@ def test_random_payloads_fail_cleanly(scripted_peer, seed):
             assert len(error.args) == 1 and isinstance(error.args[0], str)
     assert client.infer(7, [3], "u8", bytes(DATA)) == DATA
     assert peer.connections_made() == 1
+
+
+# ---- ZeltoClient: a silent peer never holds a call ----------------------------------------
+
+class Alarm(Exception):
+    pass
+
+
+def interrupted_by_alarm(call: Callable[[], object]) -> tuple:
+    """Runs call with an alarm whose handler raises Alarm 0.3 s later."""
+    def on_alarm(signum, frame):
+        raise Alarm()
+
+    signal.signal(signal.SIGALRM, on_alarm)
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    started = time.monotonic()
+    try:
+        call()
+    except Alarm:
+        return ("alarm", time.monotonic() - started < 5)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+    return ("returned",)
+
+
+# Peers that take the request and then never finish the answer.
+STALLS = {
+    "nothing": [("request",)],
+    "half_header": [("request",), ("send", b"\x00\x00\x00\x00")],
+    "byte_per_second": [("request",), ("trickle", response(0, bytes(100)), 1.0)],
+    "huge_payload_size": [("request",), ("send", struct.pack("<II", 0, HUGE_SIZE) + bytes(10))],
+}
+
+
+def infer_then_infer_again(control, client_args):
+    client = zelto_sdk.ZeltoClient(**client_args)
+    outcome = interrupted_by_alarm(lambda: client.infer(7, [3], "u8", bytes(DATA)))
+    return outcome, client.infer(7, [3], "u8", bytes(DATA))
+
+
+@pytest.mark.parametrize("stall", STALLS.values(), ids=STALLS.keys())
+def test_alarm_ends_a_call_on_a_stalled_peer_and_its_connection_is_closed(scripted_peer, stall):
+    peer = scripted_peer([stall, ANSWER])
+    child = child_process.Child(infer_then_infer_again, peer.client_args)
+    try:
+        assert child.result() == (("alarm", True), DATA)
+        peer.wait_for("eof", 0)  # closed by the client while it still runs
+    finally:
+        child.finish()
+
+
+def stream_interrupted(control, client_args):
+    stream = zelto_sdk.ZeltoClient(**client_args).infer_stream(7, [3], "u8", bytes(DATA))
+    first = next(stream)
+    outcome = interrupted_by_alarm(lambda: next(stream))
+    return first, outcome, list(stream)
+
+
+def test_alarm_ends_a_stream_waiting_for_its_next_frame_and_the_stream_is_over(scripted_peer):
+    peer = scripted_peer([[("request",), ("send", FRAME)]])
+    child = child_process.Child(stream_interrupted, peer.client_args)
+    try:
+        assert child.result() == (DATA, ("alarm", True), [])
+        peer.wait_for("eof", 0)
+    finally:
+        child.finish()
+
+
+def connect_to_full_backlog(control):
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(0)
+    filler = socket.create_connection(listener.getsockname())  # the only place in the queue
+    host, port = listener.getsockname()
+    client = zelto_sdk.ZeltoClient(host=host, port=port)
+    return interrupted_by_alarm(lambda: client.infer(7, [3], "u8", bytes(DATA)))
+
+
+def test_alarm_ends_a_tcp_connect_to_a_listener_whose_backlog_is_full():
+    assert child_process.run(connect_to_full_backlog) == ("alarm", True)
+
+
+# ---- ZeltoClient: a connection out of step is not reused -----------------------------------
+
+OTHER = response(0, tensor_payload([3], "uint8", bytes([9, 9, 9])))
+# An answer followed by bytes nobody asked for, and what the first call gives.
+OUT_OF_STEP = {
+    "extra_frame": (response(0, tensor_payload([3], "uint8", bytes(DATA))), OTHER, DATA),
+    "bytes_after_error": (response(1, b"Model not loaded"), bytes(8), "Model not loaded"),
+}
+
+
+def two_calls_with_a_pause(control, client_args):
+    client = zelto_sdk.ZeltoClient(**client_args)
+    results = []
+    for call in range(2):
+        if call == 1:
+            control.send(("called",))
+            control.recv()  # until the stray bytes wait at the client
+        try:
+            results.append(client.infer(7, [3], "u8", bytes(DATA)))
+        except RuntimeError as error:
+            results.append(str(error))
+    return results
+
+
+@pytest.mark.parametrize("together", [True, False], ids=["same_write", "after_the_answer"])
+@pytest.mark.parametrize("answer, stray, first",
+                         OUT_OF_STEP.values(), ids=OUT_OF_STEP.keys())
+def test_bytes_beyond_an_answer_retire_the_connection(scripted_peer, answer, stray, first,
+                                                      together):
+    # Sent apart, the stray bytes come once the first call has returned: they wait in the idle
+    # connection's socket rather than behind its answer.
+    sends = ([("send", answer + stray)] if together
+             else [("send", answer), ("await", "first call returned"), ("send", stray)])
+    peer = scripted_peer([[("request",), *sends, ("mark", "sent"), *ANSWER], ANSWER])
+    child = child_process.Child(two_calls_with_a_pause, peer.client_args)
+    try:
+        assert child.receive() == ("called",)
+        peer.signal("first call returned")
+        peer.wait_for("mark", 0)
+        child.control.send("go")
+        assert child.result() == [first, DATA]
+        peer.wait_for("eof", 0)
+    finally:
+        child.finish()
 
 
 # ---- Region headers (both shared-memory clients) --------------------------------------------
