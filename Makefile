@@ -49,7 +49,21 @@ py-test: install
 	cd tests && PATH="$(abspath $(VENV))/bin:$$PATH" ../$(PY) -m mypy.stubtest zelto_sdk
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) tools/soak.py --requests 5000
 
-test: cpp-test py-test fuzz-short sanitize-test asan-smoke
+test: format-check cpp-test py-test fuzz-short sanitize-test asan-smoke
+
+# ---- Formatting: clang-format (.clang-format at the root) over every C++ file of the tree ------
+CLANG_FORMAT := clang-format-14
+FORMAT_FILES = $$(git ls-files '*.cpp' '*.hpp')
+
+.PHONY: format format-check
+
+format-check:
+	@$(MAKE) --no-print-directory deps DEB_PACKAGES="$(CLANG_FORMAT)"
+	$(CLANG_FORMAT) --dry-run --Werror $(FORMAT_FILES)
+
+format:
+	@$(MAKE) --no-print-directory deps DEB_PACKAGES="$(CLANG_FORMAT)"
+	$(CLANG_FORMAT) -i $(FORMAT_FILES)
 
 # ---- Hardening: sanitizer builds of the C++ suite, fuzzing, the ASan smoke run ----------------
 FUZZ_DEB_PACKAGES := clang-14 libclang-rt-14-dev

@@ -43,8 +43,10 @@ struct SocketEngine {
 
 std::unique_ptr<SocketEngine> connect_socket(const Command& command) {
     zelto::ConfigArguments arguments;
-    if (command.transport == "tcp") arguments.endpoint = "tcp://" + command.where;
-    else arguments.socket_path = command.where;
+    if (command.transport == "tcp")
+        arguments.endpoint = "tcp://" + command.where;
+    else
+        arguments.socket_path = command.where;
     auto config = zelto::resolve_client_config(std::move(arguments));
     if (!config) throw Failure(config.error().message);
     return std::make_unique<SocketEngine>(std::move(*config));
@@ -99,11 +101,10 @@ std::string run_command(const Command& command, Engines& engines) {
         if (!created) throw Failure(created.error().message);
         return std::move(*created);
     });
-    return bench::measure(command,
-                          [&] {
-                              return output_of(client.infer(shape, "uint8", command.data,
-                                                            zelto::platform::unbounded_wait()));
-                          });
+    return bench::measure(command, [&] {
+        return output_of(
+            client.infer(shape, "uint8", command.data, zelto::platform::unbounded_wait()));
+    });
 }
 
 }  // namespace

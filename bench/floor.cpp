@@ -13,16 +13,16 @@
 //
 // The program is driven through stdin like the other C++ client of the benchmark (engine.cpp):
 // see line_driver.hpp for the commands.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/un.h>
-#include <arpa/inet.h>
-#include <sched.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -64,8 +64,12 @@ uint64_t wall_ns() {
     return uint64_t(ts.tv_sec) * 1'000'000'000ULL + uint64_t(ts.tv_nsec);
 }
 
-void put_u32(uint8_t* out, uint32_t v) { std::memcpy(out, &v, 4); }
-void put_u64(uint8_t* out, uint64_t v) { std::memcpy(out, &v, 8); }
+void put_u32(uint8_t* out, uint32_t v) {
+    std::memcpy(out, &v, 4);
+}
+void put_u64(uint8_t* out, uint64_t v) {
+    std::memcpy(out, &v, 8);
+}
 uint32_t get_u32(const uint8_t* in) {
     uint32_t v;
     std::memcpy(&v, in, 4);
@@ -204,8 +208,8 @@ public:
         const uint32_t size = get_u32(response + 4);
         if (payload.size() < size) payload.resize(size);
         stream_->read_exact(payload.data(), size);
-        if (status != 0) throw Failure("server error: " + std::string(payload.begin(),
-                                                                      payload.begin() + size));
+        if (status != 0)
+            throw Failure("server error: " + std::string(payload.begin(), payload.begin() + size));
         output = decode(std::span<const uint8_t>(payload.data(), size));
     }
 
@@ -247,7 +251,7 @@ public:
         std::string path = "/" + name.substr(name.find_first_not_of('/'));
         int fd = ::shm_open(path.c_str(), O_RDWR, 0);
         if (fd < 0) fail_errno("shm_open " + name);
-        struct stat st{};
+        struct stat st {};
         if (::fstat(fd, &st) != 0) fail_errno("fstat");
         size_ = static_cast<size_t>(st.st_size);
         void* base = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -397,8 +401,8 @@ public:
         if (size > 1 << 20) throw Failure("oversized hybrid answer");
         payload_.resize(size);
         stream_->read_exact(payload_.data(), size);
-        if (get_u32(head) != 0) throw Failure("server error: " +
-                                              std::string(payload_.begin(), payload_.end()));
+        if (get_u32(head) != 0)
+            throw Failure("server error: " + std::string(payload_.begin(), payload_.end()));
         if (size < 40) throw Failure("short hybrid answer");
         region_.read_block(get_u64(payload_.data() + 24), out, view);
     }
@@ -437,7 +441,7 @@ std::string run_command(const bench::Command& command, Floors& floors) {
     }
     if (command.kind == "shm") {
         return timed(bench::kept_client(floors.shms, command.where,
-                               [&] { return std::make_unique<ShmFloor>(command.where); }));
+                                        [&] { return std::make_unique<ShmFloor>(command.where); }));
     }
     return timed(bench::kept_client(floors.hybrids, command.where + " " + command.path, [&] {
         return std::make_unique<HybridFloor>(command.where, command.path);
@@ -456,7 +460,6 @@ int main(int argc, char** argv) {
         }
     }
     Floors floors;
-    return bench::serve_lines([&](const bench::Command& command) {
-        return run_command(command, floors);
-    });
+    return bench::serve_lines(
+        [&](const bench::Command& command) { return run_command(command, floors); });
 }

@@ -56,7 +56,8 @@ inline Command parse_command(const std::string& line) {
     std::istringstream words(line);
     Command command;
     words >> command.kind;
-    if (command.kind == "socket") words >> command.transport;
+    if (command.kind == "socket")
+        words >> command.transport;
     else if (command.kind != "shm" && command.kind != "hybrid")
         throw Failure("unknown command " + command.kind);
     words >> command.where;
@@ -92,8 +93,8 @@ std::string measure(const Command& command, RoundTrip&& round_trip) {
 
 // The client kept under `key` for the next commands, made by `connect()` on first use.
 template <class Client, class Connect>
-Client& kept_client(std::map<std::string, std::unique_ptr<Client>>& clients,
-                    const std::string& key, Connect&& connect) {
+Client& kept_client(std::map<std::string, std::unique_ptr<Client>>& clients, const std::string& key,
+                    Connect&& connect) {
     auto& client = clients[key];
     if (!client) client = connect();
     return *client;

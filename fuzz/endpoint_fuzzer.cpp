@@ -58,11 +58,13 @@ bool is_white_space(char32_t c) {
 
 // Trims valid UTF-8 by decoding it into code points: the reference for trim_white_space.
 std::string reference_trim(std::string_view text) {
-    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(text.data()),
+                                         text.size());
     std::vector<char32_t> points;
     for (size_t pos = 0; pos < bytes.size();) points.push_back(*zelto::utf8::decode_at(bytes, pos));
     auto first = std::ranges::find_if_not(points, is_white_space);
-    auto last = std::find_if_not(points.rbegin(), std::make_reverse_iterator(first), is_white_space);
+    auto last =
+        std::find_if_not(points.rbegin(), std::make_reverse_iterator(first), is_white_space);
     std::string out;
     for (auto it = first; it != last.base(); ++it) zelto::utf8::append(out, *it);
     return out;
@@ -73,7 +75,8 @@ void check_trim(std::string_view text) {
     FUZZ_CHECK(trimmed.data() >= text.data() &&
                trimmed.data() + trimmed.size() <= text.data() + text.size());
     FUZZ_CHECK(zelto::trim_white_space(trimmed) == trimmed);
-    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(text.data()),
+                                         text.size());
     if (!zelto::utf8::validate(bytes)) FUZZ_CHECK(trimmed == reference_trim(text));
 }
 

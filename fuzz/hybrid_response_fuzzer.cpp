@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::span<const uint8_t> text_bytes(reinterpret_cast<const uint8_t*>(text.data()),
                                               text.size());
     FUZZ_CHECK(!zelto::utf8::validate(text_bytes).has_value());
-    if (!zelto::utf8::validate(input).has_value()) FUZZ_CHECK(std::ranges::equal(text_bytes, input));
+    if (!zelto::utf8::validate(input).has_value())
+        FUZZ_CHECK(std::ranges::equal(text_bytes, input));
     // Each replacement character stands for at least one input byte.
     FUZZ_CHECK(text.size() <= 3 * size);
     return 0;

@@ -70,8 +70,8 @@ void check_round_trip(std::span<const uint8_t> input, const InferRequest& reques
     const std::vector<uint8_t> plain = zelto::encode_infer_request(view);
     const size_t before_options = plain.size() - 1;
     FUZZ_CHECK(input.size() > before_options);
-    FUZZ_CHECK(std::ranges::equal(input.first(before_options),
-                                  std::span(plain).first(before_options)));
+    FUZZ_CHECK(
+        std::ranges::equal(input.first(before_options), std::span(plain).first(before_options)));
 }
 
 }  // namespace

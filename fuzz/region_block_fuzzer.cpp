@@ -22,7 +22,9 @@ namespace {
 
 using u128 = unsigned __int128;
 
-bool inside(u128 offset, u128 length, size_t size) { return offset + length <= size; }
+bool inside(u128 offset, u128 length, size_t size) {
+    return offset + length <= size;
+}
 
 std::string does_not_fit(const char* what, uint64_t offset, size_t size) {
     return std::string(what) + " at offset " + std::to_string(offset) +

@@ -43,8 +43,7 @@ std::expected<HybridResponse, std::string> answer(ServerRegion& region,
                                                   uint32_t default_model) {
     auto input = region.read_input(request.shm_offset, request.shm_size);
     if (!input) return std::unexpected(input.error());
-    uint32_t model =
-        request.metadata.param_code != 0 ? request.metadata.param_code : default_model;
+    uint32_t model = request.metadata.param_code != 0 ? request.metadata.param_code : default_model;
     auto output = run_model(model, std::move(*input));
     if (!output) return std::unexpected(output.error());
     auto offset = region.place_output(*output);

@@ -11,7 +11,6 @@
 #include <thread>
 #include <utility>
 
-
 namespace zelto::server {
 namespace {
 
@@ -29,7 +28,7 @@ struct Connections {
 };
 
 class ListenerService final : public Service {
-  public:
+public:
     ListenerService(platform::Listener listener, bool remove_file, ServeConnection serve)
         : listener_(std::move(listener)),
           remove_file_(remove_file),
@@ -56,7 +55,7 @@ class ListenerService final : public Service {
         if (remove_file_) ::unlink(listener_.where.c_str());
     }
 
-  private:
+private:
     void accept_loop() {
         for (;;) {
             auto fd = platform::accept_connection(listener_.fd);

@@ -5,6 +5,9 @@
 //
 // Each listener prints "listening on KIND WHERE"; once every service has started the server
 // prints "ready". SIGINT and SIGTERM stop it cleanly (socket files removed, exit status 0).
+#include <malloc.h>
+#include <pthread.h>
+
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -14,11 +17,8 @@
 #include <string_view>
 #include <vector>
 
-#include <malloc.h>
-#include <pthread.h>
-
-#include "service.hpp"
 #include "hybrid_server.hpp"
+#include "service.hpp"
 #include "shm_server.hpp"
 #include "socket_server.hpp"
 
@@ -28,8 +28,8 @@ namespace {
 // Every option takes one value. Services started by other parts of the server add a field
 // here and a row to kOptions, then start their service in start_services().
 struct Options {
-    std::optional<std::string> tcp;   // HOST:PORT; port 0 picks a free port
-    std::optional<std::string> pipe;  // a socket file path, or \\.\pipe\NAME for /tmp/NAME
+    std::optional<std::string> tcp;          // HOST:PORT; port 0 picks a free port
+    std::optional<std::string> pipe;         // a socket file path, or \\.\pipe\NAME for /tmp/NAME
     std::optional<std::string> shm;          // region name
     std::optional<std::string> tensor_area;  // bytes of the region's tensor area
     std::optional<std::string> shm_model;    // model for shm requests whose param_code is 0
@@ -59,8 +59,8 @@ void print_usage(std::ostream& out) {
     out << "usage: zelto-reference-server [OPTIONS]\n\noptions:\n";
     for (const auto& row : kOptions) {
         std::string left = std::string(row.name) + " " + std::string(row.value_name);
-        out << "  " << left << std::string(left.size() < 24 ? 24 - left.size() : 1, ' ')
-            << row.help << "\n";
+        out << "  " << left << std::string(left.size() < 24 ? 24 - left.size() : 1, ' ') << row.help
+            << "\n";
     }
     out << "  --help                  show this text\n";
 }

@@ -10,7 +10,7 @@
 namespace zelto::server {
 
 class Service {
-  public:
+public:
     virtual ~Service() = default;
     // Stops taking work, wakes and joins the service's threads and removes the files or
     // objects it created. Called once, from the main thread.

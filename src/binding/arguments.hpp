@@ -29,13 +29,13 @@ inline constexpr size_t kMaxParameters = 8;
 // The arguments of one call, one slot per parameter; a slot is null when the parameter was
 // omitted (or given None with a None default).
 class BoundArguments {
-  public:
+public:
     PyObject* operator[](size_t index) const { return values_[index].get(); }
     void set(size_t index, PyObject* value) { values_[index] = PyRef::borrow(value); }
     void clear(size_t index) { values_[index] = PyRef(); }
     bool filled(size_t index) const { return static_cast<bool>(values_[index]); }
 
-  private:
+private:
     std::array<PyRef, kMaxParameters> values_;
 };
 

@@ -198,10 +198,9 @@ PyType_Slot kByteValuesSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kByteValuesSpec = {"builtins.byte_values_iterator",
-                               static_cast<int>(sizeof(ByteValues)), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                               kByteValuesSlots};
+PyType_Spec kByteValuesSpec = {
+    "builtins.byte_values_iterator", static_cast<int>(sizeof(ByteValues)), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kByteValuesSlots};
 
 PyTypeObject* byte_values_type() {
     static PyObject* type = nullptr;

@@ -60,9 +60,8 @@ struct TensorArguments {
 inline bool convert_tensor_arguments(const BoundArguments& bound, TensorArguments& out) {
     return convert_argument("shape", [&] { return extract_shape(bound[0], out.shape); }) &&
            convert_argument("dtype", [&] { return extract_text(bound[1], out.dtype); }) &&
-           convert_argument("data", [&] {
-               return extract_data_view(bound[2], out.converted, out.data);
-           });
+           convert_argument("data",
+                            [&] { return extract_data_view(bound[2], out.converted, out.data); });
 }
 
 // An engine's output bytes (a view of the server's block) as a new list, or its error raised.

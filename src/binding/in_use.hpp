@@ -31,7 +31,7 @@ struct InUseFlag {
 // Takes the flag for the lifetime of the guard; check ok() right after construction. Not ok
 // means an exception is set: re-entry on this thread, or a signal handler raised while waiting.
 class Use {
-  public:
+public:
     enum class Mode { Shared, Exclusive };
 
     Use(InUseFlag& flag, Mode mode) : mode_(mode) {
@@ -68,8 +68,8 @@ class Use {
             } else {
                 --flag_->state;
                 auto& holders = flag_->shared_by;
-                holders.erase(std::find(holders.begin(), holders.end(),
-                                        std::this_thread::get_id()));
+                holders.erase(
+                    std::find(holders.begin(), holders.end(), std::this_thread::get_id()));
             }
         }
         flag_->released.notify_all();
@@ -79,12 +79,11 @@ class Use {
 
     bool ok() const { return flag_ != nullptr; }
 
-  private:
+private:
     // Whether this thread is itself in the way (needs the flag's mutex).
     static bool reentered(const InUseFlag& flag, std::thread::id me) {
         if (flag.state < 0) return flag.exclusive_holder == me;
-        return std::find(flag.shared_by.begin(), flag.shared_by.end(), me) !=
-               flag.shared_by.end();
+        return std::find(flag.shared_by.begin(), flag.shared_by.end(), me) != flag.shared_by.end();
     }
 
     // Waits up to one slice for the flag to come free, without the interpreter lock, then runs

@@ -8,7 +8,7 @@
 namespace zelto::binding {
 
 class PyRef {
-  public:
+public:
     PyRef() = default;
     // Takes over a new reference (which may be null after a failed call).
     static PyRef steal(PyObject* object) { return PyRef(object); }
@@ -35,7 +35,7 @@ class PyRef {
     // Hands the reference to the caller.
     PyObject* release() { return std::exchange(object_, nullptr); }
 
-  private:
+private:
     explicit PyRef(PyObject* object) : object_(object) {}
     PyObject* object_ = nullptr;
 };

@@ -97,6 +97,8 @@ std::array<uint8_t, kHybridResponseSize> HybridResponse::encode() const {
     return out;
 }
 
-std::string failure_text(std::span<const uint8_t> payload) { return utf8_lossy(payload); }
+std::string failure_text(std::span<const uint8_t> payload) {
+    return utf8_lossy(payload);
+}
 
 }  // namespace zelto::hybrid

@@ -21,8 +21,7 @@ public:
     // over its tensor area and starts the runtime (RuntimeError with the platform text). No
     // connection is opened: that happens on the first infer. `log` receives the attach record.
     static std::expected<std::unique_ptr<HybridClient>, EngineError> create(
-        const std::string& shm_name, const std::string& socket_path,
-        const shm::LogFn& log = {});
+        const std::string& shm_name, const std::string& socket_path, const shm::LogFn& log = {});
     virtual ~HybridClient() = default;
 
     // Every failure is a RuntimeError, except an unknown dtype name and a shape of more than 8

@@ -1,13 +1,12 @@
 #include "hybrid/hybrid_exchange.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <span>
-
 #include <asio/error.hpp>
 #include <asio/local/stream_protocol.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
+#include <cerrno>
+#include <span>
 
 #include "hybrid/io_runtime.hpp"
 #include "platform/cpu.hpp"
@@ -28,7 +27,9 @@ constexpr const char* kWriteZero = "write zero";
 // the server costs memory only as its bytes come in.
 constexpr size_t kFirstPayloadChunk = 64 * 1024;
 
-std::string os_text(int error) { return platform::os_error(error).message; }
+std::string os_text(int error) {
+    return platform::os_error(error).message;
+}
 
 std::string error_text(const asio::error_code& ec) {
     if (ec.category() == asio::error::get_system_category()) return os_text(ec.value());
@@ -167,12 +168,23 @@ HybridExchange::Step HybridExchange::advance() {
     for (;;) {
         Step step = Step::Next;
         switch (phase_) {
-            case Phase::Open: step = open(); break;
-            case Phase::Write: step = write(); break;
-            case Phase::ReadHeader: step = read_header(); break;
-            case Phase::ReadShortPayload: step = read_short_payload(); break;
-            case Phase::ReadPayload: step = read_payload(); break;
-            case Phase::Over: return Step::Over;
+            case Phase::Open:
+                step = open();
+                break;
+            case Phase::Write:
+                step = write();
+                break;
+            case Phase::ReadHeader:
+                step = read_header();
+                break;
+            case Phase::ReadShortPayload:
+                step = read_short_payload();
+                break;
+            case Phase::ReadPayload:
+                step = read_payload();
+                break;
+            case Phase::Over:
+                return Step::Over;
         }
         if (step != Step::Next) return step;
     }
@@ -186,8 +198,7 @@ HybridExchange::Step HybridExchange::open() {
         // empty on failure, so the next exchange tries to open again.
         auto fd = platform::connect_local(socket_path_, platform::Blocking::No);
         if (!fd) {
-            return fail("Failed to open named pipe '" + socket_path_ + "': " +
-                        fd.error().message);
+            return fail("Failed to open named pipe '" + socket_path_ + "': " + fd.error().message);
         }
         connection.emplace(*fd);
     }
@@ -283,7 +294,9 @@ std::span<uint8_t> HybridExchange::short_frame() {
     return std::span(head_).first(ResponseHeader::kSize + header_.payload_size);
 }
 
-HybridExchange::Step HybridExchange::next(Phase phase) { return next_keeping(phase, 0); }
+HybridExchange::Step HybridExchange::next(Phase phase) {
+    return next_keeping(phase, 0);
+}
 
 HybridExchange::Step HybridExchange::next_keeping(Phase phase, size_t done) {
     phase_ = phase;
@@ -298,17 +311,23 @@ HybridExchange::Step HybridExchange::fail(std::string text) {
 
 bool HybridExchange::answer_pending() const {
     switch (phase_) {
-        case Phase::Open: return false;
-        case Phase::Write: return done_ > 0;
+        case Phase::Open:
+            return false;
+        case Phase::Write:
+            return done_ > 0;
         case Phase::ReadHeader:
         case Phase::ReadShortPayload:
-        case Phase::ReadPayload: return true;
-        case Phase::Over: return false;
+        case Phase::ReadPayload:
+            return true;
+        case Phase::Over:
+            return false;
     }
     return false;
 }
 
-void HybridExchange::break_connection() { (*guard_)->value().mark_broken(); }
+void HybridExchange::break_connection() {
+    (*guard_)->value().mark_broken();
+}
 
 HybridExchange::Step HybridExchange::over(ExchangeResult result) {
     result_ = std::move(result);
@@ -318,7 +337,9 @@ HybridExchange::Step HybridExchange::over(ExchangeResult result) {
     return Step::Over;
 }
 
-int HybridExchange::fd() const { return (**guard_)->socket.fd(); }
+int HybridExchange::fd() const {
+    return (**guard_)->socket.fd();
+}
 
 std::span<const uint8_t> HybridExchange::unwritten() const {
     return std::span<const uint8_t>(frame_).subspan(done_);
@@ -326,9 +347,12 @@ std::span<const uint8_t> HybridExchange::unwritten() const {
 
 std::span<uint8_t> HybridExchange::unread() {
     switch (phase_) {
-        case Phase::ReadHeader: return std::span(head_).subspan(done_);
-        case Phase::ReadShortPayload: return short_frame().subspan(done_);
-        default: return std::span(payload_).subspan(done_);
+        case Phase::ReadHeader:
+            return std::span(head_).subspan(done_);
+        case Phase::ReadShortPayload:
+            return short_frame().subspan(done_);
+        default:
+            return std::span(payload_).subspan(done_);
     }
 }
 

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <array>
+#include <asio/awaitable.hpp>
 #include <chrono>
 #include <cstdint>
 #include <expected>
@@ -22,8 +23,6 @@
 #include <span>
 #include <string>
 #include <vector>
-
-#include <asio/awaitable.hpp>
 
 #include "hybrid/connection_cell.hpp"
 #include "hybrid/control_messages.hpp"

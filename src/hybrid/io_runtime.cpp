@@ -86,7 +86,9 @@ IoRuntime::~IoRuntime() {
     }
 }
 
-IoRuntime* IoRuntime::current() noexcept { return t_current; }
+IoRuntime* IoRuntime::current() noexcept {
+    return t_current;
+}
 
 std::optional<std::string> IoRuntime::refuse_nested() {
     if (t_is_worker) {
@@ -98,8 +100,7 @@ std::optional<std::string> IoRuntime::refuse_nested() {
     return std::nullopt;
 }
 
-void IoRuntime::drive(const bool& done, const platform::CallWait& wait,
-                      const StopOperation& stop) {
+void IoRuntime::drive(const bool& done, const platform::CallWait& wait, const StopOperation& stop) {
     using Clock = platform::CallWait::Clock;
     bool stopping = false;
     while (!done) {
@@ -127,8 +128,12 @@ void IoRuntime::drive(const bool& done, const platform::CallWait& wait,
     }
 }
 
-IoRuntime::Scope::Scope(IoRuntime* runtime) : previous_(t_current) { t_current = runtime; }
+IoRuntime::Scope::Scope(IoRuntime* runtime) : previous_(t_current) {
+    t_current = runtime;
+}
 
-IoRuntime::Scope::~Scope() { t_current = previous_; }
+IoRuntime::Scope::~Scope() {
+    t_current = previous_;
+}
 
 }  // namespace zelto::hybrid

@@ -19,6 +19,10 @@
 // the runtime for the next call.
 #pragma once
 
+#include <asio/awaitable.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
 #include <cstddef>
 #include <exception>
 #include <expected>
@@ -30,11 +34,6 @@
 #include <thread>
 #include <utility>
 #include <vector>
-
-#include <asio/awaitable.hpp>
-#include <asio/co_spawn.hpp>
-#include <asio/executor_work_guard.hpp>
-#include <asio/io_context.hpp>
 
 #include "platform/call_wait.hpp"
 #include "transport/errors.hpp"
@@ -117,12 +116,11 @@ std::expected<T, std::string> IoRuntime::run_to_completion(asio::awaitable<T> op
     bool done = false;
     try {
         caller_.restart();
-        asio::co_spawn(caller_, std::move(operation),
-                       [&](std::exception_ptr error, T value) {
-                           failure = error;
-                           if (!error) result.emplace(std::move(value));
-                           done = true;
-                       });
+        asio::co_spawn(caller_, std::move(operation), [&](std::exception_ptr error, T value) {
+            failure = error;
+            if (!error) result.emplace(std::move(value));
+            done = true;
+        });
     } catch (...) {
         // Nothing was started: the operation could not even be spawned.
         return std::unexpected(describe_exception(std::current_exception()));

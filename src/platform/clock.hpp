@@ -42,10 +42,9 @@ public:
     static constexpr std::chrono::milliseconds kDefaultRelaxedPhase{14};
     static constexpr std::chrono::microseconds kSlowSlack{500};
 
-    explicit MicroWait(
-        std::chrono::nanoseconds spin_phase = kDefaultSpinPhase,
-        std::chrono::nanoseconds precise_sleep_phase = kDefaultPreciseSleepPhase,
-        std::chrono::nanoseconds relaxed_phase = kDefaultRelaxedPhase) noexcept;
+    explicit MicroWait(std::chrono::nanoseconds spin_phase = kDefaultSpinPhase,
+                       std::chrono::nanoseconds precise_sleep_phase = kDefaultPreciseSleepPhase,
+                       std::chrono::nanoseconds relaxed_phase = kDefaultRelaxedPhase) noexcept;
     ~MicroWait();
     MicroWait(const MicroWait&) = delete;
     MicroWait& operator=(const MicroWait&) = delete;
@@ -61,8 +60,8 @@ private:
     MonotonicClock::time_point spin_until_;
     MonotonicClock::time_point precise_until_;
     MonotonicClock::time_point relaxed_until_;
-    long saved_slack_ = -1;      // the thread's own timer slack while it is changed, else -1
-    unsigned long slack_ = 0;    // the slack this wait set, 0 for none
+    long saved_slack_ = -1;    // the thread's own timer slack while it is changed, else -1
+    unsigned long slack_ = 0;  // the slack this wait set, 0 for none
 };
 
 }  // namespace zelto::platform

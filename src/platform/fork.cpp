@@ -9,7 +9,9 @@ namespace {
 
 std::atomic<uint64_t> g_generation{0};
 
-void count_fork_in_child() noexcept { g_generation.fetch_add(1, std::memory_order_relaxed); }
+void count_fork_in_child() noexcept {
+    g_generation.fetch_add(1, std::memory_order_relaxed);
+}
 
 // Registered once, before the first stamp is taken: a fork before that has no object to betray.
 struct ForkCounter {

@@ -6,7 +6,9 @@
 
 namespace zelto::platform {
 
-bool Attempt::not_ready() const noexcept { return error == EAGAIN || error == EWOULDBLOCK; }
+bool Attempt::not_ready() const noexcept {
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
 
 Attempt try_send(int fd, std::span<const uint8_t> bytes) noexcept {
     for (;;) {
@@ -33,6 +35,8 @@ Attempt try_peek(int fd) noexcept {
     }
 }
 
-void shut_down_stream(int fd) noexcept { (void)::shutdown(fd, SHUT_RDWR); }
+void shut_down_stream(int fd) noexcept {
+    (void)::shutdown(fd, SHUT_RDWR);
+}
 
 }  // namespace zelto::platform

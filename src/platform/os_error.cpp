@@ -7,18 +7,29 @@ namespace zelto::platform {
 
 IoCategory classify_errno(int err) {
     switch (err) {
-        case ENOENT: return IoCategory::NotFound;
+        case ENOENT:
+            return IoCategory::NotFound;
         case EACCES:
-        case EPERM: return IoCategory::PermissionDenied;
-        case ECONNREFUSED: return IoCategory::ConnectionRefused;
-        case ECONNRESET: return IoCategory::ConnectionReset;
-        case ECONNABORTED: return IoCategory::ConnectionAborted;
-        case EPIPE: return IoCategory::BrokenPipe;
-        case EEXIST: return IoCategory::AlreadyExists;
-        case EAGAIN: return IoCategory::WouldBlock;
-        case ETIMEDOUT: return IoCategory::TimedOut;
-        case EINTR: return IoCategory::Interrupted;
-        default: return IoCategory::Other;
+        case EPERM:
+            return IoCategory::PermissionDenied;
+        case ECONNREFUSED:
+            return IoCategory::ConnectionRefused;
+        case ECONNRESET:
+            return IoCategory::ConnectionReset;
+        case ECONNABORTED:
+            return IoCategory::ConnectionAborted;
+        case EPIPE:
+            return IoCategory::BrokenPipe;
+        case EEXIST:
+            return IoCategory::AlreadyExists;
+        case EAGAIN:
+            return IoCategory::WouldBlock;
+        case ETIMEDOUT:
+            return IoCategory::TimedOut;
+        case EINTR:
+            return IoCategory::Interrupted;
+        default:
+            return IoCategory::Other;
     }
 }
 

@@ -62,7 +62,7 @@ std::expected<SharedMapping, SharedMemoryError> SharedMapping::open(std::string_
     int fd = shm_open(path.c_str(), O_RDWR | O_CLOEXEC, 0);
     if (fd < 0) return std::unexpected(error(SharedMemoryError::Kind::Open, errno));
 
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0) {
         int err = errno;
         close(fd);
@@ -102,8 +102,9 @@ std::expected<SharedMapping, SharedMemoryError> SharedMapping::create(std::strin
     return SharedMapping(mapped->first, mapped->second, fd);
 }
 
-std::expected<SharedMapping, SharedMemoryError> SharedMapping::open_or_create(
-    std::string_view name, uint64_t size, unsigned mode) {
+std::expected<SharedMapping, SharedMemoryError> SharedMapping::open_or_create(std::string_view name,
+                                                                              uint64_t size,
+                                                                              unsigned mode) {
     std::string path = object_path(name);
     if (size == 0 || size > static_cast<uint64_t>(INT64_MAX))
         return std::unexpected(error(SharedMemoryError::Kind::Create, EINVAL));
@@ -114,7 +115,7 @@ std::expected<SharedMapping, SharedMemoryError> SharedMapping::open_or_create(
         fd = shm_open(path.c_str(), O_RDWR | O_CLOEXEC, 0);
     }
     if (fd < 0) return std::unexpected(error(SharedMemoryError::Kind::Open, errno));
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0 || (static_cast<uint64_t>(st.st_size) < size &&
                                 ftruncate(fd, static_cast<off_t>(size)) != 0)) {
         int err = errno;
@@ -127,13 +128,13 @@ std::expected<SharedMapping, SharedMemoryError> SharedMapping::open_or_create(
 }
 
 unsigned SharedMapping::permissions() const {
-    struct stat st{};
+    struct stat st {};
     if (fd_ < 0 || fstat(fd_, &st) != 0) return 0600;
     return static_cast<unsigned>(st.st_mode) & 0777;
 }
 
 uint64_t SharedMapping::identity() const {
-    struct stat st{};
+    struct stat st {};
     if (fd_ < 0 || fstat(fd_, &st) != 0) return 0;
     return static_cast<uint64_t>(st.st_ino);
 }
@@ -141,7 +142,7 @@ uint64_t SharedMapping::identity() const {
 uint64_t SharedMapping::identity_of(std::string_view name) {
     int fd = shm_open(object_path(name).c_str(), O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0) return 0;
-    struct stat st{};
+    struct stat st {};
     uint64_t identity = fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_ino) : 0;
     close(fd);
     return identity;
@@ -153,7 +154,7 @@ namespace {
 // in one process exclude each other as two processes do, and closing a duplicate descriptor
 // (a forked child's copy) does not drop it.
 struct flock byte_lock(short type, uint64_t at) {
-    struct flock lock{};
+    struct flock lock {};
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
     lock.l_start = static_cast<off_t>(at);

@@ -216,7 +216,7 @@ constexpr int kListenBacklog = 128;
 
 // A socket file that refuses connections was left by a listener that is gone.
 bool is_stale_socket_file(const std::string& file) {
-    struct stat info{};
+    struct stat info {};
     if (lstat(file.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode)) return false;
     auto probe = connect_local(file);
     if (probe) {
@@ -320,8 +320,8 @@ std::expected<void, IoError> send_all(int fd, std::span<const std::span<const ui
         single[0] = std::span<const uint8_t>(gathered.data(), total);
         pieces = single;
     }
-    size_t next = 0;       // first piece not yet completely sent
-    size_t offset = 0;     // bytes of that piece already sent
+    size_t next = 0;    // first piece not yet completely sent
+    size_t offset = 0;  // bytes of that piece already sent
     SpinWait spinner(spin);
     while (next < pieces.size()) {
         iovec iov[kMaxPieces];

@@ -9,9 +9,9 @@ RegionAttachment::RegionAttachment(std::shared_ptr<ShmRegion> region,
                                    std::shared_ptr<RegionClients> clients)
     : region_(std::move(region)),
       clients_(std::move(clients)),
-      pool_(std::make_unique<TensorPool>(TensorPool::with_defaults(
-          region_->tensor_area_offset(), region_->tensor_area_size(),
-          clients_ ? clients_->leases() : SharedLeases{}))) {}
+      pool_(std::make_unique<TensorPool>(
+          TensorPool::with_defaults(region_->tensor_area_offset(), region_->tensor_area_size(),
+                                    clients_ ? clients_->leases() : SharedLeases{}))) {}
 
 std::expected<RegionAttachment, EngineError> RegionAttachment::open(const std::string& shm_name,
                                                                     const LogFn& log) {
@@ -29,14 +29,15 @@ std::optional<EngineError> RegionAttachment::refuse_in_other_process() const {
     return EngineError{EngineError::Type::RuntimeError, kCreatedInOtherProcess};
 }
 
-std::expected<SlotLease, EngineError> RegionAttachment::place_input(
-    std::span<const int64_t> shape, std::string_view dtype, std::span<const uint8_t> data) {
+std::expected<SlotLease, EngineError> RegionAttachment::place_input(std::span<const int64_t> shape,
+                                                                    std::string_view dtype,
+                                                                    std::span<const uint8_t> data) {
     // A TensorBlock has room for 8 dimensions; refuse more before anything is leased or written.
     if (shape.size() > kMaxDims) {
-        return std::unexpected(EngineError{EngineError::Type::ValueError,
-                                           "Invalid input: tensor has " +
-                                               std::to_string(shape.size()) +
-                                               " dimensions, at most 8 are supported"});
+        return std::unexpected(
+            EngineError{EngineError::Type::ValueError, "Invalid input: tensor has " +
+                                                           std::to_string(shape.size()) +
+                                                           " dimensions, at most 8 are supported"});
     }
     const uint64_t required = uint64_t{data.size()} + kTensorBlockHeaderSize;
     auto offset = pool_->allocate(required);

@@ -73,7 +73,7 @@ private:
     std::shared_ptr<ShmRegion> region_;
     std::shared_ptr<RegionClients> clients_;
     std::unique_ptr<TensorPool> pool_;  // a fixed address, which leases point to
-    uint64_t next_request_id_ = 1;  // when working alone
+    uint64_t next_request_id_ = 1;      // when working alone
     platform::ProcessStamp stamp_;
 };
 

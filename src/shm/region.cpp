@@ -168,7 +168,7 @@ std::expected<std::span<const uint8_t>, std::string> output_block_data(
 }
 
 std::expected<std::span<const uint8_t>, std::string> output_block_data(const ShmRegion& region,
-                                                                      uint64_t offset) {
+                                                                       uint64_t offset) {
     return output_block_data(std::span<const uint8_t>(region.base(), region.size()), offset);
 }
 

@@ -132,7 +132,7 @@ std::expected<TensorBlockView, std::string> view_tensor_block(std::span<const ui
 // region of N bytes". The bytes are the server's: the caller copies them out (into the result
 // list) before it sends another request that could let the server reuse the block.
 std::expected<std::span<const uint8_t>, std::string> output_block_data(const ShmRegion& region,
-                                                                      uint64_t offset);
+                                                                       uint64_t offset);
 std::expected<std::span<const uint8_t>, std::string> output_block_data(
     std::span<const uint8_t> region, uint64_t offset);
 

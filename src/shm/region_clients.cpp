@@ -18,7 +18,9 @@ constexpr uint64_t kExpiryMask = (uint64_t{1} << kTagShift) - 1;
 // How often a client waiting for the turn asks whether its holder still exists.
 constexpr auto kHolderCheckEvery = std::chrono::milliseconds(10);
 
-uint16_t tag_of(uint64_t word) { return static_cast<uint16_t>(word >> kTagShift); }
+uint16_t tag_of(uint64_t word) {
+    return static_cast<uint16_t>(word >> kTagShift);
+}
 
 uint64_t now_ms(std::chrono::steady_clock::time_point now) {
     auto ms = std::chrono::floor<std::chrono::milliseconds>(now.time_since_epoch()).count();
@@ -123,7 +125,8 @@ std::expected<RegionClients::Turn, platform::WaitStop> RegionClients::take_turn(
             next_holder_check = now + kHolderCheckEvery;
         }
         if (free && turn.compare_exchange_strong(seen, mine)) return Turn(shared_from_this());
-        if (now >= deadline || wait.expired(now)) return std::unexpected(platform::WaitStop::TimedOut);
+        if (now >= deadline || wait.expired(now))
+            return std::unexpected(platform::WaitStop::TimedOut);
         if (now >= next_check) {
             if (wait.must_stop()) return std::unexpected(platform::WaitStop::Interrupted);
             next_check = now + platform::kWaitSlice;

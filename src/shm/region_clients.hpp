@@ -5,7 +5,8 @@
 //
 // The clients of region NAME share a small object of their own, NAME + kObjectSuffix, made by
 // the first client that needs it and reused by every later one (one per region name, never
-// more; it outlives its clients, so that a request id is never handed out twice). It holds, as 64-bit words used with atomic operations only:
+// more; it outlives its clients, so that a request id is never handed out twice). It holds, as
+// 64-bit words used with atomic operations only:
 //   offset 0    the exchange turn: 0, or the holder's tag (16 bits) above the turn's expiry in
 //               milliseconds of the monotonic clock (48 bits)
 //   offset 8    the identity of the region object it serves: a server that makes a new region

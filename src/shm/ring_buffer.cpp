@@ -105,8 +105,8 @@ bool RingBuffer::publish(uint64_t slot, std::optional<Clock::time_point> deadlin
 
 bool RingBuffer::try_publish(uint64_t slot) noexcept {
     uint64_t expected = slot;
-    return std::atomic_ref<uint64_t>(cell(kCommittedCell)).compare_exchange_strong(expected,
-                                                                                  next(slot));
+    return std::atomic_ref<uint64_t>(cell(kCommittedCell))
+        .compare_exchange_strong(expected, next(slot));
 }
 
 RingBuffer::PushResult RingBuffer::push(

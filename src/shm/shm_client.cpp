@@ -136,8 +136,7 @@ std::expected<OutputView, EngineError> ShmClient::exchange(uint64_t id, const Sl
     if (auto stop = publish(requests, *reserved, Clock::now() + kResponseTimeout, wait)) {
         publish_when_due(attachment_.shared_region(), *reserved);
         if (*stop == platform::WaitStop::Interrupted) return std::unexpected(stopped(*stop));
-        return std::unexpected(
-            runtime_error(ShmError{ShmError::Kind::QueueStalled, {}}.display()));
+        return std::unexpected(runtime_error(ShmError{ShmError::Kind::QueueStalled, {}}.display()));
     }
 
     RingBuffer responses(region.base() + region.response_queue_offset(), kResponseEntrySize);

@@ -21,7 +21,9 @@ uint64_t saturating_mul(uint64_t a, uint64_t b) {
 constexpr unsigned kTagShift = 48;
 constexpr uint64_t kExpiryMask = (uint64_t{1} << kTagShift) - 1;
 
-uint16_t tag_of(uint64_t word) { return static_cast<uint16_t>(word >> kTagShift); }
+uint16_t tag_of(uint64_t word) {
+    return static_cast<uint16_t>(word >> kTagShift);
+}
 
 // Milliseconds of the monotonic clock, rounded down (a time read now) or up (an expiry), so a
 // lease never ends before its full duration. Kept within 48 bits and above 0.
@@ -39,7 +41,9 @@ uint64_t expiry_ms(TensorPool::Clock::time_point now, TensorPool::Clock::duratio
     return clock_ms(now + lease, true);
 }
 
-bool is_free(uint64_t word, uint64_t now_ms) { return word == 0 || (word & kExpiryMask) <= now_ms; }
+bool is_free(uint64_t word, uint64_t now_ms) {
+    return word == 0 || (word & kExpiryMask) <= now_ms;
+}
 
 }  // namespace
 
@@ -161,8 +165,8 @@ TensorPool::TensorPool(uint64_t base, uint64_t total, std::vector<SizeClassSpec>
     }
     // An area smaller than every class becomes one slot spanning all of it.
     if (classes_.empty()) {
-        classes_.push_back(std::make_unique<SizeClass>("class0", base,
-                                                       std::max<uint64_t>(total, 1), 1, lease, 0));
+        classes_.push_back(
+            std::make_unique<SizeClass>("class0", base, std::max<uint64_t>(total, 1), 1, lease, 0));
     }
     if (leases_.words.empty()) {
         // A word per slot, all free, owned by this pool alone.

@@ -20,7 +20,9 @@ constexpr std::array<uint8_t, 256> kSymbolValues = [] {
     return table;
 }();
 
-uint8_t value_of(char c) { return kSymbolValues[static_cast<uint8_t>(c)]; }
+uint8_t value_of(char c) {
+    return kSymbolValues[static_cast<uint8_t>(c)];
+}
 
 std::string invalid_symbol(size_t offset, char c) {
     return "Invalid symbol " + std::to_string(static_cast<uint8_t>(c)) + ", offset " +
@@ -99,7 +101,8 @@ std::expected<size_t, std::string> decode_into(std::string_view text, uint8_t* o
     const size_t body = rem != 0 ? n - rem : (n >= 4 ? n - 4 : 0);
     size_t written = 0;
     for (size_t at = 0; at < body; at += 4) {
-        if (auto ok = decode_group(text, at, out + written); !ok) return std::unexpected(ok.error());
+        if (auto ok = decode_group(text, at, out + written); !ok)
+            return std::unexpected(ok.error());
         written += 3;
     }
     auto tail = decode_tail(text, body, out + written);

@@ -15,7 +15,9 @@
 namespace zelto::base64 {
 
 // Most bytes `text` can decode to.
-constexpr size_t max_decoded_size(size_t text_size) { return text_size / 4 * 3 + 2; }
+constexpr size_t max_decoded_size(size_t text_size) {
+    return text_size / 4 * 3 + 2;
+}
 
 // Decodes into `out`, which must have room for max_decoded_size(text.size()) bytes, and returns
 // the number of bytes written. `out` may point into the memory holding `text` as long as it

@@ -63,9 +63,9 @@ std::expected<void, IoError> Connection::write_all(std::span<const uint8_t> byte
     return write_all(pieces, std::chrono::nanoseconds::zero(), wait);
 }
 
-std::expected<void, IoError> Connection::write_all(
-    std::span<const std::span<const uint8_t>> pieces, std::chrono::nanoseconds spin,
-    const platform::CallWait& wait) {
+std::expected<void, IoError> Connection::write_all(std::span<const std::span<const uint8_t>> pieces,
+                                                   std::chrono::nanoseconds spin,
+                                                   const platform::CallWait& wait) {
     if (wait.deadline && wait.expired(platform::CallWait::Clock::now()))
         return std::unexpected(IoError::stopped(platform::WaitStop::TimedOut));
     return platform::send_all(fd_, pieces, spin, wait);

@@ -85,19 +85,17 @@ struct ClientError {
     // subclass of io_category (BrokenPipeError, ...) instead of ConnectionError.
     bool raise_by_category = false;
 
-    static ClientError io(IoError e) {
-        return {io_kind(e), std::move(e.message), e.category};
-    }
+    static ClientError io(IoError e) { return {io_kind(e), std::move(e.message), e.category}; }
     static ClientError stream_write(IoError e) {
         return {io_kind(e), std::move(e.message), e.category, true};
     }
     static ClientError config(std::string m) { return {Kind::Config, std::move(m)}; }
-    static ClientError invalid_input(const ServerError& e) { return {Kind::InvalidInput, e.display()}; }
+    static ClientError invalid_input(const ServerError& e) {
+        return {Kind::InvalidInput, e.display()};
+    }
     static ClientError codec(std::string m) { return {Kind::Codec, std::move(m)}; }
     static ClientError server(std::string m) { return {Kind::Server, std::move(m)}; }
-    static ClientError created_in_other_process() {
-        return {Kind::Usage, kCreatedInOtherProcess};
-    }
+    static ClientError created_in_other_process() { return {Kind::Usage, kCreatedInOtherProcess}; }
 
     bool stopped_waiting() const { return kind == Kind::Interrupted || kind == Kind::TimedOut; }
 

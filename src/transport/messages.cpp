@@ -14,9 +14,10 @@
 // is not written at all, not even its tag. Since options are sent only with a token, the whole
 // field 7 is: 01, five 00, 01, u64 length, token, seven 00.
 
+#include "transport/messages.hpp"
+
 #include <algorithm>
 
-#include "transport/messages.hpp"
 #include "transport/wire.hpp"
 
 namespace zelto {

@@ -7,7 +7,8 @@
 namespace zelto {
 namespace {
 
-constexpr std::string_view kNeitherData = "binary tensor payload must include `data` or `data_base64`";
+constexpr std::string_view kNeitherData =
+    "binary tensor payload must include `data` or `data_base64`";
 constexpr std::string_view kBothData =
     "binary tensor payload must include only one of `data` or `data_base64`";
 

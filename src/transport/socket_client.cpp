@@ -38,7 +38,7 @@ std::expected<Connection, IoError> ConnectionPool::acquire(const Endpoint& endpo
 }
 
 void ConnectionPool::release(Connection connection) {
-    if (max_pool_size_ == 0) return;  // closed by `connection`'s destructor
+    if (max_pool_size_ == 0) return;            // closed by `connection`'s destructor
     if (connection.has_unread_bytes()) return;  // the peer sent more than its answer
     connection.shed_large_buffer();
     std::lock_guard lock(mutex_);
@@ -106,8 +106,7 @@ std::expected<EncodedRequest, ClientError> encode_request(const InferArguments& 
 
     auto length = frame_length(encoded_size(request));
     if (!length) return std::unexpected(length.error());
-    return EncodedRequest{*length, encode_infer_request_around_data(request),
-                          args.input.bytes()};
+    return EncodedRequest{*length, encode_infer_request_around_data(request), args.input.bytes()};
 }
 
 // The frame header (model id, kind, body length) and the body leave in one gathering write,
@@ -121,8 +120,7 @@ std::expected<void, IoError> send_request(Connection& connection, uint32_t model
         FrameHeader{model_id, static_cast<uint32_t>(kind), request.length}.encode();
     std::span<const uint8_t> framing(request.body.framing);
     const std::span<const uint8_t> pieces[] = {header, framing.first(request.body.split),
-                                               request.data,
-                                               framing.subspan(request.body.split)};
+                                               request.data, framing.subspan(request.body.split)};
     if (auto sent = connection.write_all(pieces, platform::kClientSpin, wait); !sent) return sent;
     return connection.flush();
 }
@@ -198,7 +196,7 @@ std::expected<Response, ClientError> SocketClient::infer(const InferArguments& a
 }
 
 std::expected<Connection, ClientError> SocketClient::open_stream(const InferArguments& args,
-                                                                const platform::CallWait& wait) {
+                                                                 const platform::CallWait& wait) {
     auto extras = parse_additional_inputs(args);
     if (!extras) return std::unexpected(extras.error());
 
@@ -206,8 +204,7 @@ std::expected<Connection, ClientError> SocketClient::open_stream(const InferArgu
     if (!connection) return std::unexpected(ClientError::io(connection.error()));
     auto request = encode_request(args, *extras, config_);
     if (!request) return std::unexpected(request.error());
-    if (auto sent =
-            send_request(*connection, args.model_id, RequestKind::Stream, *request, wait);
+    if (auto sent = send_request(*connection, args.model_id, RequestKind::Stream, *request, wait);
         !sent) {
         return std::unexpected(ClientError::stream_write(sent.error()));
     }

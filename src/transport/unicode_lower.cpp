@@ -39,13 +39,18 @@ constexpr char32_t kRawByte = 0x110000;
 
 template <size_t N>
 bool in_ranges(const CodePointRange (&ranges)[N], char32_t cp) {
-    const auto it = std::upper_bound(std::begin(ranges), std::end(ranges), cp,
-                                     [](char32_t c, const CodePointRange& r) { return c < r.first; });
+    const auto it =
+        std::upper_bound(std::begin(ranges), std::end(ranges), cp,
+                         [](char32_t c, const CodePointRange& r) { return c < r.first; });
     return it != std::begin(ranges) && cp <= std::prev(it)->last;
 }
 
-bool is_case_ignorable(char32_t cp) { return in_ranges(kCaseIgnorable, cp); }
-bool is_cased(char32_t cp) { return in_ranges(kCased, cp); }
+bool is_case_ignorable(char32_t cp) {
+    return in_ranges(kCaseIgnorable, cp);
+}
+bool is_cased(char32_t cp) {
+    return in_ranges(kCased, cp);
+}
 
 char32_t simple_lower(char32_t cp) {
     const auto it = std::upper_bound(std::begin(kLowerRuns), std::end(kLowerRuns), cp,
@@ -75,7 +80,8 @@ bool is_final_sigma(const std::vector<char32_t>& cps, size_t i) {
 }
 
 std::vector<char32_t> decode(std::string_view text) {
-    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(text.data()),
+                                         text.size());
     std::vector<char32_t> cps;
     cps.reserve(text.size());
     size_t pos = 0;
@@ -104,7 +110,8 @@ void append_lowered(std::string& out, const std::vector<char32_t>& cps, size_t i
 
 std::string to_lower(std::string_view text) {
     std::string out;
-    if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<uint8_t>(c) < 0x80; })) {
+    if (std::all_of(text.begin(), text.end(),
+                    [](char c) { return static_cast<uint8_t>(c) < 0x80; })) {
         out.resize(text.size());
         std::transform(text.begin(), text.end(), out.begin(),
                        [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });

@@ -7,7 +7,9 @@
 namespace zelto::utf8 {
 namespace {
 
-bool is_continuation(uint8_t b) { return (b & 0xC0) == 0x80; }
+bool is_continuation(uint8_t b) {
+    return (b & 0xC0) == 0x80;
+}
 
 // Bytes a sequence has, from its first byte; 0 for a byte that cannot start one (a continuation
 // byte, the overlong leads C0 and C1, and F5 to FF).
@@ -23,11 +25,16 @@ size_t sequence_width(uint8_t first) {
 // surrogates and code points above U+10FFFF.
 bool second_byte_fits(uint8_t first, uint8_t second) {
     switch (first) {
-        case 0xE0: return second >= 0xA0 && second <= 0xBF;
-        case 0xED: return second >= 0x80 && second <= 0x9F;
-        case 0xF0: return second >= 0x90 && second <= 0xBF;
-        case 0xF4: return second >= 0x80 && second <= 0x8F;
-        default: return is_continuation(second);
+        case 0xE0:
+            return second >= 0xA0 && second <= 0xBF;
+        case 0xED:
+            return second >= 0x80 && second <= 0x9F;
+        case 0xF0:
+            return second >= 0x90 && second <= 0xBF;
+        case 0xF4:
+            return second >= 0x80 && second <= 0x8F;
+        default:
+            return is_continuation(second);
     }
 }
 
@@ -127,7 +134,8 @@ std::string utf8_lossy(std::span<const uint8_t> bytes) {
         out.append(reinterpret_cast<const char*>(bytes.data()), valid);
         if (!error) break;
         out.append(kReplacement);
-        bytes = error->error_len ? bytes.subspan(valid + *error->error_len) : bytes.subspan(bytes.size());
+        bytes = error->error_len ? bytes.subspan(valid + *error->error_len)
+                                 : bytes.subspan(bytes.size());
     }
     return out;
 }

@@ -15,9 +15,15 @@ Decoder::Result<U> Decoder::little_endian() {
     return v;
 }
 
-Decoder::Result<uint8_t> Decoder::u8() { return little_endian<uint8_t>(); }
-Decoder::Result<uint32_t> Decoder::u32() { return little_endian<uint32_t>(); }
-Decoder::Result<uint64_t> Decoder::u64() { return little_endian<uint64_t>(); }
+Decoder::Result<uint8_t> Decoder::u8() {
+    return little_endian<uint8_t>();
+}
+Decoder::Result<uint32_t> Decoder::u32() {
+    return little_endian<uint32_t>();
+}
+Decoder::Result<uint64_t> Decoder::u64() {
+    return little_endian<uint64_t>();
+}
 
 Decoder::Result<int64_t> Decoder::i64() {
     ZELTO_WIRE_TRY(v, u64());

@@ -151,6 +151,6 @@ private:
 
 // Binds `var` to the value of a wire::Decoder::Result, or returns its error from the enclosing
 // function, whose return type must be a std::expected with a std::string error.
-#define ZELTO_WIRE_TRY(var, expr)                                \
-    auto var = (expr);                                           \
+#define ZELTO_WIRE_TRY(var, expr) \
+    auto var = (expr);            \
     if (!var) return std::unexpected(std::move(var.error()))

@@ -10,7 +10,9 @@ namespace zelto::test_bytes {
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes bytes_of(std::string_view s) { return Bytes(s.begin(), s.end()); }
+inline Bytes bytes_of(std::string_view s) {
+    return Bytes(s.begin(), s.end());
+}
 
 inline Bytes u64_le(uint64_t v) {
     Bytes out;

@@ -29,7 +29,7 @@ const platform::CallWait& kNoStop = platform::unbounded_wait();
 
 // A fresh directory for socket files, removed at the end of the test.
 class TempDir {
-  public:
+public:
     TempDir() {
         std::string pattern = (fs::temp_directory_path() / "zelto-conn-XXXXXX").string();
         path_ = mkdtemp(pattern.data());
@@ -37,7 +37,7 @@ class TempDir {
     ~TempDir() { fs::remove_all(path_); }
     std::string file(const std::string& name) const { return (fs::path(path_) / name).string(); }
 
-  private:
+private:
     std::string path_;
 };
 
@@ -101,12 +101,13 @@ TEST_P(ConnectionSpinningRead, EndsLikeTheBlockingRead) {
 
 INSTANTIATE_TEST_SUITE_P(
     SpinAndTiming, ConnectionSpinningRead,
-    ::testing::Values(SpinningRead{std::chrono::microseconds(0), std::chrono::milliseconds(0), false},
-                      SpinningRead{std::chrono::microseconds(100), std::chrono::milliseconds(0), false},
-                      SpinningRead{std::chrono::microseconds(100), std::chrono::milliseconds(30), false},
-                      SpinningRead{std::chrono::microseconds(200000), std::chrono::milliseconds(5), false},
-                      SpinningRead{std::chrono::microseconds(100), std::chrono::milliseconds(30), true},
-                      SpinningRead{std::chrono::microseconds(200000), std::chrono::milliseconds(5), true}));
+    ::testing::Values(
+        SpinningRead{std::chrono::microseconds(0), std::chrono::milliseconds(0), false},
+        SpinningRead{std::chrono::microseconds(100), std::chrono::milliseconds(0), false},
+        SpinningRead{std::chrono::microseconds(100), std::chrono::milliseconds(30), false},
+        SpinningRead{std::chrono::microseconds(200000), std::chrono::milliseconds(5), false},
+        SpinningRead{std::chrono::microseconds(100), std::chrono::milliseconds(30), true},
+        SpinningRead{std::chrono::microseconds(200000), std::chrono::milliseconds(5), true}));
 
 // Whether the socket itself holds no unread bytes (they were all taken into the connection).
 bool socket_drained(const Connection& connection) {
@@ -149,7 +150,8 @@ TEST(ConnectionIo, BytesReadAheadBeginTheNextRead) {
 // A gathering write larger than the socket can hold completes in order whether it spins while
 // the socket is full, blocks, or does one and then the other because the reader stalls.
 class ConnectionSpinningWrite
-    : public ::testing::TestWithParam<std::tuple<std::chrono::microseconds, std::chrono::milliseconds>> {};
+    : public ::testing::TestWithParam<
+          std::tuple<std::chrono::microseconds, std::chrono::milliseconds>> {};
 
 TEST_P(ConnectionSpinningWrite, DeliversEveryPieceInOrder) {
     const auto [spin, reader_stall] = GetParam();
@@ -173,12 +175,11 @@ TEST_P(ConnectionSpinningWrite, DeliversEveryPieceInOrder) {
     EXPECT_EQ(std::string(received.end() - 4, received.end()), tail);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    SpinAndStall, ConnectionSpinningWrite,
-    ::testing::Combine(::testing::Values(std::chrono::microseconds(0),
-                                         std::chrono::microseconds(100)),
-                       ::testing::Values(std::chrono::milliseconds(0),
-                                         std::chrono::milliseconds(20))));
+INSTANTIATE_TEST_SUITE_P(SpinAndStall, ConnectionSpinningWrite,
+                         ::testing::Combine(::testing::Values(std::chrono::microseconds(0),
+                                                              std::chrono::microseconds(100)),
+                                            ::testing::Values(std::chrono::milliseconds(0),
+                                                              std::chrono::milliseconds(20))));
 
 // Small writes are copied into one piece before they go out, larger ones are gathered by the
 // kernel: on both sides of the limit, and with empty pieces, the peer reads the concatenation.
@@ -256,13 +257,12 @@ TEST_P(ConnectionPayloadSequence, EachPayloadReadsBackExactly) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, ConnectionPayloadSequence,
-    ::testing::Values(std::vector<size_t>{1 << 20, 10, 1 << 20},
-                      std::vector<size_t>{10, (3 << 20) + 5, 7, kShed, 7},
-                      std::vector<size_t>{3 << 20, kShed, 5, (3 << 20) + 1},
-                      std::vector<size_t>{0, 64, 0, 4096, 4097},
-                      std::vector<size_t>{64, (33 << 20) + 3, 64}));
+INSTANTIATE_TEST_SUITE_P(Sizes, ConnectionPayloadSequence,
+                         ::testing::Values(std::vector<size_t>{1 << 20, 10, 1 << 20},
+                                           std::vector<size_t>{10, (3 << 20) + 5, 7, kShed, 7},
+                                           std::vector<size_t>{3 << 20, kShed, 5, (3 << 20) + 1},
+                                           std::vector<size_t>{0, 64, 0, 4096, 4097},
+                                           std::vector<size_t>{64, (33 << 20) + 3, 64}));
 
 // A buffer moved away from is empty, not a capacity without memory: it allocates again when it
 // has to grow.
@@ -411,7 +411,7 @@ TEST(LocalSocket, ListenReplacesOnlyAStaleSocketFile) {
 
 // A pool against a listener whose accepted sockets the test holds, so it can see closes.
 class ConnectionPoolTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         auto listening = platform::listen_local(dir_.file("pool"));
         ASSERT_TRUE(listening);

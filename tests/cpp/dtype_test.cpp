@@ -21,20 +21,15 @@ TEST_P(DtypeKnownNames, ParseToTheirType) {
     EXPECT_EQ(*parsed, GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(CaseAndAliases, DtypeKnownNames,
-                         ::testing::Values(KnownName{"float32", DType::Float32},
-                                           KnownName{"FLOAT32", DType::Float32},
-                                           KnownName{"Float32", DType::Float32},
-                                           KnownName{"fP32", DType::Float32},
-                                           KnownName{"FP64", DType::Float64},
-                                           KnownName{"FP16", DType::Float16},
-                                           KnownName{"I32", DType::Int32},
-                                           KnownName{"Int64", DType::Int64},
-                                           KnownName{"i64", DType::Int64},
-                                           KnownName{"U8", DType::Uint8},
-                                           KnownName{"UINT8", DType::Uint8},
-                                           KnownName{"UTF8", DType::String},
-                                           KnownName{"STRING", DType::String}));
+INSTANTIATE_TEST_SUITE_P(
+    CaseAndAliases, DtypeKnownNames,
+    ::testing::Values(KnownName{"float32", DType::Float32}, KnownName{"FLOAT32", DType::Float32},
+                      KnownName{"Float32", DType::Float32}, KnownName{"fP32", DType::Float32},
+                      KnownName{"FP64", DType::Float64}, KnownName{"FP16", DType::Float16},
+                      KnownName{"I32", DType::Int32}, KnownName{"Int64", DType::Int64},
+                      KnownName{"i64", DType::Int64}, KnownName{"U8", DType::Uint8},
+                      KnownName{"UINT8", DType::Uint8}, KnownName{"UTF8", DType::String},
+                      KnownName{"STRING", DType::String}));
 
 struct UnknownName {
     std::string input;
@@ -87,27 +82,25 @@ TEST_P(UnicodeLower, MatchesFullCaseMapping) {
 // Expected values are what Python's str.lower() gives.
 INSTANTIATE_TEST_SUITE_P(
     SpecialAndFinalSigma, UnicodeLower,
-    ::testing::Values(
-        Lowering{"\u0130", "i\u0307"},                   // one code point to two
-        Lowering{"\u212A\u2126", "k\u03C9"},             // Kelvin and Ohm signs
-        Lowering{"\u01C4\u01C5", "\u01C6\u01C6"},        // title-case digraph
-        Lowering{"\u1E9E", "\u00DF"},                    // capital sharp s
-        Lowering{"\u13A0", "\uAB70"},                    // Cherokee, lower case far away
-        Lowering{"\U00010400", "\U00010428"},            // outside the BMP
-        Lowering{"\u0100\u0101\u0102", "\u0101\u0101\u0103"},  // alternating run
-        Lowering{"\u03A3", "\u03C3"},                    // nothing cased before: not final
-        Lowering{"A\u03A3", "a\u03C2"},                  // cased before, nothing after
-        Lowering{"A\u03A3B", "a\u03C3b"},                // cased after
-        Lowering{"\u03A3\u0391\u03A3", "\u03C3\u03B1\u03C2"},
-        Lowering{"A'\u03A3", "a'\u03C2"},                // ignorable skipped backwards
-        Lowering{"A\u03A3'", "a\u03C2'"},                // ignorable skipped forwards
-        Lowering{"A\u03A3'B", "a\u03C3'b"},
-        Lowering{"A.\u03A3", "a.\u03C2"},
-        Lowering{"1\u03A3", "1\u03C3"},                  // a digit is not cased
-        Lowering{"\u0391\u03A3\u0301", "\u03B1\u03C2\u0301"},
-        Lowering{"\u03A3\u0301", "\u03C3\u0301"},
-        Lowering{"FLOAT\xFF", "float\xFF"},              // invalid bytes pass through
-        Lowering{"\xC3", "\xC3"}));
+    ::testing::Values(Lowering{"\u0130", "i\u0307"},             // one code point to two
+                      Lowering{"\u212A\u2126", "k\u03C9"},       // Kelvin and Ohm signs
+                      Lowering{"\u01C4\u01C5", "\u01C6\u01C6"},  // title-case digraph
+                      Lowering{"\u1E9E", "\u00DF"},              // capital sharp s
+                      Lowering{"\u13A0", "\uAB70"},              // Cherokee, lower case far away
+                      Lowering{"\U00010400", "\U00010428"},      // outside the BMP
+                      Lowering{"\u0100\u0101\u0102", "\u0101\u0101\u0103"},  // alternating run
+                      Lowering{"\u03A3", "\u03C3"},      // nothing cased before: not final
+                      Lowering{"A\u03A3", "a\u03C2"},    // cased before, nothing after
+                      Lowering{"A\u03A3B", "a\u03C3b"},  // cased after
+                      Lowering{"\u03A3\u0391\u03A3", "\u03C3\u03B1\u03C2"},
+                      Lowering{"A'\u03A3", "a'\u03C2"},  // ignorable skipped backwards
+                      Lowering{"A\u03A3'", "a\u03C2'"},  // ignorable skipped forwards
+                      Lowering{"A\u03A3'B", "a\u03C3'b"}, Lowering{"A.\u03A3", "a.\u03C2"},
+                      Lowering{"1\u03A3", "1\u03C3"},  // a digit is not cased
+                      Lowering{"\u0391\u03A3\u0301", "\u03B1\u03C2\u0301"},
+                      Lowering{"\u03A3\u0301", "\u03C3\u0301"},
+                      Lowering{"FLOAT\xFF", "float\xFF"},  // invalid bytes pass through
+                      Lowering{"\xC3", "\xC3"}));
 
 }  // namespace
 }  // namespace zelto

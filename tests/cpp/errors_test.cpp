@@ -1,9 +1,10 @@
+#include "transport/errors.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
 
 #include "platform/os_error.hpp"
-#include "transport/errors.hpp"
 
 namespace zelto {
 namespace {

@@ -1,15 +1,14 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <memory>
-#include <thread>
-#include <vector>
-
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
 
 #include "hybrid/connection_cell.hpp"
 
@@ -43,10 +42,12 @@ TEST(HybridConnectionCell, WaitersGetThePermitInArrivalOrderWithoutOvertaking) {
     Recorder rec;
     // The first holder starts a late arrival just before it releases: the permit must still go
     // to the three that were already queued first.
-    asio::co_spawn(io, hold(cell, rec, 0, [&] {
-                       EXPECT_EQ(cell->waiting(), 3u);
-                       asio::co_spawn(io, hold(cell, rec, 4), asio::detached);
-                   }),
+    asio::co_spawn(io,
+                   hold(cell, rec, 0,
+                        [&] {
+                            EXPECT_EQ(cell->waiting(), 3u);
+                            asio::co_spawn(io, hold(cell, rec, 4), asio::detached);
+                        }),
                    asio::detached);
     for (int id = 1; id <= 3; ++id) asio::co_spawn(io, hold(cell, rec, id), asio::detached);
     io.run();

@@ -1,8 +1,9 @@
 // The parts of the exchange that a quick server never reaches: waits that park the caller on
 // the runtime. A spin time of zero makes every wait park.
-#include <gtest/gtest.h>
+#include "hybrid/hybrid_exchange.hpp"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "hybrid/hybrid_exchange.hpp"
 #include "hybrid/io_runtime.hpp"
 #include "platform/cpu.hpp"
 #include "platform/os_error.hpp"
@@ -20,9 +20,9 @@
 namespace zelto::hybrid {
 namespace {
 
+using platform::WaitStop;
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
-using platform::WaitStop;
 
 bool read_all(int fd, uint8_t* out, size_t n) {
     while (n > 0) {
@@ -58,7 +58,9 @@ std::vector<uint8_t> success_payload(uint64_t offset, uint64_t request_id) {
     return {bytes.begin(), bytes.end()};
 }
 
-HybridRequest request_for(uint64_t id) { return HybridRequest{{id, 0, 0, 0, {}, 7}, 4096, 96}; }
+HybridRequest request_for(uint64_t id) {
+    return HybridRequest{{id, 0, 0, 0, {}, 7}, 4096, 96};
+}
 
 // A cell already holding one end of a socket pair; the test plays the server on the other.
 class HybridExchangeTest : public ::testing::Test {
@@ -113,8 +115,8 @@ protected:
 
     // Runs the parked part of `exchange` under `wait`, stopping it as the client does.
     ExchangeResult finish_under(HybridExchange& exchange, const platform::CallWait& wait) {
-        auto finished = runtime_->run_to_completion(
-            HybridExchange::finish(exchange), wait, [&](WaitStop why) { exchange.stop(why); });
+        auto finished = runtime_->run_to_completion(HybridExchange::finish(exchange), wait,
+                                                    [&](WaitStop why) { exchange.stop(why); });
         EXPECT_TRUE(finished.has_value());
         return finished ? std::move(*finished) : ExchangeResult(std::unexpect, finished.error());
     }

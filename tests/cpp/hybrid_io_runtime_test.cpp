@@ -1,20 +1,18 @@
 #include <gtest/gtest.h>
-
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
+#include <asio/local/stream_protocol.hpp>
+#include <asio/post.hpp>
+#include <asio/read.hpp>
+#include <asio/use_awaitable.hpp>
 #include <chrono>
 #include <filesystem>
 #include <future>
 #include <stdexcept>
 #include <thread>
-
-#include <asio/local/stream_protocol.hpp>
-#include <asio/post.hpp>
-#include <asio/read.hpp>
-#include <asio/use_awaitable.hpp>
 
 #include "hybrid/io_runtime.hpp"
 
@@ -93,7 +91,9 @@ TEST(HybridIoRuntime, WorkersWakeTheParkedCallerAndRuntimesAreIndependent) {
     expect_parked_read_completes(*second);
 }
 
-asio::awaitable<int> answer() { co_return 42; }
+asio::awaitable<int> answer() {
+    co_return 42;
+}
 
 asio::awaitable<std::string> nested(IoRuntime& runtime) {
     auto inner = runtime.run_to_completion(answer());

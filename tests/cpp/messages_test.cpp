@@ -1,4 +1,5 @@
-#include "byte_helpers.hpp"
+#include "transport/messages.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -6,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "transport/messages.hpp"
+#include "byte_helpers.hpp"
 
 namespace zelto {
 namespace {
@@ -16,15 +17,22 @@ using test_bytes::bytes_of;
 using test_bytes::concat;
 using test_bytes::u64_le;
 
-Bytes text(std::string_view s) { return concat({u64_le(s.size()), bytes_of(s)}); }
+Bytes text(std::string_view s) {
+    return concat({u64_le(s.size()), bytes_of(s)});
+}
 
 const int64_t kShape2[] = {2};
 const uint8_t kOneTwo[] = {0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x00, 0x40};  // floats 1.0, 2.0
 
 // Field 1 to 4 of the request body for shape [2], float32, the floats 1.0 and 2.0.
 Bytes worked_example_tensor() {
-    return concat({u64_le(1), u64_le(2), text("float32"), {0x01}, u64_le(8),
-                   Bytes(std::begin(kOneTwo), std::end(kOneTwo)), {0x00}});
+    return concat({u64_le(1),
+                   u64_le(2),
+                   text("float32"),
+                   {0x01},
+                   u64_le(8),
+                   Bytes(std::begin(kOneTwo), std::end(kOneTwo)),
+                   {0x00}});
 }
 
 InferRequestView worked_example_request() {
@@ -106,11 +114,20 @@ TEST(Messages, AdditionalInputsAndNegativeDimensions) {
     const NamedTensorView extra[] = {{"mask", TensorView{{}, DType::Uint8, {}}}};
     const InferRequestView request{TensorView{shape, DType::Float16, {}}, extra, {}, {}};
     const Bytes body = encode_infer_request(request);
-    const Bytes expected = concat({u64_le(1), Bytes(8, 0xFF), text("float16"), {0x01}, u64_le(0),
+    const Bytes expected = concat({u64_le(1),
+                                   Bytes(8, 0xFF),
+                                   text("float16"),
+                                   {0x01},
+                                   u64_le(0),
                                    {0x00},
                                    // field 5: one entry
-                                   u64_le(1), text("mask"), u64_le(0), text("uint8"), {0x01},
-                                   u64_le(0), {0x00},
+                                   u64_le(1),
+                                   text("mask"),
+                                   u64_le(0),
+                                   text("uint8"),
+                                   {0x01},
+                                   u64_le(0),
+                                   {0x00},
                                    // fields 6 and 7
                                    {0x00, 0x00}});
     EXPECT_EQ(body, expected);
@@ -143,11 +160,27 @@ TEST(Messages, ServerSideDecodesWhatTheClientEncodes) {
 TEST(Messages, ServerSideReadsEveryOptionSlot) {
     // Options with every slot present: text, u64, u8, bool, text, token, u32, f32, f32, u32,
     // f32, u64, sequence of u32.
-    const Bytes options = concat({{0x01}, {0x01}, text("a"), {0x01}, u64_le(9), {0x01, 0x07},
-                                  {0x01, 0x01}, {0x01}, text("b"), {0x01}, text("tok"),
-                                  {0x01, 1, 0, 0, 0}, {0x01, 0, 0, 0x80, 0x3F},
-                                  {0x01, 0, 0, 0, 0}, {0x01, 2, 0, 0, 0}, {0x01, 0, 0, 0, 0},
-                                  {0x01}, u64_le(3), {0x01}, u64_le(2), Bytes(8, 0)});
+    const Bytes options = concat({{0x01},
+                                  {0x01},
+                                  text("a"),
+                                  {0x01},
+                                  u64_le(9),
+                                  {0x01, 0x07},
+                                  {0x01, 0x01},
+                                  {0x01},
+                                  text("b"),
+                                  {0x01},
+                                  text("tok"),
+                                  {0x01, 1, 0, 0, 0},
+                                  {0x01, 0, 0, 0x80, 0x3F},
+                                  {0x01, 0, 0, 0, 0},
+                                  {0x01, 2, 0, 0, 0},
+                                  {0x01, 0, 0, 0, 0},
+                                  {0x01},
+                                  u64_le(3),
+                                  {0x01},
+                                  u64_le(2),
+                                  Bytes(8, 0)});
     const Bytes body = concat({worked_example_tensor(), u64_le(0), {0x00}, options});
     const auto decoded = decode_infer_request(body);
     ASSERT_TRUE(decoded.has_value()) << decoded.error();
@@ -199,7 +232,9 @@ std::unexpected<std::string> fails(std::string message) {
     return std::unexpected(std::move(message));
 }
 
-Tensor tensor(DType dtype, Bytes data) { return Tensor{{2, 2}, dtype, std::move(data)}; }
+Tensor tensor(DType dtype, Bytes data) {
+    return Tensor{{2, 2}, dtype, std::move(data)};
+}
 
 INSTANTIATE_TEST_SUITE_P(
     All, MessagesTensorPayload,
@@ -285,8 +320,7 @@ TEST_P(MessagesUtf8Lossy, ReplacesEachMaximalInvalidPart) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, MessagesUtf8Lossy,
     ::testing::Values(Lossy{{}, ""}, Lossy{bytes_of("model \u00E9"), "model \u00E9"},
-                      Lossy{{0x6F, 0x6B, 0xFF}, "ok\uFFFD"},
-                      Lossy{{0xE2, 0x82}, "\uFFFD"},
+                      Lossy{{0x6F, 0x6B, 0xFF}, "ok\uFFFD"}, Lossy{{0xE2, 0x82}, "\uFFFD"},
                       Lossy{{0x61, 0xE2, 0x82, 0x7A}, "a\uFFFDz"},
                       Lossy{{0xED, 0xA0, 0x80}, "\uFFFD\uFFFD\uFFFD"},
                       Lossy{{0xF0, 0x90, 0x80, 0xF0, 0x9F, 0x98, 0x80}, "\uFFFD\U0001F600"},

@@ -80,13 +80,12 @@ TEST_P(PayloadSpin, GrowsWithThePayloadUpToTheCap) {
     EXPECT_EQ(spin_for_payload(c.base, c.bytes), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, PayloadSpin,
-    testing::Values(PayloadSpinCase{50us, 0, 50us},
-                    PayloadSpinCase{50us, 1 << 20, 50us + 1048576ns},
-                    PayloadSpinCase{50us, 20'000'000 - 50'000, 20ms},
-                    PayloadSpinCase{50us, ~uint64_t{0}, 20ms},
-                    PayloadSpinCase{1s, 1 << 20, 1s}));
+INSTANTIATE_TEST_SUITE_P(Cases, PayloadSpin,
+                         testing::Values(PayloadSpinCase{50us, 0, 50us},
+                                         PayloadSpinCase{50us, 1 << 20, 50us + 1048576ns},
+                                         PayloadSpinCase{50us, 20'000'000 - 50'000, 20ms},
+                                         PayloadSpinCase{50us, ~uint64_t{0}, 20ms},
+                                         PayloadSpinCase{1s, 1 << 20, 1s}));
 
 // A spin budget counts from its first retry, not from its creation: work done before anything
 // had to be waited for does not eat into the wait.

@@ -44,9 +44,8 @@ TEST(RegionClients, ANewRegionOfTheSameNameStartsAfresh) {
     old_client->next_request_id();
     // The server replaces the region while the old client still holds its seat.
     auto replacement = platform::SharedMapping::create(name, 4 << 20, true).value();
-    write_region_header(replacement.base(), {TestRegion::kRequestQueue,
-                                             TestRegion::kResponseQueue, TestRegion::kTensorArea,
-                                             2 << 20});
+    write_region_header(replacement.base(), {TestRegion::kRequestQueue, TestRegion::kResponseQueue,
+                                             TestRegion::kTensorArea, 2 << 20});
     auto fresh = ShmRegion::open(name).value();
     auto client = RegionClients::join(*fresh);
     ASSERT_TRUE(client);

@@ -58,13 +58,14 @@ TEST_P(RequestAroundData, SplicesToTheFullEncoding) {
     EXPECT_EQ(around(body, data), encode_infer_request(request));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Requests, RequestAroundData,
-    testing::Values(FramingCase{"Empty", 0, false, false, false},
-                    FramingCase{"Small", 64, false, false, false},
-                    FramingCase{"WithEverything", 4096, true, true, true},
-                    FramingCase{"ExtrasOnly", 1, true, false, false}),
-    [](const testing::TestParamInfo<FramingCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Requests, RequestAroundData,
+                         testing::Values(FramingCase{"Empty", 0, false, false, false},
+                                         FramingCase{"Small", 64, false, false, false},
+                                         FramingCase{"WithEverything", 4096, true, true, true},
+                                         FramingCase{"ExtrasOnly", 1, true, false, false}),
+                         [](const testing::TestParamInfo<FramingCase>& info) {
+                             return info.param.name;
+                         });
 
 // Sends the pieces from another thread through a socket whose buffers are small, so the kernel
 // takes them in many partial writes, and returns what the reading side received.

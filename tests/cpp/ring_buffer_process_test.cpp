@@ -156,8 +156,8 @@ int run_consumer(const Plan& plan, uint64_t consumer) {
         uint64_t sequence = load_le<uint64_t>(entry.data() + 8);
         bool intact = producer < plan.producers && sequence < plan.per_producer;
         for (uint64_t word = 2; intact && word < plan.entry_size / 8; ++word)
-            intact = load_le<uint64_t>(entry.data() + 8 * word) ==
-                     fill_word(producer, sequence, word);
+            intact =
+                load_le<uint64_t>(entry.data() + 8 * word) == fill_word(producer, sequence, word);
         if (!intact) {
             ++corrupt;
         } else {
@@ -342,8 +342,8 @@ TEST_P(RingBufferProcesses, DeliverEveryEntryExactlyOnceAndInProducerOrder) {
     auto statuses = wait_all(children, limit);
     for (size_t i = 0; i < statuses.size(); ++i) {
         ASSERT_TRUE(statuses[i].finished) << "child " << i << " hung (killed after the limit)";
-        ASSERT_TRUE(exited_cleanly(statuses[i])) << "child " << i << " status "
-                                                 << statuses[i].wait_status;
+        ASSERT_TRUE(exited_cleanly(statuses[i]))
+            << "child " << i << " status " << statuses[i].wait_status;
     }
 
     uint8_t* control = region.base() + plan.control_offset;
@@ -404,8 +404,8 @@ TEST(ShmClientProcesses, ClientsBehindAKilledProducerFailAtTheirDeadline) {
     uint64_t stalled = 0;
     for (uint64_t c = 0; c < kClients; ++c) {
         ASSERT_TRUE(statuses[c].finished) << "client " << c << " hung behind the dead producer";
-        ASSERT_TRUE(exited_cleanly(statuses[c])) << "client " << c << " status "
-                                                 << statuses[c].wait_status;
+        ASSERT_TRUE(exited_cleanly(statuses[c]))
+            << "client " << c << " status " << statuses[c].wait_status;
         const uint8_t* record = control + kResults + c * kResultSize;
         std::string message(reinterpret_cast<const char*>(record + 16),
                             load_le<uint64_t>(record + 8));

@@ -27,7 +27,7 @@ using Script = std::function<void(Connection&)>;
 
 // Serves the i-th accepted connection with scripts[i]; later connections are closed at once.
 class ScriptedServer {
-  public:
+public:
     explicit ScriptedServer(std::vector<Script> scripts) : scripts_(std::move(scripts)) {
         std::string pattern = (fs::temp_directory_path() / "zelto-client-XXXXXX").string();
         dir_ = mkdtemp(pattern.data());
@@ -46,7 +46,7 @@ class ScriptedServer {
     }
     int accepted() const { return accepted_; }
 
-  private:
+private:
     void run() {
         std::vector<std::thread> workers;
         for (;;) {
@@ -223,8 +223,9 @@ TEST(SocketClientPreparation, BodiesBeyondThe32BitLengthFieldAreRefused) {
     auto refused = frame_length(0x100000000u);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error().kind, ClientError::Kind::Codec);
-    EXPECT_EQ(refused.error().message,
-              "request body of 4294967296 bytes does not fit in a frame (at most 4294967295 bytes)");
+    EXPECT_EQ(
+        refused.error().message,
+        "request body of 4294967296 bytes does not fit in a frame (at most 4294967295 bytes)");
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
-#include "byte_helpers.hpp"
+#include "transport/wire.hpp"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "transport/wire.hpp"
+#include "byte_helpers.hpp"
 
 namespace zelto::wire {
 namespace {
@@ -61,16 +62,30 @@ std::string error_of(const Decoder::Result<T>& r) {
     return r ? std::string("<no error>") : r.error();
 }
 
-std::string read_u32(Decoder& d) { return error_of(d.u32()); }
-std::string read_u64(Decoder& d) { return error_of(d.u64()); }
-std::string read_tag(Decoder& d) { return error_of(d.tag()); }
-std::string read_text(Decoder& d) { return error_of(d.text()); }
-std::string read_bytes(Decoder& d) { return error_of(d.byte_string()); }
-std::string read_shape(Decoder& d) { return error_of(d.i64_sequence()); }
+std::string read_u32(Decoder& d) {
+    return error_of(d.u32());
+}
+std::string read_u64(Decoder& d) {
+    return error_of(d.u64());
+}
+std::string read_tag(Decoder& d) {
+    return error_of(d.tag());
+}
+std::string read_text(Decoder& d) {
+    return error_of(d.text());
+}
+std::string read_bytes(Decoder& d) {
+    return error_of(d.byte_string());
+}
+std::string read_shape(Decoder& d) {
+    return error_of(d.i64_sequence());
+}
 
 constexpr const char* kEof = "io error: unexpected end of file";
 
-Bytes text_with(std::string_view raw) { return concat({u64_le(raw.size()), bytes_of(raw)}); }
+Bytes text_with(std::string_view raw) {
+    return concat({u64_le(raw.size()), bytes_of(raw)});
+}
 
 std::string utf8_error(std::string_view detail) {
     return "string is not valid utf8: " + std::string(detail);
@@ -100,8 +115,8 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeFailure{"BytesHugeCount", u64_le(UINT64_MAX), read_bytes, kEof},
         DecodeFailure{"ShapeElementCut", concat({u64_le(2), u64_le(1), Bytes{1, 2}}), read_shape,
                       kEof},
-        DecodeFailure{"ShapeHugeCount", concat({u64_le(uint64_t{1} << 59), u64_le(1)}),
-                      read_shape, kEof},
+        DecodeFailure{"ShapeHugeCount", concat({u64_le(uint64_t{1} << 59), u64_le(1)}), read_shape,
+                      kEof},
         DecodeFailure{"Utf8BadByte", text_with("ab\xFF"), read_text,
                       utf8_error("invalid utf-8 sequence of 1 bytes from index 2")},
         DecodeFailure{"Utf8LoneContinuation", text_with("\x80"), read_text,
