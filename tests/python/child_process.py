@@ -1,16 +1,24 @@
-"""A client run in a forked child process under a watchdog.
+"""Clients run in child processes under a watchdog, so a call that hangs (a silent peer, a
+regression in how waits end) fails the test after a generous time instead of holding up the run.
 
-A call that may hang (a silent peer, a regression in how waits end) runs in a child, so a hang
-fails the test after a generous time instead of holding up the run. The child talks to the test
-over a pipe: `body(control, *args)` may send and receive on `control`; what it returns (or the
-repr of what it raised) is the child's result, and the child then waits for finish() before it
-exits, so the test can look at the peer while the child's descriptors are still open.
+Two kinds of child:
+
+- `Child` and `run`: a forked child running a function of the test module. It talks to the test
+  over a pipe: `body(control, *args)` may send and receive on `control`; what it returns (or the
+  repr of what it raised) is the child's result, and the child then waits for finish() before
+  it exits, so the test can look at the peer while the child's descriptors are still open.
+- `ClientScript` and `run_client_script`: a script in a fresh interpreter, for what a forked
+  child cannot show: a process that starts clean (limits, signal handlers, its own fork()s), or
+  several processes at once. Its output lines are its result.
 """
 
 from __future__ import annotations
 
 import multiprocessing
 import os
+import signal
+import subprocess
+import sys
 from typing import Any, Callable
 
 WATCHDOG_SECONDS = 20
@@ -70,3 +78,29 @@ def run(body: Callable[..., Any], *args: Any) -> Any:
         return child.result()
     finally:
         child.finish()
+
+
+class ClientScript:
+    """`script` started with `args` in a fresh interpreter. It runs in a session of its own, so
+    a script that hangs, or a child it forked, is killed with it by lines()."""
+
+    def __init__(self, script: str, *args: str) -> None:
+        self._process = subprocess.Popen([sys.executable, "-c", script, *args],
+                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                         text=True, start_new_session=True)
+
+    def lines(self, timeout: float = 30) -> list[str]:
+        """The lines the script printed, once it exited with status 0 within `timeout`."""
+        try:
+            out, err = self._process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(self._process.pid, signal.SIGKILL)
+            self._process.communicate()
+            raise AssertionError(f"the client script did not end within {timeout} s") from None
+        assert self._process.returncode == 0, err
+        return out.splitlines()
+
+
+def run_client_script(script: str, *args: str, timeout: float = 30) -> list[str]:
+    """Runs `script` with `args` and returns the lines it printed."""
+    return ClientScript(script, *args).lines(timeout)

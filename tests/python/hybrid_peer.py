@@ -12,18 +12,17 @@ from __future__ import annotations
 import contextlib
 import os
 import queue
-import signal
 import socket
 import struct
-import subprocess
-import sys
 import threading
 import time
 import uuid
 from dataclasses import dataclass
 from typing import Any
 
-from peer_process import PeerProcess, block_bytes, remove_region  # noqa: F401 - for tests
+# block_bytes and remove_region are imported from here by the tests
+from peer_process import PeerProcess, block_bytes, recv_exact, remove_region  # noqa: F401
+from socket_peer import response
 
 MAGIC = 0x41494D4F
 REQUEST_QUEUE = 4096
@@ -87,23 +86,9 @@ class Request:
 #                                close resets the connection instead of ending it
 
 
-def _recv_exact(conn: socket.socket, n: int) -> bytes | None:
-    data = b""
-    while len(data) < n:
-        chunk = conn.recv(n - len(data))
-        if not chunk:
-            return None
-        data += chunk
-    return data
-
-
-def _response(status: int, payload: bytes) -> bytes:
-    return struct.pack("<II", status, len(payload)) + payload
-
-
 def _hybrid_response(request_id: int, offset: int, extra: int = 0) -> bytes:
     metadata = struct.pack("<Q", request_id) + b"\xee" * 16
-    return _response(0, metadata + struct.pack("<QQ", offset, 0x7777) + b"\x55" * extra)
+    return response(0, metadata + struct.pack("<QQ", offset, 0x7777) + b"\x55" * extra)
 
 
 def _serve(path: str, region_name: str, actions: Any, reports: Any, ready: Any) -> None:
@@ -142,7 +127,7 @@ def _serve(path: str, region_name: str, actions: Any, reports: Any, ready: Any) 
         with conn, contextlib.suppress(OSError):
             while True:
                 # The last byte stays unread until the action is known (see "reset").
-                head = _recv_exact(conn, 51)
+                head = recv_exact(conn, 51)
                 last = conn.recv(1, socket.MSG_PEEK) if head is not None else b""
                 if head is None or not last:
                     return
@@ -164,7 +149,7 @@ def _serve(path: str, region_name: str, actions: Any, reports: Any, ready: Any) 
                         pass
                     return
                 if "status" in action:
-                    conn.sendall(_response(action["status"], action["payload"]))
+                    conn.sendall(response(action["status"], action["payload"]))
                 elif "offset" in action:
                     conn.sendall(_hybrid_response(request_id, action["offset"]))
                 else:
@@ -192,19 +177,3 @@ class Peer(PeerProcess):
             os.unlink(self.path)
         except FileNotFoundError:
             pass
-
-
-def run_client_script(script: str, *args: str, timeout: float = 30) -> list[str]:
-    """Runs `script` with `args` in a fresh interpreter and returns the lines it printed. The
-    script runs in a session of its own, so a client that hangs there, or in a child it forked,
-    is killed with it after `timeout` and the test fails instead of hanging."""
-    process = subprocess.Popen([sys.executable, "-c", script, *args], stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True, start_new_session=True)
-    try:
-        out, err = process.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        os.killpg(process.pid, signal.SIGKILL)
-        process.communicate()
-        raise AssertionError(f"the client script did not end within {timeout} s") from None
-    assert process.returncode == 0, err
-    return out.splitlines()

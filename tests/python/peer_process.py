@@ -1,14 +1,16 @@
-"""The process side shared by the scripted shared-memory and hybrid peers.
+"""The process side shared by the scripted peers.
 
-A peer runs `serve(*args, actions, reports, ready)` in a spawned process: it sets `ready` once it
-serves, takes one scripted answer from `actions` per request (when there is one) and sends a
-report of every request it received on `reports`.
+A shared-memory or hybrid peer runs `serve(*args, actions, reports, ready)` in a spawned process:
+it sets `ready` once it serves, takes one scripted answer from `actions` per request (when there
+is one) and sends a report of every request it received on `reports`. The stream peers (socket
+and hybrid) read their requests with recv_exact.
 """
 
 from __future__ import annotations
 
 import multiprocessing
 import os
+import socket
 import struct
 from typing import Any, Callable
 
@@ -20,6 +22,21 @@ def remove_region(name: str) -> None:
             os.unlink(path)
         except FileNotFoundError:
             pass
+
+
+def recv_exact(conn: socket.socket, n: int) -> bytes | None:
+    """Exactly `n` bytes from `conn`, or None once the client has closed its end (a close with
+    bytes left unread resets the connection: that counts as closed too)."""
+    out = bytearray()
+    while len(out) < n:
+        try:
+            chunk = conn.recv(n - len(out))
+        except ConnectionResetError:
+            return None
+        if not chunk:
+            return None
+        out += chunk
+    return bytes(out)
 
 
 def block_bytes(shape: list[int], dtype_code: int, data: bytes) -> bytes:

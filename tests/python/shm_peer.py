@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import ctypes
 import mmap
-import os
 import queue
 import struct
 import threading

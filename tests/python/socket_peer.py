@@ -10,6 +10,7 @@ list of actions:
     ("trickle", bytes, s) send raw bytes one at a time, `s` seconds apart; a connection the
                           client closed meanwhile ends the script ("eof" is reported)
     ("await", name)       wait until the test calls signal(name)
+    ("shutdown_read",)    stop receiving: the client's writes then fail with EPIPE
     ("mark", name)        report ("mark", n, name) once every byte before it was sent (on a local
                           socket: once it waits in the client's receive queue)
     ("close",)            close the connection (reported as "closed")
@@ -34,6 +35,8 @@ import time
 import uuid
 from typing import Any
 
+from peer_process import recv_exact
+
 HEADER = struct.Struct("<III")
 
 
@@ -54,19 +57,6 @@ def tensor_payload(shape: list[int], dtype: str, data: bytes | None = None,
     out += b"\x00" if data is None else b"\x01" + text_bytes(data)
     out += b"\x00" if base64 is None else b"\x01" + text_bytes(base64.encode())
     return out
-
-
-def _recv_exact(conn: socket.socket, n: int) -> bytes | None:
-    out = bytearray()
-    while len(out) < n:
-        try:
-            chunk = conn.recv(n - len(out))
-        except ConnectionResetError:
-            return None  # the client closed with bytes unread: also its end
-        if not chunk:
-            return None
-        out += chunk
-    return bytes(out)
 
 
 def _peek_frame(conn: socket.socket) -> bytes | None:
@@ -113,8 +103,8 @@ def _serve(family: int, address: Any, scripts: list, events: Any, ready: Any,
         closed = False
         for action in script:
             if action[0] == "request":
-                header = _recv_exact(conn, HEADER.size)
-                body = _recv_exact(conn, HEADER.unpack(header)[2]) if header else None
+                header = recv_exact(conn, HEADER.size)
+                body = recv_exact(conn, HEADER.unpack(header)[2]) if header else None
                 if body is None:
                     report("eof", n)
                     return
@@ -136,6 +126,8 @@ def _serve(family: int, address: Any, scripts: list, events: Any, ready: Any,
                     conn.close()
                     report("eof", n)
                     return
+            elif action[0] == "shutdown_read":
+                conn.shutdown(socket.SHUT_RD)
             elif action[0] == "await":
                 signal_event(action[1]).wait(30)
             elif action[0] == "mark":

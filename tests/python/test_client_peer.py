@@ -5,13 +5,12 @@ from __future__ import annotations
 import gc
 import os
 import struct
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
 import zelto_sdk
+from child_process import run_client_script
 from socket_peer import response, tensor_payload
 
 FLOATS = struct.pack("<2f", 1.0, 2.0)
@@ -198,9 +197,7 @@ HUGE_ANNOUNCEMENT = textwrap.dedent("""
 def test_huge_announced_payload_allocates_only_what_arrives(scripted_peer):
     lie = [("request",), ("send", struct.pack("<II", 0, 0xFFFFFFF0) + b"0123456789"), ("close",)]
     peer = scripted_peer([lie, lie, lie])
-    run = subprocess.run([sys.executable, "-c", HUGE_ANNOUNCEMENT, peer.client_args["socket_path"]],
-                         capture_output=True, text=True, timeout=60)
-    lines = run.stdout.splitlines()
+    lines = run_client_script(HUGE_ANNOUNCEMENT, peer.client_args["socket_path"], timeout=60)
     assert lines[:2] == ["ConnectionError failed to fill whole buffer",
-                         "RuntimeError failed to fill whole buffer"], run.stderr
+                         "RuntimeError failed to fill whole buffer"]
     assert int(lines[2]) < 256 * 1024  # KiB: far below the 4 GiB announced

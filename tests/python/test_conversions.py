@@ -8,24 +8,11 @@ import sys
 
 import pytest
 
-import binding_support as support
-from binding_support import response_frame
+from socket_peer import response
 from zelto_sdk import ZeltoClient
 
 NO_SERVER = "/nonexistent-dir/zelto-binding.sock"
 OUT_OF_RANGE = "out of range integral type conversion attempted"
-
-
-@pytest.fixture(scope="module")
-def server(tmp_path_factory):
-    server = support.ReferenceServer(tmp_path_factory.mktemp("ref"))
-    yield server
-    server.stop()
-
-
-@pytest.fixture
-def peer_dir(tmp_path):
-    return tmp_path
 
 
 def converted(call):
@@ -147,27 +134,23 @@ def test_released_memoryview_is_refused_like_any_iteration():
 # ---- Exact request bytes --------------------------------------------------------------------
 
 
-def _recorded_requests(peer_dir, calls):
+def _recorded_requests(scripted_peer, calls):
     """Runs each call against a peer that records the request and answers with an error."""
-    answer = response_frame(1, b"recorded")
-    peer = support.start_peer(peer_dir, [["request", ("send", answer)] * len(calls)])
-    try:
-        client = ZeltoClient(peer.path, max_pool_size=1)
-        requests = []
-        for call in calls:
-            with pytest.raises(RuntimeError, match="^recorded$"):
-                call(client)
-            requests.append(peer.next_report())
-        return requests
-    finally:
-        peer.stop()
+    peer = scripted_peer([[("request",), ("send", response(1, b"recorded"))] * len(calls)])
+    client = ZeltoClient(**peer.client_args, max_pool_size=1)
+    requests = []
+    for call in calls:
+        with pytest.raises(RuntimeError, match="^recorded$"):
+            call(client)
+        requests.append(peer.wait_for("request", 0)[2])
+    return requests
 
 
 class BytesSubclass(bytes):
     pass
 
 
-def test_byte_buffers_send_the_same_request_as_a_list(peer_dir):
+def test_byte_buffers_send_the_same_request_as_a_list(scripted_peer):
     values = bytes(range(256)) * 3 + b"\x00\xff"
     as_bytes = bytes(values)
     variants = [
@@ -184,16 +167,16 @@ def test_byte_buffers_send_the_same_request_as_a_list(peer_dir):
     calls = [lambda c, d=d: c.infer(1, [len(values)], "uint8", d) for d in variants]
     calls.append(lambda c: c.infer(1, [0], "uint8", memoryview(as_bytes)[0:0]))
     calls.append(lambda c: c.infer(1, [0], "uint8", []))
-    requests = _recorded_requests(peer_dir, calls)
+    requests = _recorded_requests(scripted_peer, calls)
     assert all(r == requests[0] for r in requests[: len(variants)])
     assert values in requests[0]
     assert requests[-2] == requests[-1]
 
 
-def test_optional_arguments_shape_the_request(peer_dir):
+def test_optional_arguments_shape_the_request(scripted_peer):
     base = (3, [1], "uint8", b"x")
     requests = _recorded_requests(
-        peer_dir,
+        scripted_peer,
         [
             lambda c: c.infer(*base),
             lambda c: c.infer(*base, additional_inputs={}),
@@ -213,8 +196,8 @@ def test_optional_arguments_shape_the_request(peer_dir):
 # ---- Results --------------------------------------------------------------------------------
 
 
-def test_infer_returns_one_int_per_byte(server):
-    client = ZeltoClient(server.path)
+def test_infer_returns_one_int_per_byte(reference_server):
+    client = ZeltoClient(socket_path=reference_server.pipe_path)
     data = bytes(random.Random(7).randrange(256) for _ in range(100_000)) + bytes(range(256))
     out = client.infer(1, [len(data)], "uint8", data)
     assert type(out) is list and out == list(data)
@@ -222,8 +205,8 @@ def test_infer_returns_one_int_per_byte(server):
     assert client.infer(1, [], "uint8", b"") == []
 
 
-def test_infer_tensor_returns_data_shape_and_canonical_dtype(server):
-    client = ZeltoClient(server.path)
+def test_infer_tensor_returns_data_shape_and_canonical_dtype(reference_server):
+    client = ZeltoClient(socket_path=reference_server.pipe_path)
     out = client.infer_tensor(1, (1, 4), "FP32", bytes(12) + b"\x00\x00\x80\x3f")
     assert out == ([0] * 12 + [0, 0, 128, 63], [1, 4], "float32")
     assert type(out) is tuple
@@ -231,8 +214,8 @@ def test_infer_tensor_returns_data_shape_and_canonical_dtype(server):
     assert (data, shape, dtype) == ([120], [-1, 2**63 - 1], "uint8")
 
 
-def test_server_and_dtype_errors(server):
-    client = ZeltoClient(server.path)
+def test_server_and_dtype_errors(reference_server):
+    client = ZeltoClient(socket_path=reference_server.pipe_path)
     with pytest.raises(RuntimeError) as caught:
         client.infer(99, [1], "uint8", b"x")
     assert caught.value.args == ("model 99 is not loaded",)
@@ -246,8 +229,8 @@ def test_server_and_dtype_errors(server):
 # ---- Streams --------------------------------------------------------------------------------
 
 
-def test_stream_items_error_items_and_the_end(server):
-    client = ZeltoClient(server.path)
+def test_stream_items_error_items_and_the_end(reference_server):
+    client = ZeltoClient(socket_path=reference_server.pipe_path)
     it = client.infer_stream(4, [3, 2], "uint8", b"abcdef")
     assert iter(it) is it
     assert list(it) == [[97, 98], [99, 100], [101, 102]]
@@ -261,66 +244,51 @@ def test_stream_items_error_items_and_the_end(server):
         next(flaky)
 
 
-def test_stream_iterator_type(peer_dir):
-    peer = support.start_peer(peer_dir, [["request", ("send", response_frame(0))]])
-    try:
-        it = ZeltoClient(peer.path).infer_stream(1, [1], "uint8", b"x")
-        cls = type(it)
-        assert cls.__name__ == "StreamIterator" and cls.__module__ == "builtins"
-        assert cls.__doc__ is None
-        with pytest.raises(TypeError, match="^No constructor defined for StreamIterator$"):
-            cls()
-        with pytest.raises(TypeError):
-            type("Derived", (cls,), {})
-    finally:
-        peer.stop()
+def test_stream_iterator_type(scripted_peer):
+    peer = scripted_peer([[("request",), ("send", response(0))]])
+    it = ZeltoClient(**peer.client_args).infer_stream(1, [1], "uint8", b"x")
+    cls = type(it)
+    assert cls.__name__ == "StreamIterator" and cls.__module__ == "builtins"
+    assert cls.__doc__ is None
+    with pytest.raises(TypeError, match="^No constructor defined for StreamIterator$"):
+        cls()
+    with pytest.raises(TypeError):
+        type("Derived", (cls,), {})
 
 
-def test_end_of_stream_is_remembered(peer_dir):
+def test_end_of_stream_is_remembered(scripted_peer):
     # The peer ends the stream and closes: reading on would fail with "failed to fill whole
     # buffer", so a second StopIteration shows that the end was remembered.
-    peer = support.start_peer(peer_dir, [["request", ("send", response_frame(3, b"x")), "close"]])
-    try:
-        it = ZeltoClient(peer.path).infer_stream(1, [1], "uint8", b"x")
-        assert list(it) == []
-        for _ in range(3):
-            with pytest.raises(StopIteration):
-                next(it)
-    finally:
-        peer.stop()
-
-
-def test_broken_stream_reads_are_runtime_errors(peer_dir):
-    peer = support.start_peer(peer_dir, [["request", ("send", b"\x02\x00\x00\x00"), "close"]])
-    try:
-        it = ZeltoClient(peer.path).infer_stream(1, [1], "uint8", b"x")
-        with pytest.raises(RuntimeError) as caught:
+    peer = scripted_peer([[("request",), ("send", response(3, b"x")), ("close",)]])
+    it = ZeltoClient(**peer.client_args).infer_stream(1, [1], "uint8", b"x")
+    assert list(it) == []
+    for _ in range(3):
+        with pytest.raises(StopIteration):
             next(it)
-        assert caught.value.args == ("failed to fill whole buffer",)
-    finally:
-        peer.stop()
 
 
-def test_destroying_an_unfinished_iterator_closes_its_connection(peer_dir):
-    peer = support.start_peer(peer_dir, [["request", "hold"]])
-    try:
-        it = ZeltoClient(peer.path).infer_stream(1, [1], "uint8", b"x")
-        assert peer.next_report().startswith(b"\x01\x00\x00\x00\x02\x00\x00\x00")
-        del it
-        assert peer.next_report() == "closed"
-    finally:
-        peer.stop()
+def test_broken_stream_reads_are_runtime_errors(scripted_peer):
+    peer = scripted_peer([[("request",), ("send", b"\x02\x00\x00\x00"), ("close",)]])
+    it = ZeltoClient(**peer.client_args).infer_stream(1, [1], "uint8", b"x")
+    with pytest.raises(RuntimeError) as caught:
+        next(it)
+    assert caught.value.args == ("failed to fill whole buffer",)
 
 
-def test_stream_write_failure_raises_by_error_category(peer_dir):
-    # The peer stops receiving; a request far larger than the socket buffer cannot be written
-    # completely, so the write fails with EPIPE.
-    peer = support.start_peer(peer_dir, [["shutdown_read", "wait"]])
-    try:
-        with pytest.raises(BrokenPipeError) as caught:
-            ZeltoClient(peer.path).infer_stream(1, [1 << 23], "uint8", bytes(1 << 23))
-        assert isinstance(caught.value, ConnectionError)
-        assert caught.value.errno is None and caught.value.strerror is None
-        assert caught.value.args == (f"{os.strerror(32)} (os error 32)",)
-    finally:
-        peer.stop()
+def test_destroying_an_unfinished_iterator_closes_its_connection(scripted_peer):
+    peer = scripted_peer([[("request",)]])  # then holds the connection until the client ends it
+    it = ZeltoClient(**peer.client_args).infer_stream(1, [1], "uint8", b"x")
+    assert peer.wait_for("request", 0)[2].startswith(b"\x01\x00\x00\x00\x02\x00\x00\x00")
+    del it
+    peer.wait_for("eof", 0)
+
+
+def test_stream_write_failure_raises_by_error_category(scripted_peer):
+    # The peer stops receiving and keeps the connection; a request far larger than the socket
+    # buffer cannot be written completely, so the write fails with EPIPE.
+    peer = scripted_peer([[("shutdown_read",), ("await", "never")]])
+    with pytest.raises(BrokenPipeError) as caught:
+        ZeltoClient(**peer.client_args).infer_stream(1, [1 << 23], "uint8", bytes(1 << 23))
+    assert isinstance(caught.value, ConnectionError)
+    assert caught.value.errno is None and caught.value.strerror is None
+    assert caught.value.args == (f"{os.strerror(32)} (os error 32)",)

@@ -518,7 +518,7 @@ for data in (b"a", b"b"):
 def test_hybrid_call_ended_mid_exchange_breaks_the_connection(hybrid_region, hybrid, action,
                                                               setting, first):
     hybrid.script(action)
-    lines = hybrid_peer.run_client_script(TWO_CALLS, hybrid_region, hybrid.path, setting)
+    lines = child_process.run_client_script(TWO_CALLS, hybrid_region, hybrid.path, setting)
     assert re.fullmatch(first, lines[0])
     assert lines[1:] == ["RuntimeError: Broken pipe (os error 32)"]
     # Only the first call's request reached the peer.

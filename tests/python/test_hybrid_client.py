@@ -5,15 +5,14 @@ from __future__ import annotations
 import gc
 import os
 import resource
-import shutil
 import struct
-import subprocess
 import time
 import uuid
 
 import pytest
 
 import zelto_sdk
+from conftest import ReferenceServer
 from hybrid_peer import (OUTPUT_AREA, REGION_SIZE, TENSOR_AREA, Peer, block_bytes, create_region,
                          remove_region, write_block)
 
@@ -243,29 +242,12 @@ def test_missing_region_is_a_connection_error():
                                   "os error 2",)
 
 
-def reference_server() -> str | None:
-    return os.environ.get("ZELTO_REFERENCE_SERVER") or shutil.which("zelto-reference-server")
-
-
 @pytest.fixture(scope="module")
 def reference():
-    binary = reference_server()
-    if binary is None:
-        pytest.skip("zelto-reference-server not found")
     shm_name = unique("zelto-hybrid-ref-")
-    path = "/tmp/" + shm_name
-    server = subprocess.Popen([binary, "--shm", shm_name, "--hybrid", path],
-                              stdout=subprocess.PIPE, text=True)
-    try:
-        for line in server.stdout:
-            if line.strip() == "ready":
-                break
-        else:
-            pytest.fail("reference server ended before it was ready")
-        yield shm_name, path
-    finally:
-        server.terminate()
-        server.wait(10)
+    server = ReferenceServer("--shm", shm_name, "--hybrid", "/tmp/" + shm_name)
+    yield shm_name, server.listening["hybrid"]
+    server.stop()
 
 
 @pytest.mark.parametrize("size", [0, 64, 64 * 1024, 1024 * 1024 - 80])

@@ -16,6 +16,7 @@ from typing import Any
 import pytest
 
 import zelto_sdk
+from conftest import ReferenceServer
 
 SIZES = [0, 1, 70_001, (1 << 20) + 3]
 INPUT_KINDS: dict[str, Callable[[bytes], Any]] = {
@@ -32,8 +33,6 @@ def pattern(size: int) -> bytes:
 
 @pytest.fixture(scope="module")
 def server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[dict[str, str]]:
-    from conftest import ReferenceServer
-
     directory = tmp_path_factory.mktemp("large")
     name = "zelto-large-" + uuid.uuid4().hex[:10]
     server = ReferenceServer("--tcp", "127.0.0.1:0", "--pipe", str(directory / "z.sock"),

@@ -5,15 +5,15 @@ import logging
 import mmap
 import os
 import signal
-import subprocess
 import sys
 import textwrap
 import weakref
 
 import pytest
 
-import binding_support as support
+import shm_peer
 import zelto_sdk
+from child_process import run_client_script
 from zelto_sdk import ZeltoClient, ZeltoHybridClient, ZeltoShmClient
 
 NO_SERVER = "/nonexistent-dir/zelto-binding.sock"
@@ -21,9 +21,10 @@ NO_SERVER = "/nonexistent-dir/zelto-binding.sock"
 
 @pytest.fixture
 def region():
-    name = support.create_blank_region()
-    yield name
-    support.remove_region(name)
+    """A valid region that no server serves: requests are queued and never answered."""
+    blank = shm_peer.Region()
+    yield blank.name
+    blank.remove()
 
 
 # ---- Registration ---------------------------------------------------------------------------
@@ -130,13 +131,10 @@ def test_second_interpreter_is_refused_and_the_first_keeps_working():
         print(zelto_sdk.ZeltoClient(port=1).endpoint())
         """
     )
-    result = subprocess.run(
-        [sys.executable, "-c", script], capture_output=True, text=True, timeout=60
-    )
-    assert result.returncode == 0, result.stderr
-    if result.stdout.strip() == "no-subinterpreters":
+    lines = run_client_script(script, timeout=60)
+    if lines == ["no-subinterpreters"]:
         pytest.skip("this interpreter has no _xxsubinterpreters")
-    refused, endpoint = result.stdout.strip().splitlines()
+    refused, endpoint = lines
     assert refused.startswith("refused: <class 'ImportError'>")
     assert "sub-interpreters" in refused
     assert endpoint == "tcp://127.0.0.1:1"
@@ -277,7 +275,7 @@ def test_signal_handler_exception_ends_the_shm_wait_unchanged(region):
 
 def _mapped_size():
     page = mmap.PAGESIZE
-    return -(-support.REGION_SIZE // page) * page
+    return -(-shm_peer.REGION_SIZE // page) * page
 
 
 @pytest.mark.parametrize("make", [ZeltoShmClient, lambda name: ZeltoHybridClient(name, NO_SERVER)])
@@ -301,3 +299,11 @@ def test_missing_region_is_a_connection_error():
         ZeltoShmClient(name)
     assert str(caught.value) == "Shared memory error: Opening the shared memory failed, os error 2"
     assert caught.value.errno is None
+
+
+@pytest.mark.parametrize("make", [ZeltoShmClient, lambda name: ZeltoHybridClient(name, NO_SERVER)],
+                         ids=["shm", "hybrid"])
+def test_a_region_name_with_a_nul_is_refused(region, make):
+    with pytest.raises(ConnectionError) as refused:
+        make(region + "\0junk")
+    assert refused.value.args == ("Shared memory error: data provided contains a nul byte",)

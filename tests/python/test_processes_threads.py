@@ -1,17 +1,36 @@
-"""Clients in processes made by fork().
+"""Clients in several processes and threads.
 
-A child inherits its parent's descriptors: a connection used by both would hand each the other's
-answers. Each scenario runs in a watchdogged child (child_process), which forks again, so a
-regression fails instead of hanging the run.
+Several clients on one shared region, in one process or in several, never take one another's
+slot or answer, and threads on one client queue instead of failing. A client made before fork()
+never lets the child use what it inherited: a connection used by both would hand each the
+other's answers. The socket client opens a connection of the child's own; its streams and the
+shared-memory clients refuse the child.
+
+Whatever may hang runs under a watchdog (child_process): the socket client's scenarios in a
+forked child, which forks again; the region clients' in scripts in fresh interpreters. A
+regression then fails instead of holding up the run.
 """
 
 from __future__ import annotations
 
 import os
+import uuid
+from collections.abc import Iterator
+from typing import Any
+
+import pytest
 
 import child_process
+import hybrid_peer
+import shm_peer
 import zelto_sdk
+from peer_process import remove_region
 from socket_peer import response, tensor_payload
+
+IN_OTHER_PROCESS = ("This client was created in another process; create a new one in this "
+                    "process")
+
+# ---- The socket client and fork() -----------------------------------------------------------
 
 
 def answer(value: int) -> list[tuple]:
@@ -72,5 +91,142 @@ def stream_used_on_both_sides(control, client_args):
 def test_a_stream_made_before_fork_refuses_the_child_and_still_serves_the_parent(scripted_peer):
     peer = scripted_peer([[("request",), ("send", frame(1) + frame(2) + response(0))]])
     result = child_process.run(stream_used_on_both_sides, peer.client_args)
-    assert result == ([1], "RuntimeError: This client was created in another process; "
-                           "create a new one in this process", [[2]])
+    assert result == ([1], "RuntimeError: " + IN_OTHER_PROCESS, [[2]])
+
+
+# ---- The region clients ---------------------------------------------------------------------
+
+# The start of every region client script: its arguments are the client kind ("shm" or
+# "hybrid"), the region, the hybrid socket path, then the script's own.
+CLIENT = r"""
+import os, sys, zelto_sdk
+kind, region, path = sys.argv[1:4]
+client = (zelto_sdk.ZeltoShmClient(region) if kind == "shm"
+          else zelto_sdk.ZeltoHybridClient(region, path))
+"""
+
+
+@pytest.fixture
+def served_region(start_reference_server, tmp_path) -> tuple[str, str]:
+    """(region, hybrid socket path) of a reference server that serves both region clients."""
+    region = "zelto-processes-" + uuid.uuid4().hex[:8]
+    path = str(tmp_path / "hybrid.sock")
+    start_reference_server("--shm", region, "--hybrid", path)
+    return region, path
+
+
+@pytest.fixture(params=["shm", "hybrid"])
+def region_peer(request) -> Iterator[tuple[str, str, str, Any]]:
+    """(kind, region, hybrid socket path, peer): a scripted peer for a client of that kind."""
+    if request.param == "shm":
+        region = shm_peer.Region()
+        name, peer, path = region.name, shm_peer.Peer(region), ""
+    else:
+        name = "zelto-processes-" + uuid.uuid4().hex[:12]
+        hybrid_peer.create_region(name)
+        peer = hybrid_peer.Peer(name)
+        path = peer.path
+    yield request.param, name, path, peer
+    peer.stop()
+    remove_region(name)
+
+
+# One worker process: its own client on the region, calls whose answers are unique to it.
+WORKER = CLIENT + r"""
+wrong = 0
+for n in range(int(sys.argv[4])):
+    data = (os.getpid().to_bytes(4, "little") + n.to_bytes(4, "little")) * 128
+    wrong += client.infer([len(data)], "uint8", data) != list(data)
+print(wrong)
+"""
+
+
+@pytest.mark.parametrize("kind", ["shm", "hybrid"])
+def test_clients_in_two_processes_get_their_own_answers(served_region, kind):
+    workers = [child_process.ClientScript(WORKER, kind, *served_region, "1500") for _ in range(2)]
+    for worker in workers:
+        assert worker.lines(timeout=120) == ["0"]
+
+
+@pytest.mark.parametrize("region_peer", ["shm"], indirect=True)
+def test_a_late_answer_for_a_client_that_gave_up_is_not_taken_by_the_next(region_peer):
+    _, region, _, peer = region_peer
+    first = zelto_sdk.ZeltoShmClient(region)
+    peer.script({"ignore": True})
+    with pytest.raises(TimeoutError):
+        first.infer([1], "u8", b"a")
+    late = peer.next_request().request_id
+    del first
+    # The answer to the first client's request arrives just before the second's own.
+    peer.script({"foreign": [late]})
+    assert zelto_sdk.ZeltoShmClient(region).infer([1], "u8", b"b") == [98]
+    assert peer.next_request().request_id != late
+
+
+# 32 threads on one client, each with input data whose conversion runs Python code, so the
+# interpreter switches threads in the middle of a call.
+THREADS = CLIENT + r"""
+import threading, time
+
+class SlowSequence:
+    def __init__(self, data):
+        self.data = data
+    def __len__(self):
+        return len(self.data)
+    def __getitem__(self, index):
+        if index == 0:
+            time.sleep(0.001)  # lets the other threads run mid-conversion
+        return self.data[index]
+
+results = {}
+def call(n):
+    data = bytes([n]) * 300
+    try:
+        results[n] = client.infer([300], "uint8", SlowSequence(data)) == list(data)
+    except Exception as error:
+        results[n] = repr(error)
+
+threads = [threading.Thread(target=call, args=(n,)) for n in range(32)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+print(sorted(results.items()) == [(n, True) for n in range(32)] or results)
+"""
+
+
+@pytest.mark.parametrize("kind", ["shm", "hybrid"])
+def test_threads_on_one_client_queue_and_each_gets_its_own_answer(served_region, kind):
+    assert child_process.run_client_script(THREADS, kind, *served_region, timeout=120) == ["True"]
+
+
+# A call in the parent, a fork, and in the child either nothing or a call; the child exits the
+# ordinary way, so the inherited client is destroyed there. Then another call in the parent.
+FORK = CLIENT + r"""
+print(client.infer([1], "u8", b"p"), flush=True)
+pid = os.fork()
+if pid == 0:
+    if sys.argv[4] == "calls":
+        try:
+            client.infer([1], "u8", b"c")
+        except RuntimeError as e:
+            print("child:", e, flush=True)
+    del client
+    sys.exit(0)
+print("child exit:", os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), flush=True)
+print(client.infer([1], "u8", b"q"), flush=True)
+"""
+
+
+@pytest.mark.parametrize("child,said", [
+    ("leaves it", []),
+    ("calls", ["child: " + IN_OTHER_PROCESS]),
+])
+def test_a_region_client_made_before_fork_is_never_used_by_the_child(region_peer, child, said):
+    kind, region, path, peer = region_peer
+    lines = child_process.run_client_script(FORK, kind, region, path, child)
+    assert lines == ["[112]", *said, "child exit: 0", "[113]"]
+    # Only the parent's two calls reached the server.
+    first, second = (peer.next_request().request_id for _ in range(2))
+    assert second == first + 1
+    assert peer.pending_requests() == 0
