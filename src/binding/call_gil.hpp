@@ -47,9 +47,9 @@ public:
         platform::CallWait policy;
         policy.interrupted = [this] { return held([] { return PyErr_CheckSignals() != 0; }); };
         if (timeout) {
-            policy.deadline = platform::CallWait::Clock::now() +
-                              std::chrono::duration_cast<platform::CallWait::Clock::duration>(
-                                  *timeout);
+            policy.deadline =
+                platform::CallWait::Clock::now() +
+                std::chrono::duration_cast<platform::CallWait::Clock::duration>(*timeout);
         }
         return policy;
     }

@@ -11,17 +11,18 @@
 // every time data arrived, even for an answer the caller reads itself.
 #pragma once
 
-#include <asio/associated_executor.hpp>
-#include <asio/async_result.hpp>
-#include <asio/awaitable.hpp>
-#include <asio/post.hpp>
-#include <asio/use_awaitable.hpp>
 #include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
+
+#include <asio/associated_executor.hpp>
+#include <asio/async_result.hpp>
+#include <asio/awaitable.hpp>
+#include <asio/post.hpp>
+#include <asio/use_awaitable.hpp>
 
 #include "platform/nonblocking_socket.hpp"
 #include "transport/connection.hpp"

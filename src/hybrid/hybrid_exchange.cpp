@@ -1,12 +1,13 @@
 #include "hybrid/hybrid_exchange.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <span>
+
 #include <asio/error.hpp>
 #include <asio/local/stream_protocol.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
-#include <cerrno>
-#include <span>
 
 #include "hybrid/io_runtime.hpp"
 #include "platform/cpu.hpp"

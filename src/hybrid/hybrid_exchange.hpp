@@ -14,7 +14,6 @@
 #pragma once
 
 #include <array>
-#include <asio/awaitable.hpp>
 #include <chrono>
 #include <cstdint>
 #include <expected>
@@ -23,6 +22,8 @@
 #include <span>
 #include <string>
 #include <vector>
+
+#include <asio/awaitable.hpp>
 
 #include "hybrid/connection_cell.hpp"
 #include "hybrid/control_messages.hpp"

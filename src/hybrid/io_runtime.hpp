@@ -19,10 +19,6 @@
 // the runtime for the next call.
 #pragma once
 
-#include <asio/awaitable.hpp>
-#include <asio/co_spawn.hpp>
-#include <asio/executor_work_guard.hpp>
-#include <asio/io_context.hpp>
 #include <cstddef>
 #include <exception>
 #include <expected>
@@ -34,6 +30,11 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include <asio/awaitable.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
 
 #include "platform/call_wait.hpp"
 #include "transport/errors.hpp"

@@ -1,14 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
-#include <atomic>
-#include <memory>
-#include <thread>
-#include <vector>
 
 #include "hybrid/connection_cell.hpp"
 

@@ -4,15 +4,16 @@
 #include <unistd.h>
 
 #include <array>
-#include <asio/local/stream_protocol.hpp>
-#include <asio/post.hpp>
-#include <asio/read.hpp>
-#include <asio/use_awaitable.hpp>
 #include <chrono>
 #include <filesystem>
 #include <future>
 #include <stdexcept>
 #include <thread>
+
+#include <asio/local/stream_protocol.hpp>
+#include <asio/post.hpp>
+#include <asio/read.hpp>
+#include <asio/use_awaitable.hpp>
 
 #include "hybrid/io_runtime.hpp"
 
