@@ -4,7 +4,8 @@
 // sends. The recv wrapper below (linked with --wrap=recv) hands the socket the next fragment
 // whenever the reader finds it empty and closes the sending side after the last one, so every
 // header and payload read meets the same partial reads on every run of an input. What the
-// reader yields is compared with a plain parse of the same bytes from memory.
+// reader yields is compared with a plain parse of the same bytes from memory, read once as it
+// is and once with a sink that the data is read into.
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -119,6 +121,48 @@ bool same_item(const Item& got, const Item& want) {
     return a.shape == b.shape && a.dtype == b.dtype && a.data == b.data;
 }
 
+// Hands out fresh memory for each item's data, remembering where, so that a read item's data
+// can be checked to lie there. Memory handed out is not touched by the sink: a lying length
+// costs address space only.
+struct Sink {
+    std::unique_ptr<uint8_t[]> memory;
+    size_t size = 0;
+    size_t asked = 0;
+    zelto::DataSink sink = [this](size_t n) -> std::span<uint8_t> {
+        ++asked;
+        memory = std::make_unique_for_overwrite<uint8_t[]>(n);
+        size = n;
+        return {memory.get(), n};
+    };
+};
+
+// Reads the stream from the start as the fuzzer feeds it, with or without a sink.
+std::vector<Item> read_items(std::span<const uint8_t> stream, size_t fragment, bool with_sink) {
+    int fds[2];
+    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
+    feed = Feed{fds[0], fds[1], stream, fragment};
+
+    std::vector<Item> got;
+    {
+        zelto::Connection connection(fds[0]);
+        Sink sink;
+        while (got.size() < kMaxItems) {
+            sink.asked = 0;
+            auto item = zelto::read_stream_item(connection, zelto::platform::unbounded_wait(),
+                                                with_sink ? &sink.sink : nullptr);
+            if (with_sink && item && item->has_value()) {
+                FUZZ_CHECK(sink.asked == 1 && (*item)->data.data() == sink.memory.get() &&
+                           (*item)->data.size() == sink.size);
+            }
+            got.push_back(owned(item));
+            if (!got.back() || !got.back()->has_value()) break;
+        }
+    }
+    if (feed.writer >= 0) close(feed.writer);
+    feed = Feed{};
+    return got;
+}
+
 }  // namespace
 
 extern "C" ssize_t __real_recv(int fd, void* buffer, size_t length, int flags);
@@ -131,25 +175,11 @@ extern "C" ssize_t __wrap_recv(int fd, void* buffer, size_t length, int flags) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     const std::span<const uint8_t> stream(data + 1, size - 1);
-
-    int fds[2];
-    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
-    feed = Feed{fds[0], fds[1], stream, size_t{data[0]} + 1};
-
-    std::vector<Item> got;
-    {
-        zelto::Connection connection(fds[0]);
-        while (got.size() < kMaxItems) {
-            got.push_back(
-                owned(zelto::read_stream_item(connection, zelto::platform::unbounded_wait())));
-            if (!got.back() || !got.back()->has_value()) break;
-        }
-    }
-    if (feed.writer >= 0) close(feed.writer);
-    feed = Feed{};
-
     const std::vector<Item> want = parse_items(stream);
-    FUZZ_CHECK(got.size() == want.size());
-    for (size_t i = 0; i < got.size(); ++i) FUZZ_CHECK(same_item(got[i], want[i]));
+    for (bool with_sink : {false, true}) {
+        const std::vector<Item> got = read_items(stream, size_t{data[0]} + 1, with_sink);
+        FUZZ_CHECK(got.size() == want.size());
+        for (size_t i = 0; i < got.size(); ++i) FUZZ_CHECK(same_item(got[i], want[i]));
+    }
     return 0;
 }

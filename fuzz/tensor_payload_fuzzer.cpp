@@ -4,7 +4,8 @@
 // front, base64 is decoded in place ahead of the text it comes from. The checks compare that
 // result with a plain reading of the same fields into separate buffers, and hold the strict
 // base64 decoder to its promise that every text it accepts is the one canonical encoding of
-// its bytes.
+// its bytes. The same payload decoded in segments (head, data, tail, as a socket client reads
+// it into memory of its caller) must give exactly what the whole payload's decoding gives.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -105,11 +106,49 @@ void check_payload(std::span<const uint8_t> input) {
     FUZZ_CHECK(tensor->dtype == *dtype);
 }
 
+// The head found as a reader finds it, from ever longer fronts of the payload, each asking for
+// more than it had and never for more than the payload; then head, data and tail decoded apart.
+void check_segments(std::span<const uint8_t> input) {
+    std::vector<uint8_t> whole(input.begin(), input.end());
+    const auto expected = zelto::decode_tensor_payload(whole);
+
+    zelto::DataPlacement placement = zelto::place_raw_data({}, input.size());
+    size_t front = 0;
+    while (placement.kind == zelto::DataPlacement::Kind::NeedMore) {
+        FUZZ_CHECK(placement.head_size > front && placement.head_size <= input.size());
+        front = placement.head_size;
+        placement = zelto::place_raw_data(input.first(front), input.size());
+    }
+    if (placement.kind != zelto::DataPlacement::Kind::Located) return;
+    FUZZ_CHECK(placement.head_size == front);
+    FUZZ_CHECK(placement.data_size <= input.size() - placement.head_size);
+
+    auto head = zelto::decode_tensor_payload_head(input.first(placement.head_size));
+    if (!head) {
+        FUZZ_CHECK(!expected.has_value() && head.error() == expected.error());
+        return;
+    }
+    FUZZ_CHECK(head->has_data && head->data_size == placement.data_size);
+    const auto data = input.subspan(placement.head_size, placement.data_size);
+    std::vector<uint8_t> tail(input.begin() + placement.head_size + placement.data_size,
+                              input.end());
+    const auto tensor = zelto::finish_tensor_payload(std::move(*head), data, tail);
+    FUZZ_CHECK(tensor.has_value() == expected.has_value());
+    if (!tensor) {
+        FUZZ_CHECK(tensor.error() == expected.error());
+        return;
+    }
+    FUZZ_CHECK(tensor->data.data() == data.data() &&
+               std::ranges::equal(tensor->data, expected->data));
+    FUZZ_CHECK(tensor->shape == expected->shape && tensor->dtype == expected->dtype);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::span<const uint8_t> input(data, size);
     check_payload(input);
+    check_segments(input);
     check_text(input);
     return 0;
 }

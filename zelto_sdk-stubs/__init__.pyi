@@ -57,6 +57,36 @@ class ZeltoClient:
         additional_inputs: dict[str, _AdditionalInput] | None = None,
         session_id: str | None = None,
     ) -> Iterator[list[int]]: ...  # a StreamIterator, a type the module does not export
+    def infer_bytes(
+        self,
+        model_id: SupportsIndex,
+        shape: _Shape,
+        dtype: str,
+        data: _Data,
+        additional_inputs: dict[str, _AdditionalInput] | None = None,
+        session_id: str | None = None,
+    ) -> bytes:
+        """Like `infer` but returns the output tensor's bytes as a bytes object."""
+    def infer_tensor_bytes(
+        self,
+        model_id: SupportsIndex,
+        shape: _Shape,
+        dtype: str,
+        data: _Data,
+        additional_inputs: dict[str, _AdditionalInput] | None = None,
+        session_id: str | None = None,
+    ) -> tuple[bytes, list[int], str]:
+        """Like `infer_tensor` but returns `(data, shape, dtype)` with the data as bytes."""
+    def infer_stream_bytes(
+        self,
+        model_id: SupportsIndex,
+        shape: _Shape,
+        dtype: str,
+        data: _Data,
+        additional_inputs: dict[str, _AdditionalInput] | None = None,
+        session_id: str | None = None,
+    ) -> Iterator[bytes]:  # a StreamIterator
+        """Like `infer_stream` but yields each frame's bytes as a bytes object."""
 
 @final
 class ZeltoShmClient:
@@ -64,8 +94,12 @@ class ZeltoShmClient:
 
     def __new__(cls, shm_name: str) -> ZeltoShmClient: ...
     def infer(self, shape: _Shape, dtype: str, data: _Data) -> list[int]: ...
+    def infer_bytes(self, shape: _Shape, dtype: str, data: _Data) -> bytes:
+        """Like `infer` but returns the output tensor's bytes as a bytes object."""
 
 @final
 class ZeltoHybridClient:
     def __new__(cls, shm_name: str, socket_path: str) -> ZeltoHybridClient: ...
     def infer(self, shape: _Shape, dtype: str, data: _Data) -> list[int]: ...
+    def infer_bytes(self, shape: _Shape, dtype: str, data: _Data) -> bytes:
+        """Like `infer` but returns the output tensor's bytes as a bytes object."""

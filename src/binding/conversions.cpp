@@ -378,7 +378,11 @@ PyObject* bytes_to_list(std::span<const uint8_t> bytes) {
 }
 
 PyObject* tensor_to_tuple(const DecodedTensor& tensor) {
-    PyRef data = PyRef::steal(bytes_to_list(tensor.data));
+    return tensor_tuple_around(bytes_to_list(tensor.data), tensor);
+}
+
+PyObject* tensor_tuple_around(PyObject* data_object, const DecodedTensor& tensor) {
+    PyRef data = PyRef::steal(data_object);
     if (!data) return nullptr;
     PyRef shape = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(tensor.shape.size())));
     if (!shape) return nullptr;

@@ -50,6 +50,9 @@ bool extract_additional_inputs(PyObject* object, std::unordered_map<std::string,
 PyObject* bytes_to_list(std::span<const uint8_t> bytes);
 // A new tuple (data as a list of ints, shape as a list of ints, canonical dtype name).
 PyObject* tensor_to_tuple(const DecodedTensor& tensor);
+// The same tuple around a data object already made (a new reference, taken over; null passes
+// its exception on).
+PyObject* tensor_tuple_around(PyObject* data, const DecodedTensor& tensor);
 
 // Runs a conversion of the argument named `parameter`, prefixing a TypeError with its name.
 template <class Convert>

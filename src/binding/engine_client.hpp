@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "binding/arguments.hpp"
+#include "binding/bytes_output.hpp"
 #include "binding/conversions.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/instance.hpp"
@@ -81,6 +82,24 @@ inline PyObject* engine_output_to_list(const std::expected<shm::OutputView, Engi
         return nullptr;
     }
     return bytes_to_list(output->data());
+}
+
+// The same output as a new bytes object, copied once out of the region.
+inline PyObject* engine_output_to_bytes(
+    const std::expected<std::span<const uint8_t>, EngineError>& output) {
+    if (!output) {
+        raise_engine_error(output.error());
+        return nullptr;
+    }
+    return bytes_copy(*output);
+}
+
+inline PyObject* engine_output_to_bytes(const std::expected<shm::OutputView, EngineError>& output) {
+    if (!output) {
+        raise_engine_error(output.error());
+        return nullptr;
+    }
+    return bytes_copy(output->data());
 }
 
 }  // namespace zelto::binding

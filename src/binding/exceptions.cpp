@@ -31,6 +31,8 @@ PyObject* client_error_type(const ClientError& error) {
             return PyExc_TimeoutError;
         case ClientError::Kind::Interrupted:
             return nullptr;  // the signal handler's exception is already set
+        case ClientError::Kind::SinkFailed:
+            return nullptr;  // the exception of the failed allocation is already set
     }
     return PyExc_RuntimeError;
 }
@@ -83,8 +85,12 @@ PyObject* os_error_type(IoCategory category) {
 void raise_client_error(const ClientError& error) {
     PyObject* type = client_error_type(error);
     if (type == nullptr) {
-        if (PyErr_Occurred() == nullptr)
-            raise_internal_failure("a signal check failed without a pending exception");
+        if (PyErr_Occurred() == nullptr) {
+            raise_internal_failure(error.kind == ClientError::Kind::SinkFailed
+                                       ? "an output's memory was refused without a pending "
+                                         "exception"
+                                       : "a signal check failed without a pending exception");
+        }
         return;
     }
     raise_message(type, error.message);

@@ -29,6 +29,7 @@ constexpr Parameter kInferParameters[] = {
     {.name = "data", .required = true},
 };
 constexpr Signature kInfer{"ZeltoHybridClient.infer", kInferParameters};
+constexpr Signature kInferBytes{"ZeltoHybridClient.infer_bytes", kInferParameters};
 
 constexpr MethodClass kClass{hybrid_client_type, "ZeltoHybridClient"};
 
@@ -39,21 +40,39 @@ PyObject* hybrid_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
         });
 }
 
-PyObject* hybrid_client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
+// infer and infer_bytes: `convert` makes the result from the engine's answer.
+template <class Convert>
+PyObject* hybrid_client_call(const Signature& signature, PyObject* self, PyObject* const* args,
+                             Py_ssize_t nargs, PyObject* kwnames, Convert&& convert) {
     return call_method<HybridState>(
-        kInfer, kClass, Use::Mode::Exclusive, self, args, nargs, kwnames,
-        [](HybridState& client, const BoundArguments& bound) -> PyObject* {
+        signature, kClass, Use::Mode::Exclusive, self, args, nargs, kwnames,
+        [&](HybridState& client, const BoundArguments& bound) -> PyObject* {
             TensorArguments input;
             if (!convert_tensor_arguments(bound, input)) return nullptr;
-            return engine_output_to_list(
-                client->infer(input.shape, input.dtype, input.data, python_call_wait()));
+            return convert(client->infer(input.shape, input.dtype, input.data, python_call_wait()));
         });
+}
+
+PyObject* hybrid_client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    return hybrid_client_call(kInfer, self, args, nargs, kwnames,
+                              [](const auto& output) { return engine_output_to_list(output); });
+}
+
+PyObject* hybrid_client_infer_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    return hybrid_client_call(kInferBytes, self, args, nargs, kwnames,
+                              [](const auto& output) { return engine_output_to_bytes(output); });
 }
 
 PyMethodDef kMethods[] = {
     {"infer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hybrid_client_infer)),
      METH_FASTCALL | METH_KEYWORDS, "infer($self, shape, dtype, data)\n--\n\n"},
+    {"infer_bytes",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hybrid_client_infer_bytes)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "infer_bytes($self, shape, dtype, data)\n--\n\n"
+     "Like `infer` but returns the output tensor's bytes as a bytes object."},
     {nullptr, nullptr, 0, nullptr},
 };
 

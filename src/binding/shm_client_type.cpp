@@ -22,6 +22,7 @@ constexpr Parameter kInferParameters[] = {
     {.name = "data", .required = true},
 };
 constexpr Signature kInfer{"ZeltoShmClient.infer", kInferParameters};
+constexpr Signature kInferBytes{"ZeltoShmClient.infer_bytes", kInferParameters};
 
 constexpr MethodClass kClass{shm_client_type, "ZeltoShmClient"};
 
@@ -32,23 +33,41 @@ PyObject* shm_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         });
 }
 
-PyObject* shm_client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+// infer and infer_bytes: `convert` makes the result from the engine's answer.
+template <class Convert>
+PyObject* shm_client_call(const Signature& signature, PyObject* self, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames, Convert&& convert) {
     return call_method<shm::ShmClient>(
-        kInfer, kClass, Use::Mode::Exclusive, self, args, nargs, kwnames,
-        [](shm::ShmClient& client, const BoundArguments& bound) -> PyObject* {
+        signature, kClass, Use::Mode::Exclusive, self, args, nargs, kwnames,
+        [&](shm::ShmClient& client, const BoundArguments& bound) -> PyObject* {
             TensorArguments input;
             if (!convert_tensor_arguments(bound, input)) return nullptr;
             // One signal check per poll round lets Ctrl-C interrupt the wait; the handler's
             // exception stays set and ends the call.
-            return engine_output_to_list(
-                client.infer(input.shape, input.dtype, input.data, python_call_wait()));
+            return convert(client.infer(input.shape, input.dtype, input.data, python_call_wait()));
         });
+}
+
+PyObject* shm_client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    return shm_client_call(kInfer, self, args, nargs, kwnames,
+                           [](const auto& output) { return engine_output_to_list(output); });
+}
+
+PyObject* shm_client_infer_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    return shm_client_call(kInferBytes, self, args, nargs, kwnames,
+                           [](const auto& output) { return engine_output_to_bytes(output); });
 }
 
 PyMethodDef kMethods[] = {
     {"infer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(shm_client_infer)),
      METH_FASTCALL | METH_KEYWORDS, "infer($self, shape, dtype, data)\n--\n\n"},
+    {"infer_bytes",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(shm_client_infer_bytes)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "infer_bytes($self, shape, dtype, data)\n--\n\n"
+     "Like `infer` but returns the output tensor's bytes as a bytes object."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,4 +1,5 @@
 // StreamIterator: the Python side of one stream request, one response frame per step.
+#include "binding/bytes_output.hpp"
 #include "binding/call_wait.hpp"
 #include "binding/conversions.hpp"
 #include "binding/exceptions.hpp"
@@ -11,8 +12,9 @@ namespace zelto::binding {
 namespace {
 
 struct StreamState {
-    explicit StreamState(Connection c) : connection(std::move(c)) {}
+    StreamState(Connection c, StreamItems i) : connection(std::move(c)), items(i) {}
     Connection connection;  // closed when the iterator is destroyed, not at the end of the stream
+    StreamItems items;
     // Once the end frame was read, or a wait for a frame was stopped, further steps end at once
     // instead of waiting on the connection for a frame the server will never send.
     bool ended = false;
@@ -42,8 +44,8 @@ PyObject* stream_iter(PyObject* self) {
 
 // Returns the next item, or null without an exception at the end of the stream. Every failure
 // is a RuntimeError; an error item leaves the stream usable for the next frame. A wait stopped
-// by a signal handler's exception (or a deadline) may have ended mid-frame: the connection is
-// closed and the stream is over.
+// by a signal handler's exception (or a deadline), or a bytes item whose memory could not be
+// had (MemoryError), may have ended mid-frame: the connection is closed and the stream is over.
 PyObject* stream_next(PyObject* self) {
     return guarded([&]() -> PyObject* {
         StreamObject* stream =
@@ -57,9 +59,12 @@ PyObject* stream_next(PyObject* self) {
             return nullptr;
         }
         if (state.ended) return nullptr;
-        auto item = read_stream_item(state.connection, python_call_wait());
+        const bool bytes_items = state.items == StreamItems::Bytes;
+        BytesSink output;
+        auto item = read_stream_item(state.connection, python_call_wait(),
+                                     bytes_items ? &output.sink() : nullptr);
         if (!item) {
-            if (item.error().stopped_waiting()) {
+            if (item.error().abandoned_exchange()) {
                 state.connection = Connection();
                 state.ended = true;
                 raise_client_error(item.error());
@@ -72,7 +77,7 @@ PyObject* stream_next(PyObject* self) {
             state.ended = true;
             return nullptr;
         }
-        return bytes_to_list((*item)->data);
+        return bytes_items ? output.take((*item)->data) : bytes_to_list((*item)->data);
     });
 }
 
@@ -95,10 +100,11 @@ PyObject* stream_iterator_type() {
     return type;
 }
 
-PyObject* new_stream_iterator(Connection connection) {
+PyObject* new_stream_iterator(Connection connection, StreamItems items) {
     PyObject* type = stream_iterator_type();
     if (type == nullptr) return nullptr;  // the connection closes as it goes out of scope
-    return new_instance<StreamState>(reinterpret_cast<PyTypeObject*>(type), std::move(connection));
+    return new_instance<StreamState>(reinterpret_cast<PyTypeObject*>(type), std::move(connection),
+                                     items);
 }
 
 }  // namespace zelto::binding

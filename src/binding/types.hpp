@@ -15,7 +15,9 @@ PyObject* hybrid_client_type();
 // StreamIterator is not a module attribute: it is reached only through the objects that
 // ZeltoClient.infer_stream returns.
 PyObject* stream_iterator_type();
+// What a stream's items are: lists of ints (infer_stream) or bytes (infer_stream_bytes).
+enum class StreamItems { Lists, Bytes };
 // A new iterator owning `connection`, on which a stream request has been sent.
-PyObject* new_stream_iterator(Connection connection);
+PyObject* new_stream_iterator(Connection connection, StreamItems items = StreamItems::Lists);
 
 }  // namespace zelto::binding

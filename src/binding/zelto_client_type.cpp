@@ -1,5 +1,6 @@
 // ZeltoClient: a blocking socket client over TCP or a local stream endpoint.
 #include "binding/arguments.hpp"
+#include "binding/bytes_output.hpp"
 #include "binding/call_wait.hpp"
 #include "binding/conversions.hpp"
 #include "binding/exceptions.hpp"
@@ -37,6 +38,9 @@ constexpr Parameter kInferParameters[] = {
 constexpr Signature kInfer{"ZeltoClient.infer", kInferParameters};
 constexpr Signature kInferTensor{"ZeltoClient.infer_tensor", kInferParameters};
 constexpr Signature kInferStream{"ZeltoClient.infer_stream", kInferParameters};
+constexpr Signature kInferBytes{"ZeltoClient.infer_bytes", kInferParameters};
+constexpr Signature kInferTensorBytes{"ZeltoClient.infer_tensor_bytes", kInferParameters};
+constexpr Signature kInferStreamBytes{"ZeltoClient.infer_stream_bytes", kInferParameters};
 
 bool convert_config_arguments(const BoundArguments& bound, ConfigArguments& out) {
     if (!convert_optional_text("endpoint", bound[0], out.endpoint) ||
@@ -143,6 +147,49 @@ PyObject* client_infer_stream(PyObject* self, PyObject* const* args, Py_ssize_t 
                           });
 }
 
+// The bytes twins: the output's data is received straight into the bytes object returned.
+// `build` makes the result from that object (a new reference) and the decoded output.
+template <class Build>
+PyObject* call_inference_bytes(const Signature& signature, PyObject* self, PyObject* const* args,
+                               Py_ssize_t nargs, PyObject* kwnames, Build&& build) {
+    return call_inference(
+        signature, self, args, nargs, kwnames,
+        [&](SocketClient& client, const InferArguments& arguments) -> PyObject* {
+            BytesSink output;
+            auto response = client.infer(arguments, python_call_wait(), &output.sink());
+            if (!response) {
+                raise_client_error(response.error());
+                return nullptr;
+            }
+            return build(output.take(response->output().data), response->output());
+        });
+}
+
+PyObject* client_infer_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return call_inference_bytes(kInferBytes, self, args, nargs, kwnames,
+                                [](PyObject* data, const DecodedTensor&) { return data; });
+}
+
+PyObject* client_infer_tensor_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    return call_inference_bytes(kInferTensorBytes, self, args, nargs, kwnames, tensor_tuple_around);
+}
+
+PyObject* client_infer_stream_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    return call_inference(kInferStreamBytes, self, args, nargs, kwnames,
+                          [](SocketClient& client, const InferArguments& arguments) -> PyObject* {
+                              auto connection = client.open_stream(arguments, python_call_wait());
+                              if (!connection) {
+                                  raise_client_error(connection.error());
+                                  return nullptr;
+                              }
+                              return new_stream_iterator(std::move(*connection),
+                                                         StreamItems::Bytes);
+                          });
+}
+
 // protocol() and endpoint(): no arguments, shared use, a new str.
 template <class Text>
 PyObject* describe(PyObject* self, Text&& text) {
@@ -183,6 +230,18 @@ PyMethodDef kMethods[] = {
     {"infer_stream", as_method(client_infer_stream), METH_FASTCALL | METH_KEYWORDS,
      "infer_stream($self, model_id, shape, dtype, data, additional_inputs=None, "
      "session_id=None)\n--\n\n"},
+    {"infer_bytes", as_method(client_infer_bytes), METH_FASTCALL | METH_KEYWORDS,
+     "infer_bytes($self, model_id, shape, dtype, data, additional_inputs=None, "
+     "session_id=None)\n--\n\n"
+     "Like `infer` but returns the output tensor's bytes as a bytes object."},
+    {"infer_tensor_bytes", as_method(client_infer_tensor_bytes), METH_FASTCALL | METH_KEYWORDS,
+     "infer_tensor_bytes($self, model_id, shape, dtype, data, additional_inputs=None, "
+     "session_id=None)\n--\n\n"
+     "Like `infer_tensor` but returns `(data, shape, dtype)` with the data as bytes."},
+    {"infer_stream_bytes", as_method(client_infer_stream_bytes), METH_FASTCALL | METH_KEYWORDS,
+     "infer_stream_bytes($self, model_id, shape, dtype, data, additional_inputs=None, "
+     "session_id=None)\n--\n\n"
+     "Like `infer_stream` but yields each frame's bytes as a bytes object."},
     {nullptr, nullptr, 0, nullptr},
 };
 

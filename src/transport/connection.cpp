@@ -12,11 +12,6 @@
 namespace zelto {
 namespace {
 
-// A payload buffer reserves address space for the announced size up to this much, without
-// touching it: memory is used only as bytes arrive, and a payload that fits is never copied to
-// a larger buffer. Past it, the reservation doubles as bytes arrive.
-constexpr size_t kReserveAhead = size_t{32} << 20;
-
 IoError unexpected_eof() {
     return platform::custom_error(IoCategory::Other, "failed to fill whole buffer");
 }
@@ -146,6 +141,24 @@ std::expected<std::span<uint8_t>, IoError> Connection::read_payload(
         filled += *got;
     }
     return std::span(payload_.data(), total);
+}
+
+std::expected<std::span<uint8_t>, IoError> Connection::read_payload_piece(
+    size_t offset, size_t n, size_t total, std::chrono::nanoseconds spin,
+    const platform::CallWait& wait) {
+    const size_t until = offset + n;
+    payload_.grow(std::min(total, kReserveAhead), offset);
+    size_t filled = offset;
+    while (filled < until) {
+        if (filled == payload_.capacity()) {
+            payload_.grow(std::min(total, payload_.capacity() * 2), filled);
+        }
+        const size_t end = std::min(until, payload_.capacity());
+        auto read = read_exact(std::span(payload_.data() + filled, end - filled), spin, wait);
+        if (!read) return std::unexpected(read.error());
+        filled = end;
+    }
+    return std::span(payload_.data(), until);
 }
 
 void Connection::shed_large_buffer() {

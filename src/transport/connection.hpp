@@ -62,6 +62,15 @@ public:
     std::expected<std::span<uint8_t>, IoError> read_payload(
         uint32_t n, std::chrono::nanoseconds spin = {},
         const platform::CallWait& wait = platform::unbounded_wait());
+    // Reads the next `n` bytes of a payload of `total` bytes into the payload buffer at
+    // `offset`, keeping the `offset` bytes before them, and returns the buffer's first
+    // offset + n bytes (valid as read_payload's view). The buffer grows as read_payload's does.
+    // Unlike read_payload, a piece shorter than kReadAhead goes through the read-ahead buffer,
+    // so the small fields at a payload's front are taken one by one without a system call each,
+    // and reading them never receives the bytes after them into the payload buffer.
+    std::expected<std::span<uint8_t>, IoError> read_payload_piece(
+        size_t offset, size_t n, size_t total, std::chrono::nanoseconds spin = {},
+        const platform::CallWait& wait = platform::unbounded_wait());
     // Frees the payload buffer if it is larger than kKeptPayloadBuffer. A connection keeps a
     // buffer of ordinary size for its next payload (no allocation, no fresh pages), but one
     // that sits idle should not hold on to the memory of a large answer.
@@ -79,6 +88,10 @@ public:
     // call: a frame header and a small payload then cost one receive instead of two. The bytes
     // past the read stay here and begin the next read, so the stream reads exactly as before.
     static constexpr size_t kReadAhead = 4096;
+    // A payload buffer reserves address space for the announced size up to this much, without
+    // touching it: memory is used only as bytes arrive, and a payload that fits is never copied
+    // to a larger buffer. Past it, the reservation doubles as bytes arrive.
+    static constexpr size_t kReserveAhead = size_t{32} << 20;
     // The largest payload buffer a connection keeps once the payload in it has been used.
     static constexpr size_t kKeptPayloadBuffer = size_t{2} << 20;
 

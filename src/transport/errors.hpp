@@ -75,9 +75,21 @@ struct ServerError {
 // The error value of ZeltoClient's configuration and transport.
 struct ClientError {
     // Interrupted: a signal handler raised during a wait, its exception is pending. TimedOut:
-    // the call's deadline passed. Both leave the connection closed, never pooled. Usage: the
-    // object cannot serve this call (it was made in another process).
-    enum class Kind { Io, Config, InvalidInput, Codec, Server, Interrupted, TimedOut, Usage };
+    // the call's deadline passed. SinkFailed: the caller could not provide the memory an
+    // answer's data was to be read into (its own error, e.g. MemoryError, is pending). These
+    // three leave the connection closed, never pooled. Usage: the object cannot serve this call
+    // (it was made in another process).
+    enum class Kind {
+        Io,
+        Config,
+        InvalidInput,
+        Codec,
+        Server,
+        Interrupted,
+        TimedOut,
+        Usage,
+        SinkFailed
+    };
     Kind kind = Kind::Io;
     std::string message;
     IoCategory io_category = IoCategory::Other;  // meaningful for Kind::Io only
@@ -96,8 +108,14 @@ struct ClientError {
     static ClientError codec(std::string m) { return {Kind::Codec, std::move(m)}; }
     static ClientError server(std::string m) { return {Kind::Server, std::move(m)}; }
     static ClientError created_in_other_process() { return {Kind::Usage, kCreatedInOtherProcess}; }
+    static ClientError sink_failed() {
+        return {Kind::SinkFailed, "no memory was provided for the answer's data"};
+    }
 
     bool stopped_waiting() const { return kind == Kind::Interrupted || kind == Kind::TimedOut; }
+    // Whether the call gave up in the middle of an exchange by its own choice: the connection
+    // may be mid-frame, so it is closed, and the call is not retried.
+    bool abandoned_exchange() const { return stopped_waiting() || kind == Kind::SinkFailed; }
 
 private:
     static Kind io_kind(const IoError& e) {

@@ -102,6 +102,45 @@ struct DecodedTensor {
 // the decoder's message.
 std::expected<DecodedTensor, std::string> decode_tensor_payload(std::span<uint8_t> payload);
 
+// A payload can also be decoded in three segments, so that its raw data can be received straight
+// into memory of the caller's choosing while the fields around it go through a small buffer:
+//   head  the fields before the data bytes: shape, dtype, the data option's tag, the data's length
+//   data  the data bytes
+//   tail  everything after them: the data_base64 option and any bytes the decoder ignores
+// place_raw_data finds the segments from the payload's first bytes; decode_tensor_payload_head
+// and finish_tensor_payload then give exactly what decode_tensor_payload gives for the whole
+// payload (the same checks in the same order, the same messages).
+
+// Where the raw data of a payload of `payload_size` bytes lies, judged from its first bytes
+// `front`. NeedMore: the first `head_size` bytes are needed to tell (always more than `front`,
+// never more than the payload). Located: the data begins at `head_size` and has `data_size`
+// bytes, all inside the payload. Elsewhere: there are no raw data bytes inside the payload (the
+// data option is absent or its tag is not 1, or a count runs past the payload): only the whole
+// payload's decoding can tell what it holds.
+struct DataPlacement {
+    enum class Kind { NeedMore, Located, Elsewhere };
+    Kind kind = Kind::Elsewhere;
+    size_t head_size = 0;
+    size_t data_size = 0;
+};
+DataPlacement place_raw_data(std::span<const uint8_t> front, size_t payload_size);
+
+// The fields of a payload's head, decoded.
+struct TensorPayloadHead {
+    std::vector<int64_t> shape;
+    DType dtype = DType::Float32;
+    bool has_data = false;
+    uint64_t data_size = 0;  // when has_data
+};
+// Decodes the head of a Located payload (its first head_size bytes).
+std::expected<TensorPayloadHead, std::string> decode_tensor_payload_head(
+    std::span<const uint8_t> head);
+// Decodes the rest of the payload whose head was `head`, given its data (head.data_size bytes,
+// viewed where they lie) and its tail (which a base64 text would be decoded into).
+std::expected<DecodedTensor, std::string> finish_tensor_payload(TensorPayloadHead head,
+                                                                std::span<const uint8_t> data,
+                                                                std::span<uint8_t> tail);
+
 // UTF-8 decoding with every invalid sequence replaced by U+FFFD, as servers' error texts are shown.
 std::string utf8_lossy(std::span<const uint8_t> bytes);
 

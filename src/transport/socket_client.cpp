@@ -1,6 +1,7 @@
 #include "transport/socket_client.hpp"
 
 #include <array>
+#include <cstring>
 #include <limits>
 #include <span>
 #include <utility>
@@ -140,7 +141,8 @@ std::expected<ResponseHeader, IoError> read_header(Connection& connection,
 using Attempt = std::expected<DecodedTensor, ClientError>;
 
 Attempt run_attempt(Connection& connection, const InferArguments& args, const ParsedExtras& extras,
-                    const ClientConfig& config, const platform::CallWait& wait) {
+                    const ClientConfig& config, const platform::CallWait& wait,
+                    const DataSink* sink) {
     auto request = encode_request(args, extras, config);
     if (!request) return std::unexpected(request.error());
     if (auto sent = send_request(connection, args.model_id, RequestKind::Infer, *request, wait);
@@ -149,6 +151,9 @@ Attempt run_attempt(Connection& connection, const InferArguments& args, const Pa
     }
     auto header = read_header(connection, wait);
     if (!header) return std::unexpected(ClientError::io(header.error()));
+    if (sink != nullptr && header->status == 0) {
+        return read_tensor_payload(connection, header->payload_size, *sink, wait);
+    }
     auto payload = connection.read_payload(header->payload_size, platform::kClientSpin, wait);
     if (!payload) return std::unexpected(ClientError::io(payload.error()));
     if (header->status != 0) return std::unexpected(ClientError::server(utf8_lossy(*payload)));
@@ -163,6 +168,87 @@ bool is_io(const ClientError& error) {
 
 }  // namespace
 
+// ---- Payloads read into a sink ------------------------------------------------------------
+
+namespace {
+
+std::expected<std::span<uint8_t>, ClientError> sink_memory(const DataSink& sink, size_t n) {
+    std::span<uint8_t> memory = sink(n);
+    if (memory.size() != n) return std::unexpected(ClientError::sink_failed());
+    return memory;
+}
+
+// The payload's data, then the rest of it, once its head was read and decoded: the data goes
+// straight into the sink's memory, the rest into the payload buffer.
+Attempt read_placed_data(Connection& connection, size_t size, TensorPayloadHead head,
+                         const DataPlacement& placement, const DataSink& sink,
+                         const platform::CallWait& wait) {
+    const size_t data_size = placement.data_size;
+    std::span<uint8_t> memory;
+    size_t staged = 0;
+    if (data_size > Connection::kReserveAhead) {
+        // A length this large is believed once half of it has come: a peer that announces more
+        // than it sends gets no more memory than twice what it sent.
+        staged = data_size / 2;
+        auto arrived = connection.read_payload_piece(placement.head_size, staged, size,
+                                                     platform::kClientSpin, wait);
+        if (!arrived) return std::unexpected(ClientError::io(std::move(arrived.error())));
+        auto given = sink_memory(sink, data_size);
+        if (!given) return std::unexpected(std::move(given.error()));
+        memory = *given;
+        std::memcpy(memory.data(), arrived->data() + placement.head_size, staged);
+    } else {
+        auto given = sink_memory(sink, data_size);
+        if (!given) return std::unexpected(std::move(given.error()));
+        memory = *given;
+    }
+    if (auto read = connection.read_exact(memory.subspan(staged), platform::kClientSpin, wait);
+        !read) {
+        return std::unexpected(ClientError::io(std::move(read.error())));
+    }
+    // The head was decoded already: the rest takes its place in the payload buffer.
+    auto tail = connection.read_payload_piece(0, size - placement.head_size - data_size, size,
+                                              platform::kClientSpin, wait);
+    if (!tail) return std::unexpected(ClientError::io(std::move(tail.error())));
+    auto tensor = finish_tensor_payload(std::move(head), memory, *tail);
+    if (!tensor) return std::unexpected(ClientError::codec(std::move(tensor.error())));
+    return std::move(*tensor);
+}
+
+}  // namespace
+
+std::expected<DecodedTensor, ClientError> read_tensor_payload(Connection& connection, size_t size,
+                                                              const DataSink& sink,
+                                                              const platform::CallWait& wait) {
+    // The head, field by field: each read stops where the next field begins, so no data byte
+    // lands in the payload buffer (at most the read-ahead holds some, and hands them on).
+    std::span<uint8_t> front;
+    DataPlacement placement = place_raw_data(front, size);
+    while (placement.kind == DataPlacement::Kind::NeedMore) {
+        auto read = connection.read_payload_piece(front.size(), placement.head_size - front.size(),
+                                                  size, platform::kClientSpin, wait);
+        if (!read) return std::unexpected(ClientError::io(std::move(read.error())));
+        front = *read;
+        placement = place_raw_data(front, size);
+    }
+    if (placement.kind == DataPlacement::Kind::Located) {
+        if (auto head = decode_tensor_payload_head(front.first(placement.head_size))) {
+            return read_placed_data(connection, size, std::move(*head), placement, sink, wait);
+        }
+    }
+    // No raw data inside the payload, or a head that fails: the whole payload decides.
+    auto payload = connection.read_payload_piece(front.size(), size - front.size(), size,
+                                                 platform::kClientSpin, wait);
+    if (!payload) return std::unexpected(ClientError::io(std::move(payload.error())));
+    auto tensor = decode_tensor_payload(*payload);
+    if (!tensor) return std::unexpected(ClientError::codec(std::move(tensor.error())));
+    auto memory = sink_memory(sink, tensor->data.size());
+    if (!memory) return std::unexpected(std::move(memory.error()));
+    if (!memory->empty()) std::memcpy(memory->data(), tensor->data.data(), memory->size());
+    tensor->data = *memory;
+    return std::move(*tensor);
+}
+
 // ---- SocketClient -------------------------------------------------------------------------
 
 Response::~Response() {
@@ -170,16 +256,18 @@ Response::~Response() {
 }
 
 std::expected<Response, ClientError> SocketClient::infer(const InferArguments& args,
-                                                         const platform::CallWait& wait) {
+                                                         const platform::CallWait& wait,
+                                                         const DataSink* sink) {
     auto extras = parse_additional_inputs(args);
     if (!extras) return std::unexpected(extras.error());
 
     auto connection = pool_.acquire(config_.endpoint, wait);
     if (!connection) return std::unexpected(ClientError::io(connection.error()));
-    Attempt first = run_attempt(*connection, args, *extras, config_, wait);
+    Attempt first = run_attempt(*connection, args, *extras, config_, wait, sink);
     if (first) return Response(std::move(*first), std::move(*connection), pool_);
-    // A stopped wait may leave the exchange mid-frame: `connection` closes as it goes.
-    if (first.error().stopped_waiting()) return std::unexpected(std::move(first.error()));
+    // A stopped wait or a failed sink may leave the exchange mid-frame: `connection` closes as it
+    // goes.
+    if (first.error().abandoned_exchange()) return std::unexpected(std::move(first.error()));
     if (!is_io(first.error())) {
         pool_.release(std::move(*connection));
         return std::unexpected(std::move(first.error()));
@@ -190,7 +278,7 @@ std::expected<Response, ClientError> SocketClient::infer(const InferArguments& a
     *connection = Connection();
     auto fresh = Connection::open(config_.endpoint, wait);
     if (!fresh) return std::unexpected(ClientError::io(fresh.error()));
-    Attempt second = run_attempt(*fresh, args, *extras, config_, wait);
+    Attempt second = run_attempt(*fresh, args, *extras, config_, wait, sink);
     if (!second) return std::unexpected(std::move(second.error()));
     return Response(std::move(*second), std::move(*fresh), pool_);
 }
@@ -219,10 +307,15 @@ constexpr uint32_t kStreamData = 2;
 }  // namespace
 
 std::expected<std::optional<DecodedTensor>, ClientError> read_stream_item(
-    Connection& connection, const platform::CallWait& wait) {
+    Connection& connection, const platform::CallWait& wait, const DataSink* sink) {
     auto header = read_header(connection, wait);
     if (!header) return std::unexpected(ClientError::io(std::move(header.error())));
     if (header->payload_size == 0) return std::nullopt;
+    if (sink != nullptr && header->status == kStreamData) {
+        auto tensor = read_tensor_payload(connection, header->payload_size, *sink, wait);
+        if (!tensor) return std::unexpected(std::move(tensor.error()));
+        return std::optional<DecodedTensor>(std::move(*tensor));
+    }
     auto payload = connection.read_payload(header->payload_size, platform::kClientSpin, wait);
     if (!payload) return std::unexpected(ClientError::io(std::move(payload.error())));
     switch (header->status) {

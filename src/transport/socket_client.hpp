@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <expected>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -34,6 +35,12 @@ struct InputTensor {
 
     std::span<const uint8_t> bytes() const { return borrowed ? *borrowed : data; }
 };
+
+// Memory for an answer's data, asked for once the data's length `n` is known: exactly n bytes
+// that the data is then read into, so an answer can arrive straight in its final place (the
+// binding hands out the storage of a new bytes object). An empty span for n > 0 means the caller
+// could not provide the memory; the call then fails with SinkFailed.
+using DataSink = std::function<std::span<uint8_t>(size_t n)>;
 
 struct InferArguments {
     uint32_t model_id = 0;
@@ -70,9 +77,9 @@ private:
 };
 
 // The answer to one call: the decoded output, whose data lies in the payload buffer of the
-// connection that received it. The connection goes back to the pool when the response is
-// destroyed, so the output must be used before then, and a response must not outlive its
-// client.
+// connection that received it (or in the memory of the call's sink). The connection goes back to
+// the pool when the response is destroyed, so the output must be used before then, and a
+// response must not outlive its client.
 class Response {
 public:
     Response(DecodedTensor output, Connection connection, ConnectionPool& pool)
@@ -102,9 +109,12 @@ public:
 
     // Single-shot inference (request kind 1), retried once on a fresh connection after an
     // I/O failure. Every wait of the call runs under `wait`; a call it stops (Interrupted,
-    // TimedOut) is not retried, and its connection is closed.
+    // TimedOut) is not retried, and its connection is closed. With a sink, the output's data is
+    // read into the sink's memory (see read_tensor_payload; each attempt asks anew); a sink that
+    // fails ends the call the same way.
     std::expected<Response, ClientError> infer(const InferArguments& args,
-                                               const platform::CallWait& wait);
+                                               const platform::CallWait& wait,
+                                               const DataSink* sink = nullptr);
 
     // Sends a stream request (kind 2) on a new connection and hands that connection over.
     std::expected<Connection, ClientError> open_stream(const InferArguments& args,
@@ -122,9 +132,29 @@ std::expected<uint32_t, ClientError> frame_length(size_t body_size);
 
 // One step of a stream: a tensor, std::nullopt at the end of the stream, or an error: Server for
 // an error frame, Codec for a frame that does not decode, Io for a failed read, and Interrupted
-// or TimedOut when `wait` stopped the read (the connection may then be mid-frame: close it). The
-// tensor's data lies in the connection's payload buffer, valid until its next read.
+// or TimedOut when `wait` stopped the read, SinkFailed when the sink did (the connection may
+// then be mid-frame: close it). The tensor's data lies in the connection's payload buffer, valid
+// until its next read, or with a sink in the sink's memory.
 std::expected<std::optional<DecodedTensor>, ClientError> read_stream_item(
-    Connection& connection, const platform::CallWait& wait);
+    Connection& connection, const platform::CallWait& wait, const DataSink* sink = nullptr);
+
+// Reads a tensor payload of `size` bytes (the response header was read) and decodes it, with
+// the data in memory from `sink`: the same result, checks and messages as reading the whole
+// payload and decoding it, and the payload is read to its end unless the read fails.
+//
+// The fields before the data come through the connection's read-ahead; the sink is asked once,
+// when the data's length is known to fit the payload, and the data bytes are received straight
+// into its memory; then the rest of the payload is read and decoded. A payload without raw data
+// in it (base64 text, or one that fails before its data) is read and decoded whole as without a
+// sink, and the decoded data copied into the sink's memory.
+//
+// Memory is given out for a length the peer announced only as for the connection's own payload
+// buffer: at once up to Connection::kReserveAhead (memory a sink hands out for that must be
+// touched only as bytes land in it, as fresh allocations are); a larger data length is asked
+// for once half of it has arrived, into the payload buffer, which grows as bytes arrive; that
+// half is then copied over.
+std::expected<DecodedTensor, ClientError> read_tensor_payload(Connection& connection, size_t size,
+                                                              const DataSink& sink,
+                                                              const platform::CallWait& wait);
 
 }  // namespace zelto

@@ -213,19 +213,43 @@ struct PayloadCase {
 
 class MessagesTensorPayload : public ::testing::TestWithParam<PayloadCase> {};
 
-TEST_P(MessagesTensorPayload, DecodesOrFailsWithItsMessage) {
-    Bytes encoded = GetParam().encoded;
-    const auto result = decode_tensor_payload(encoded);
-    const auto& expected = GetParam().expected;
-    if (!expected) {
-        ASSERT_FALSE(result.has_value());
-        EXPECT_EQ(result.error(), expected.error());
-        return;
+// The payload decoded as a socket client reads it into memory of its caller: the head found from
+// ever longer fronts of the payload, then head, data and tail decoded apart. A payload without
+// raw data inside it is decoded whole.
+std::expected<DecodedTensor, std::string> decode_in_segments(std::span<uint8_t> payload) {
+    DataPlacement placement = place_raw_data({}, payload.size());
+    size_t front = 0;
+    while (placement.kind == DataPlacement::Kind::NeedMore) {
+        EXPECT_GT(placement.head_size, front);
+        EXPECT_LE(placement.head_size, payload.size());
+        front = placement.head_size;
+        placement = place_raw_data(payload.first(front), payload.size());
     }
-    ASSERT_TRUE(result.has_value()) << result.error();
-    EXPECT_EQ(result->shape, expected->shape);
-    EXPECT_EQ(result->dtype, expected->dtype);
-    EXPECT_EQ(Bytes(result->data.begin(), result->data.end()), expected->data);
+    if (placement.kind != DataPlacement::Kind::Located) return decode_tensor_payload(payload);
+    EXPECT_EQ(placement.head_size, front);
+    auto head = decode_tensor_payload_head(payload.first(placement.head_size));
+    if (!head) return std::unexpected(head.error());
+    return finish_tensor_payload(std::move(*head),
+                                 payload.subspan(placement.head_size, placement.data_size),
+                                 payload.subspan(placement.head_size + placement.data_size));
+}
+
+TEST_P(MessagesTensorPayload, DecodesOrFailsWithItsMessage) {
+    const auto& expected = GetParam().expected;
+    for (bool segments : {false, true}) {
+        SCOPED_TRACE(segments ? "in segments" : "whole");
+        Bytes encoded = GetParam().encoded;
+        const auto result = segments ? decode_in_segments(encoded) : decode_tensor_payload(encoded);
+        if (!expected) {
+            ASSERT_FALSE(result.has_value());
+            EXPECT_EQ(result.error(), expected.error());
+            continue;
+        }
+        ASSERT_TRUE(result.has_value()) << result.error();
+        EXPECT_EQ(result->shape, expected->shape);
+        EXPECT_EQ(result->dtype, expected->dtype);
+        EXPECT_EQ(Bytes(result->data.begin(), result->data.end()), expected->data);
+    }
 }
 
 std::unexpected<std::string> fails(std::string message) {
@@ -272,6 +296,11 @@ INSTANTIATE_TEST_SUITE_P(
         PayloadCase{"DtypeNotUtf8", concat({u64_le(0), text("uint\xFF"), {0x01}}),
                     fails("string is not valid utf8: invalid utf-8 sequence of 1 bytes from "
                           "index 4")},
+        PayloadCase{"NothingAfterData", concat({u64_le(0), text("uint8"), {0x01}, u64_le(1), {7}}),
+                    fails("io error: unexpected end of file")},
+        PayloadCase{"BadTagAfterData",
+                    concat({u64_le(0), text("uint8"), {0x01}, u64_le(1), {7, 0x02}}),
+                    fails("tag for enum is not valid, found 2")},
         PayloadCase{"TrailingBytesIgnored",
                     concat({encode_tensor_payload(payload("uint8", Bytes{5, 6}, {})), {9, 9, 9}}),
                     tensor(DType::Uint8, {5, 6})}),

@@ -7,11 +7,13 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include "platform/socket.hpp"
@@ -217,6 +219,154 @@ INSTANTIATE_TEST_SUITE_P(Why, SocketClientStopped,
                              return info.param == ClientError::Kind::TimedOut ? "Deadline"
                                                                               : "Signal";
                          });
+
+// ---- Payloads read into a sink ----
+
+// Hands out fresh memory (or refuses it) and records what it was asked for.
+struct RecordingSink {
+    std::vector<size_t> asked;
+    std::unique_ptr<uint8_t[]> memory;
+    bool refuse = false;
+    DataSink sink = [this](size_t n) -> std::span<uint8_t> {
+        asked.push_back(n);
+        if (refuse) return {};
+        memory = std::make_unique_for_overwrite<uint8_t[]>(n);
+        return {memory.get(), n};
+    };
+};
+
+// A connection whose peer sends `bytes` from a thread of its own, then closes.
+class FedConnection {
+public:
+    explicit FedConnection(std::vector<uint8_t> bytes) {
+        int fds[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        connection = Connection(fds[0]);
+        writer_ = std::thread([fd = fds[1], bytes = std::move(bytes)] {
+            Connection peer(fd);
+            (void)peer.write_all(bytes);
+        });
+    }
+    ~FedConnection() { writer_.join(); }
+    Connection connection;
+
+private:
+    std::thread writer_;
+};
+
+std::vector<uint8_t> cat(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+std::vector<uint8_t> u64(uint64_t v) {
+    std::vector<uint8_t> out;
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    return out;
+}
+
+// An empty shape and the dtype text `s`: the fields before the data option.
+std::vector<uint8_t> text_field(std::string_view s) {
+    return cat({u64(0), u64(s.size()), std::vector<uint8_t>(s.begin(), s.end())});
+}
+
+std::vector<uint8_t> with_base64(std::string_view dtype, bool data, std::string_view base64) {
+    return encode_tensor_payload(
+        TensorPayload{{4},
+                      std::string(dtype),
+                      data ? std::optional(std::vector<uint8_t>{1}) : std::nullopt,
+                      std::string(base64)});
+}
+
+class SinkPayload : public ::testing::TestWithParam<std::vector<uint8_t>> {};
+
+// Read into a sink, a payload gives what the whole payload's decoding gives, the data in the
+// sink's memory, and the connection ends at the payload's end (the next bytes come next).
+TEST_P(SinkPayload, ReadsLikeTheWholePayloadDecode) {
+    std::vector<uint8_t> payload = GetParam();
+    std::vector<uint8_t> whole = payload;
+    const auto expected = decode_tensor_payload(whole);
+    const std::vector<uint8_t> next = {0xA1, 0xA2, 0xA3};
+    FedConnection fed(cat({payload, next}));
+    RecordingSink sink;
+    auto got = read_tensor_payload(fed.connection, payload.size(), sink.sink, kNoStop);
+    if (!expected) {
+        ASSERT_FALSE(got);
+        EXPECT_EQ(got.error().kind, ClientError::Kind::Codec);
+        EXPECT_EQ(got.error().message, expected.error());
+    } else {
+        ASSERT_TRUE(got) << got.error().message;
+        EXPECT_EQ(got->shape, expected->shape);
+        EXPECT_EQ(got->dtype, expected->dtype);
+        EXPECT_TRUE(std::ranges::equal(got->data, expected->data));
+        EXPECT_EQ(sink.asked, std::vector<size_t>{expected->data.size()});
+        EXPECT_EQ(got->data.data(), sink.memory.get());
+    }
+    std::vector<uint8_t> after(next.size());
+    ASSERT_TRUE(fed.connection.read_exact(after));
+    EXPECT_EQ(after, next);
+}
+
+std::vector<uint8_t> pattern(size_t n) {
+    std::vector<uint8_t> out(n);
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Payloads, SinkPayload,
+    ::testing::Values(tensor_payload({1, 2, 3}), tensor_payload({}), tensor_payload(pattern(70001)),
+                      cat({tensor_payload({5, 6}), {9, 9}}),  // trailing bytes ignored
+                      with_base64("u8", false, "AAAAPw=="),   // base64, copied over
+                      with_base64("u8", false, "AAAAPw"),     // bad base64
+                      with_base64("u8", true, "AQ=="),        // both present
+                      cat({text_field("bfloat16"), {1}, u64(1), {7}, {0}}),  // unknown dtype
+                      cat({text_field("uint8"), {1}, u64(1), {7}}),  // no tag after the data
+                      cat({text_field("uint8"), {1}, u64(9), {7}}),  // data past the payload
+                      cat({text_field("uint8"), {0}, {0}}),          // neither
+                      cat({u64(uint64_t{1} << 60), u64(3)})));       // a lying rank
+
+TEST(SinkRead, RefusedMemoryFailsTheCallAndClosesItsConnection) {
+    ScriptedServer server({answer(1), answer(1)});
+    SocketClient client(server.config());
+    RecordingSink sink;
+    sink.refuse = true;
+    auto refused = client.infer(arguments(7), kNoStop, &sink.sink);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().kind, ClientError::Kind::SinkFailed);
+    EXPECT_EQ(sink.asked, std::vector<size_t>{1});
+    EXPECT_EQ(client.pool().idle_count(), 0u);  // mid-frame: closed, not retried
+    sink.refuse = false;
+    auto answered = client.infer(arguments(8), kNoStop, &sink.sink);
+    ASSERT_TRUE(answered);
+    EXPECT_TRUE(std::ranges::equal(answered->output().data, std::vector<uint8_t>{8}));
+    EXPECT_EQ(answered->output().data.data(), sink.memory.get());
+    EXPECT_EQ(server.accepted(), 2);
+}
+
+// Data longer than the connection reserves ahead is asked for once half of it is there: a
+// peer that announces a gigabyte and sends a few bytes gets no memory for it.
+TEST(SinkRead, LargeDataIsAskedForOnceHalfOfItArrived) {
+    const size_t honest = Connection::kReserveAhead + 12345;
+    std::vector<uint8_t> payload = tensor_payload(pattern(honest));
+    {
+        FedConnection fed(payload);
+        RecordingSink sink;
+        auto got = read_tensor_payload(fed.connection, payload.size(), sink.sink, kNoStop);
+        ASSERT_TRUE(got) << got.error().message;
+        EXPECT_EQ(sink.asked, std::vector<size_t>{honest});
+        EXPECT_TRUE(std::ranges::equal(got->data, pattern(honest)));
+    }
+    const size_t lie = size_t{1} << 30;
+    std::vector<uint8_t> announced = cat({text_field("uint8"), {1}, u64(lie), pattern(100)});
+    FedConnection fed(announced);
+    RecordingSink sink;
+    auto got = read_tensor_payload(fed.connection, lie + 64, sink.sink, kNoStop);
+    ASSERT_FALSE(got);
+    EXPECT_EQ(got.error().message, "failed to fill whole buffer");
+    EXPECT_TRUE(sink.asked.empty());
+}
 
 TEST(SocketClientPreparation, BodiesBeyondThe32BitLengthFieldAreRefused) {
     EXPECT_EQ(frame_length(0xFFFFFFFFu), 0xFFFFFFFFu);

@@ -58,15 +58,33 @@ def test_single_shot_models(client_args):
     (3, "float32", floats(1, 2, 3), "model 3 (softmax): shape [2] does not match 3 float32 elements"),
     (4, "u8", b"ab", "model 4 (rows) is a streaming model: send it a stream request"),
 ])
+@pytest.mark.parametrize("method", ["infer", "infer_bytes"])
 def test_server_errors_are_runtime_errors_and_the_connection_stays(client_args, model, dtype, data,
-                                                                   message):
+                                                                   message, method):
     client = zelto_sdk.ZeltoClient(**client_args)
     with pytest.raises(RuntimeError) as raised:
-        client.infer(model, [2], dtype, data)
+        getattr(client, method)(model, [2], dtype, data)
     assert raised.value.args == (message,)
     before = open_sockets()
     assert client.infer(1, [1], "u8", b"z") == [122]
     assert open_sockets() == before
+
+
+@pytest.mark.parametrize("model, shape, dtype, data, session_id", [
+    (1, [3], "u8", b"abc", None),
+    (1, [0], "u8", b"", None),
+    (2, [2, 1], "FP32", floats(1.5, -2), None),
+    (3, [2, 2], "float32", floats(0, 0, 0, math.log(3)), None),
+    (6, [1], "u8", b"x", "sess-7"),
+])
+def test_bytes_twins_answer_as_the_lists(client_args, model, shape, dtype, data, session_id):
+    client = zelto_sdk.ZeltoClient(**client_args)
+    values, out_shape, out_dtype = client.infer_tensor(model, shape, dtype, data,
+                                                       session_id=session_id)
+    got = client.infer_bytes(model, shape, dtype, data, session_id=session_id)
+    assert type(got) is bytes and got == bytes(values)
+    assert client.infer_tensor_bytes(model, shape, dtype, data, None, session_id) == (
+        bytes(values), out_shape, out_dtype)
 
 
 def test_unknown_main_dtype_is_refused_after_connecting(client_args):
@@ -94,17 +112,17 @@ def test_pool_keeps_and_reuses_connections(client_args, pool_size, kept):
     assert open_sockets() == outside
 
 
-def test_streams(client_args):
-    client = zelto_sdk.ZeltoClient(**client_args)
-    assert list(client.infer_stream(4, [3, 2], "u8", b"abcdef")) == [list(b"ab"), list(b"cd"),
-                                                                    list(b"ef")]
-    assert list(client.infer_stream(2, [1], "float32", floats(4))) == [list(floats(8))]
-    assert list(client.infer_stream(4, [0], "u8", b"")) == []
-    flaky = client.infer_stream(5, [2], "u8", b"xy")
-    assert next(flaky) == [120]
+@pytest.mark.parametrize("method, item", [("infer_stream", list), ("infer_stream_bytes", bytes)])
+def test_streams(client_args, method, item):
+    stream = getattr(zelto_sdk.ZeltoClient(**client_args), method)
+    assert list(stream(4, [3, 2], "u8", b"abcdef")) == [item(b"ab"), item(b"cd"), item(b"ef")]
+    assert list(stream(2, [1], "float32", floats(4))) == [item(floats(8))]
+    assert list(stream(4, [0], "u8", b"")) == []
+    flaky = stream(5, [2], "u8", b"xy")
+    assert next(flaky) == item(b"x")
     with pytest.raises(RuntimeError, match=r"^model 5 \(flaky rows\): a deliberate error after row 0$"):
         next(flaky)
-    assert next(flaky) == [121]
+    assert next(flaky) == item(b"y")
     for _ in range(2):  # the end is remembered: no read waits for a frame that never comes
         with pytest.raises(StopIteration):
             next(flaky)

@@ -80,21 +80,23 @@ def test_failed_retry_open_reports_the_open_error(scripted_peer, transport, mess
     (response(0, tensor_payload([1], "u8", b"x", base64="eA==")), RuntimeError,
      "binary tensor payload must include only one of `data` or `data_base64`"),
 ])
-def test_reported_failures_keep_the_connection(scripted_peer, answer, exception, message):
+@pytest.mark.parametrize("method", ["infer", "infer_bytes"])
+def test_reported_failures_keep_the_connection(scripted_peer, answer, exception, message, method):
     peer = scripted_peer([[("request",), ("send", answer)] + ANSWER])
     client = zelto_sdk.ZeltoClient(**peer.client_args)
     with pytest.raises(exception) as raised:
-        client.infer(7, [2], "float32", FLOATS)
+        getattr(client, method)(7, [2], "float32", FLOATS)
     assert raised.value.args == (message,)
     assert client.infer(7, [2], "float32", FLOATS) == list(FLOATS)
     assert peer.connections_made() == 1
 
 
 def test_base64_payload_is_decoded(scripted_peer):
-    peer = scripted_peer([[("request",),
-                           ("send", response(0, tensor_payload([1], "FLOAT32", base64="AAAAPw==")))]])
+    base64 = [("request",), ("send", response(0, tensor_payload([1], "FLOAT32", base64="AAAAPw==")))]
+    peer = scripted_peer([base64 + base64])
     client = zelto_sdk.ZeltoClient(**peer.client_args)
     assert client.infer_tensor(7, [2], "float32", FLOATS) == ([0, 0, 0, 0x3F], [1], "float32")
+    assert client.infer_tensor_bytes(7, [2], "float32", FLOATS) == (b"\0\0\0?", [1], "float32")
 
 
 HALF_HEADER = [("request",), ("send", b"\x00\x00\x00\x00"), ("close",)]
@@ -127,14 +129,15 @@ def outcomes(stream) -> list:
             return seen + ["end"]
 
 
+@pytest.mark.parametrize("method, item", [("infer_stream", list), ("infer_stream_bytes", bytes)])
 @pytest.mark.parametrize("end", [response(0), response(1), response(2), response(3, b"x")])
-def test_stream_error_frames_then_data_then_end(scripted_peer, end):
+def test_stream_error_frames_then_data_then_end(scripted_peer, end, method, item):
     frames = (response(1, b"model crashed") + FRAME + response(2, b"junk") +
               response(1, b"\xffbad") + FRAME + end)
     peer = scripted_peer([[("request",), ("send", frames)]])
-    stream = zelto_sdk.ZeltoClient(**peer.client_args).infer_stream(4, [1], "u8", b"a")
-    assert outcomes(stream) == ["model crashed", DATA, "io error: unexpected end of file",
-                                "\ufffdbad", DATA, "end"]
+    stream = getattr(zelto_sdk.ZeltoClient(**peer.client_args), method)(4, [1], "u8", b"a")
+    assert outcomes(stream) == ["model crashed", item(DATA), "io error: unexpected end of file",
+                                "\ufffdbad", item(DATA), "end"]
     with pytest.raises(StopIteration):
         next(stream)
 
@@ -185,7 +188,8 @@ def test_pipe_namespace_reaches_the_socket_file_in_tmp(scripted_peer, tmp_path):
 HUGE_ANNOUNCEMENT = textwrap.dedent("""
     import resource, sys, zelto_sdk
     client = zelto_sdk.ZeltoClient(socket_path=sys.argv[1])
-    for call in (client.infer, lambda *a: next(client.infer_stream(*a))):
+    for call in (client.infer, lambda *a: next(client.infer_stream(*a)), client.infer_bytes,
+                 lambda *a: next(client.infer_stream_bytes(*a))):
         try:
             call(7, [1], "u8", b"a")
         except (ConnectionError, RuntimeError) as error:
@@ -195,9 +199,41 @@ HUGE_ANNOUNCEMENT = textwrap.dedent("""
 
 
 def test_huge_announced_payload_allocates_only_what_arrives(scripted_peer):
-    lie = [("request",), ("send", struct.pack("<II", 0, 0xFFFFFFF0) + b"0123456789"), ("close",)]
-    peer = scripted_peer([lie, lie, lie])
+    # Nearly 4 GiB announced, the data's length field claiming all of it, ten data bytes sent.
+    size = 0xFFFFFFF0
+    head = tensor_payload([1], "uint8", b"")[:-9]  # up to the data's length field
+    payload = head + struct.pack("<Q", size - len(head) - 8) + b"0123456789"
+    peer = scripted_peer([[("request",), ("send", struct.pack("<II", status, size) + payload),
+                           ("close",)] for status in (0, 0, 2, 0, 0, 2)])
     lines = run_client_script(HUGE_ANNOUNCEMENT, peer.client_args["socket_path"], timeout=60)
-    assert lines[:2] == ["ConnectionError failed to fill whole buffer",
-                         "RuntimeError failed to fill whole buffer"]
-    assert int(lines[2]) < 256 * 1024  # KiB: far below the 4 GiB announced
+    assert lines[:4] == ["ConnectionError failed to fill whole buffer",
+                         "RuntimeError failed to fill whole buffer"] * 2
+    assert int(lines[4]) < 256 * 1024  # KiB: far below the 4 GiB announced
+
+
+REFUSED_MEMORY = textwrap.dedent("""
+    import resource, sys, zelto_sdk
+    client = zelto_sdk.ZeltoClient(socket_path=sys.argv[1])
+    with open("/proc/self/statm") as statm:
+        mapped = int(statm.read().split()[0]) * resource.getpagesize()
+    # Room for the connection's buffer (the size of the payload) but not also for the result.
+    limit = mapped + 40 * 2**20
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    for call in (client.infer_bytes, lambda *a: next(client.infer_stream_bytes(*a))):
+        try:
+            call(7, [1], "u8", b"a")
+        except MemoryError as error:
+            print("MemoryError", error.args)
+    print(client.infer_bytes(7, [1], "u8", b"a"))
+""")
+
+
+def test_memory_refused_for_a_bytes_result_is_a_memory_error_and_closes_the_connection(
+        scripted_peer):
+    size = 30 << 20
+    large = tensor_payload([size], "uint8", bytes(size))
+    peer = scripted_peer([[("request",), ("send", response(status, large))] for status in (0, 2)] +
+                         [[("request",), ("send", response(0, tensor_payload([1], "u8", b"k")))]])
+    lines = run_client_script(REFUSED_MEMORY, peer.client_args["socket_path"], timeout=60)
+    assert lines == ["MemoryError ()", "MemoryError ()", "b'k'"]
+    assert peer.connections_made() == 3

@@ -69,6 +69,32 @@ def test_echo_is_exact_for_every_input_kind(clients, transport: str, kind: str, 
     assert result == list(data)
 
 
+@pytest.fixture(scope="module")
+def bytes_clients(server: dict[str, str]) -> dict[str, Callable[[Any, int], bytes]]:
+    tcp = zelto_sdk.ZeltoClient("tcp://" + server["tcp"])
+    unix = zelto_sdk.ZeltoClient(socket_path=server["unix"])
+    shm = zelto_sdk.ZeltoShmClient(server["shm"])
+    hybrid = zelto_sdk.ZeltoHybridClient(server["shm"], server["hybrid"])
+    return {
+        "tcp": lambda data, n: tcp.infer_bytes(1, [n], "uint8", data),
+        "unix": lambda data, n: unix.infer_bytes(1, [n], "uint8", data),
+        "shm": lambda data, n: shm.infer_bytes([n], "uint8", data),
+        "hybrid": lambda data, n: hybrid.infer_bytes([n], "uint8", data),
+        "stream": lambda data, n: b"".join(tcp.infer_stream_bytes(4, [1, n], "uint8", data)),
+    }
+
+
+@pytest.mark.parametrize("size", SIZES + [(6 << 20) + 5])
+@pytest.mark.parametrize("transport", ["tcp", "unix", "shm", "hybrid", "stream"])
+def test_bytes_results_equal_the_lists(clients, bytes_clients, transport: str, size: int) -> None:
+    data = pattern(size)[:size]
+    result = bytes_clients[transport](data, size)
+    assert type(result) is bytes
+    assert result == data
+    if transport != "stream":
+        assert result == bytes(clients[transport](data, size))
+
+
 @pytest.mark.parametrize("gap", [0.0, 0.00005, 0.0003, 0.02])
 @pytest.mark.parametrize("transport", ["tcp", "unix", "hybrid"])
 def test_requests_apart_by_any_gap_are_answered(clients, transport: str, gap: float) -> None:

@@ -72,8 +72,13 @@ INFER_SIGNATURE = "($self, model_id, shape, dtype, data, additional_inputs=None,
         (ZeltoClient.infer, INFER_SIGNATURE),
         (ZeltoClient.infer_tensor, INFER_SIGNATURE),
         (ZeltoClient.infer_stream, INFER_SIGNATURE),
+        (ZeltoClient.infer_bytes, INFER_SIGNATURE),
+        (ZeltoClient.infer_tensor_bytes, INFER_SIGNATURE),
+        (ZeltoClient.infer_stream_bytes, INFER_SIGNATURE),
         (ZeltoShmClient.infer, "($self, shape, dtype, data)"),
+        (ZeltoShmClient.infer_bytes, "($self, shape, dtype, data)"),
         (ZeltoHybridClient.infer, "($self, shape, dtype, data)"),
+        (ZeltoHybridClient.infer_bytes, "($self, shape, dtype, data)"),
     ],
 )
 def test_method_signatures(method, signature):
@@ -172,6 +177,15 @@ BINDING_ERRORS = [
         "ZeltoClient.infer_stream() missing 4 required positional arguments: "
         "'model_id', 'shape', 'dtype', and 'data'",
     ),
+    (lambda: _client().infer_bytes(1, [1], "uint8"), "ZeltoClient.infer_bytes() missing 1 required positional argument: 'data'"),
+    (
+        lambda: _client().infer_tensor_bytes(1, [1], "uint8", b"x", foo=1),
+        "ZeltoClient.infer_tensor_bytes() got an unexpected keyword argument 'foo'",
+    ),
+    (
+        lambda: _client().infer_stream_bytes(1, [1], "uint8", b"x", None, None, 7),
+        "ZeltoClient.infer_stream_bytes() takes from 4 to 6 positional arguments but 7 were given",
+    ),
     (lambda: ZeltoShmClient(), "ZeltoShmClient.__new__() missing 1 required positional argument: 'shm_name'"),
     (lambda: ZeltoShmClient("a", "b"), "ZeltoShmClient.__new__() takes 1 positional argument but 2 were given"),
     (
@@ -190,15 +204,16 @@ def test_binding_errors(call, message):
     assert str(caught.value) == message
 
 
-def test_shm_infer_binding_errors(region):
-    client = ZeltoShmClient(region)
-    with pytest.raises(TypeError, match=r"^ZeltoShmClient.infer\(\) takes 3 positional arguments but 4 were given$"):
-        client.infer([1], "uint8", b"x", 1)
-    with pytest.raises(TypeError, match=r"^ZeltoShmClient.infer\(\) got an unexpected keyword argument 'timeout'$"):
-        client.infer([1], "uint8", b"x", timeout=1)
+@pytest.mark.parametrize("method", ["infer", "infer_bytes"])
+def test_shm_infer_binding_errors(region, method):
+    call = getattr(ZeltoShmClient(region), method)
+    with pytest.raises(TypeError, match=rf"^ZeltoShmClient.{method}\(\) takes 3 positional arguments but 4 were given$"):
+        call([1], "uint8", b"x", 1)
+    with pytest.raises(TypeError, match=rf"^ZeltoShmClient.{method}\(\) got an unexpected keyword argument 'timeout'$"):
+        call([1], "uint8", b"x", timeout=1)
     # Keywords bind all three parameters; conversion then runs in parameter order.
     with pytest.raises(TypeError, match=r"^argument 'dtype': 'int' object cannot be converted to 'PyString'$"):
-        client.infer(data=b"x", dtype=5, shape=[1])
+        call(data=b"x", dtype=5, shape=[1])
 
 
 def test_hybrid_constructor_converts_both_arguments(region):
