@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "binding/arguments.hpp"
-#include "binding/call_wait.hpp"
+#include "binding/call_settings.hpp"
 #include "binding/engine_client.hpp"
 #include "binding/instance.hpp"
 #include "binding/method_call.hpp"
@@ -20,6 +20,8 @@ using HybridClientObject = Instance<HybridState>;
 constexpr Parameter kConstructorParameters[] = {
     {.name = "shm_name", .required = true},
     {.name = "socket_path", .required = true},
+    {.name = kReleaseGil, .keyword_only = true},
+    {.name = kSocketTimeout, .keyword_only = true, .default_none = true},
 };
 constexpr Signature kConstructor{"ZeltoHybridClient.__new__", kConstructorParameters};
 
@@ -43,11 +45,13 @@ PyObject* hybrid_client_infer(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames) {
     return call_method<HybridState>(
         kInfer, kClass, Use::Mode::Exclusive, self, args, nargs, kwnames,
-        [](HybridState& client, const BoundArguments& bound) -> PyObject* {
+        [](HybridState& client, const BoundArguments& bound,
+           const CallSettings& call) -> PyObject* {
             TensorArguments input;
             if (!convert_tensor_arguments(bound, input)) return nullptr;
-            return engine_output_to_list(
-                client->infer(input.shape, input.dtype, input.data, python_call_wait()));
+            return engine_output_to_list(engine_call(call, [&](const platform::CallWait& wait) {
+                return client->infer(input.shape, input.dtype, input.data, wait);
+            }));
         });
 }
 
@@ -58,7 +62,8 @@ PyMethodDef kMethods[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>("ZeltoHybridClient(shm_name, socket_path)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("ZeltoHybridClient(shm_name, socket_path, *, release_gil=False, "
+                                  "socket_timeout=None)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(hybrid_client_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<HybridState>)},
     {Py_tp_methods, kMethods},

@@ -1,5 +1,5 @@
 // StreamIterator: the Python side of one stream request, one response frame per step.
-#include "binding/call_wait.hpp"
+#include "binding/call_settings.hpp"
 #include "binding/conversions.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/instance.hpp"
@@ -42,8 +42,8 @@ PyObject* stream_iter(PyObject* self) {
 
 // Returns the next item, or null without an exception at the end of the stream. Every failure
 // is a RuntimeError; an error item leaves the stream usable for the next frame. A wait stopped
-// by a signal handler's exception (or a deadline) may have ended mid-frame: the connection is
-// closed and the stream is over.
+// by a signal handler's exception or by the client's time-out (which bounds each frame) may have
+// ended mid-frame: the connection is closed and the stream is over.
 PyObject* stream_next(PyObject* self) {
     return guarded([&]() -> PyObject* {
         StreamObject* stream =
@@ -57,7 +57,9 @@ PyObject* stream_next(PyObject* self) {
             return nullptr;
         }
         if (state.ended) return nullptr;
-        auto item = read_stream_item(state.connection, python_call_wait());
+        auto item = engine_call(stream->call, [&](const platform::CallWait& wait) {
+            return read_stream_item(state.connection, wait);
+        });
         if (!item) {
             if (item.error().stopped_waiting()) {
                 state.connection = Connection();
@@ -95,10 +97,11 @@ PyObject* stream_iterator_type() {
     return type;
 }
 
-PyObject* new_stream_iterator(Connection connection) {
+PyObject* new_stream_iterator(Connection connection, const CallSettings& call) {
     PyObject* type = stream_iterator_type();
     if (type == nullptr) return nullptr;  // the connection closes as it goes out of scope
-    return new_instance<StreamState>(reinterpret_cast<PyTypeObject*>(type), std::move(connection));
+    return new_instance<StreamState>(reinterpret_cast<PyTypeObject*>(type), call,
+                                     std::move(connection));
 }
 
 }  // namespace zelto::binding

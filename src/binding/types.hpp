@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include "binding/call_settings.hpp"
 #include "transport/connection.hpp"
 
 namespace zelto::binding {
@@ -15,7 +16,8 @@ PyObject* hybrid_client_type();
 // StreamIterator is not a module attribute: it is reached only through the objects that
 // ZeltoClient.infer_stream returns.
 PyObject* stream_iterator_type();
-// A new iterator owning `connection`, on which a stream request has been sent.
-PyObject* new_stream_iterator(Connection connection);
+// A new iterator owning `connection`, on which a stream request has been sent; its steps run
+// under `call`, the settings of the client that made it.
+PyObject* new_stream_iterator(Connection connection, const CallSettings& call);
 
 }  // namespace zelto::binding
