@@ -59,7 +59,7 @@ py-test: install
 	cd tests && PATH="$(abspath $(VENV))/bin:$$PATH" ../$(PY) -m mypy.stubtest zelto_sdk
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) tools/soak.py --requests 5000
 
-test: format-check cpp-test py-test wheel-test fuzz-short sanitize-test asan-smoke
+test: format-check cpp-test py-test wheel-test fuzz-short sanitize-test asan-smoke tsan-smoke
 
 # ---- Portable wheel: dist/zelto_sdk-VERSION-cp311-abi3-manylinux_*.whl ------------------------
 # libstdc++ is linked into the binaries (ZELTO_STATIC_LIBSTDCXX), so they need only glibc and the
@@ -123,7 +123,7 @@ HARDENING_FUZZ_SECONDS ?= 7200
 SANITIZER_CMAKE = $(CMAKE) -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
   -DZELTO_BUILD_TESTS=ON -DZELTO_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: fuzz-deps fuzz-short fuzz-long sanitize-test sanitize-asan sanitize-tsan asan-smoke stress soak hardening
+.PHONY: fuzz-deps fuzz-short fuzz-long sanitize-test sanitize-asan sanitize-tsan asan-smoke tsan-smoke stress soak hardening
 
 fuzz-deps:
 	@$(MAKE) --no-print-directory deps DEB_PACKAGES="$(FUZZ_DEB_PACKAGES)"
@@ -162,6 +162,11 @@ sanitize-tsan: deps venv
 asan-smoke: deps venv
 	tools/asan_smoke.sh
 
+# The three clients made with release_gil=True, each used by several threads at once, in an
+# interpreter with the TSan runtime preloaded.
+tsan-smoke: deps venv
+	tools/tsan_smoke.sh
+
 # Full-size concurrency stress: the ring buffer across processes, the pool under threads.
 stress: cpp-test
 	ZELTO_STRESS_ENTRIES=1000000 $(BUILD_CPP)/zelto_core_tests \
@@ -171,7 +176,7 @@ stress: cpp-test
 soak: install
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) tools/soak.py --requests 1000000
 
-hardening: fuzz-long sanitize-test asan-smoke stress soak
+hardening: fuzz-long sanitize-test asan-smoke tsan-smoke stress soak
 
 # ---- Benchmarks (bench/): zelto_sdk against the C++ floor, plain Python and grpcio ----------
 # Builds the module, the reference server and bench-engine as released (Release) in build/bench,

@@ -8,6 +8,8 @@
 #include <malloc.h>
 #include <pthread.h>
 
+#include <charconv>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "hybrid_server.hpp"
+#include "models.hpp"
 #include "service.hpp"
 #include "shm_server.hpp"
 #include "socket_server.hpp"
@@ -34,6 +37,7 @@ struct Options {
     std::optional<std::string> tensor_area;  // bytes of the region's tensor area
     std::optional<std::string> shm_model;    // model for shm requests whose param_code is 0
     std::optional<std::string> hybrid;       // local socket for hybrid control messages
+    std::optional<std::string> slow_delay;   // milliseconds model 7 (slow echo) waits
 };
 
 struct OptionRow {
@@ -53,6 +57,8 @@ constexpr OptionRow kOptions[] = {
     {"--shm-model", "ID", "model for shm requests that name none (default 1, echo)",
      &Options::shm_model},
     {"--hybrid", "PATH", "serve hybrid control messages for the --shm region", &Options::hybrid},
+    {"--slow-delay-ms", "N", "how long model 7 (slow echo) waits before it answers (default 5)",
+     &Options::slow_delay},
 };
 
 void print_usage(std::ostream& out) {
@@ -79,6 +85,17 @@ std::expected<Options, std::string> parse_options(int argc, char** argv) {
         options.*(match->field) = argv[++i];
     }
     return options;
+}
+
+// The slow echo delay of --slow-delay-ms: whole milliseconds, 0 to one hour.
+std::expected<std::chrono::milliseconds, std::string> slow_echo_delay(const std::string& text) {
+    constexpr long kLongest = 3600 * 1000;
+    long value = -1;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value < 0 || value > kLongest)
+        return std::unexpected("--slow-delay-ms takes 0 to 3600000 milliseconds, not '" + text +
+                               "'");
+    return std::chrono::milliseconds(value);
 }
 
 bool any_service(const Options& options) {
@@ -157,6 +174,14 @@ int run(int argc, char** argv) {
         std::cerr << "zelto-reference-server: " << options.error() << "\n";
         print_usage(std::cerr);
         return 2;
+    }
+    if (options->slow_delay) {
+        auto delay = slow_echo_delay(*options->slow_delay);
+        if (!delay) {
+            std::cerr << "zelto-reference-server: " << delay.error() << "\n";
+            return 2;
+        }
+        set_slow_echo_delay(*delay);
     }
     if (!any_service(*options)) {
         std::cerr << "zelto-reference-server: nothing to serve\n";

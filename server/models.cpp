@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <span>
+#include <thread>
 
 namespace zelto::server {
 namespace {
@@ -12,6 +13,9 @@ namespace {
 constexpr size_t kFloat32Size = 4;
 // A stream never has more frames than this, whatever the shape claims.
 constexpr int64_t kMaxStreamRows = 65536;
+
+// Written once at start-up, before the services' threads exist; only read afterwards.
+std::chrono::milliseconds g_slow_echo_delay = kDefaultSlowEchoDelay;
 
 std::string shape_text(std::span<const int64_t> shape) {
     std::string text = "[";
@@ -36,6 +40,8 @@ std::string model_label(uint32_t model_id) {
             return "model 5 (flaky rows)";
         case kSessionModel:
             return "model 6 (session)";
+        case kSlowEchoModel:
+            return "model 7 (slow echo)";
         default:
             return "model " + std::to_string(model_id);
     }
@@ -155,6 +161,10 @@ void stream_rows(uint32_t model_id, const Tensor& input, const FrameSink& sink) 
 
 }  // namespace
 
+void set_slow_echo_delay(std::chrono::milliseconds delay) {
+    g_slow_echo_delay = delay;
+}
+
 std::string model_not_loaded(uint32_t model_id) {
     return "model " + std::to_string(model_id) + " is not loaded";
 }
@@ -165,6 +175,7 @@ ModelKind model_kind(uint32_t model_id) {
         case kScaleModel:
         case kSoftmaxModel:
         case kSessionModel:
+        case kSlowEchoModel:
             return ModelKind::Single;
         case kRowsModel:
         case kFlakyRowsModel:
@@ -184,6 +195,10 @@ ModelOutput run_model(uint32_t model_id, Tensor input, const ModelContext& conte
             return softmax(std::move(input));
         case kSessionModel:
             return session(context);
+        case kSlowEchoModel:
+            // Only this request's thread waits: the other connections go on being served.
+            std::this_thread::sleep_for(g_slow_echo_delay);
+            return input;
         case kRowsModel:
         case kFlakyRowsModel:
             return std::unexpected(model_label(model_id) +

@@ -9,8 +9,10 @@
 //    4  rows        streaming  one frame per slice along the first dimension
 //    5  flaky rows  streaming  like rows, with an error frame after the first data frame
 //    6  session     single     returns the request's session id as a string tensor
+//    7  slow echo   single     returns the input unchanged after a delay (--slow-delay-ms)
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <functional>
@@ -29,6 +31,12 @@ inline constexpr uint32_t kSoftmaxModel = 3;
 inline constexpr uint32_t kRowsModel = 4;
 inline constexpr uint32_t kFlakyRowsModel = 5;
 inline constexpr uint32_t kSessionModel = 6;
+inline constexpr uint32_t kSlowEchoModel = 7;
+
+// How long slow echo waits before it answers, unless the server is told otherwise.
+inline constexpr std::chrono::milliseconds kDefaultSlowEchoDelay{5};
+// Sets slow echo's delay for the whole server: once, before any service starts.
+void set_slow_echo_delay(std::chrono::milliseconds delay);
 
 // What a request carries besides its tensor. Transports without sessions leave it empty.
 struct ModelContext {

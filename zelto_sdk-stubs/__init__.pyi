@@ -24,6 +24,8 @@ class ZeltoClient:
         pipe_name: str | None = None,
         max_pool_size: SupportsIndex = ...,
         api_token: str | None = None,
+        release_gil: bool = False,
+        socket_timeout: float | None = None,
     ) -> ZeltoClient: ...
     def protocol(self) -> str: ...
     def endpoint(self) -> str: ...
@@ -92,14 +94,21 @@ class ZeltoClient:
 class ZeltoShmClient:
     """CPython wrapper for shared memory client"""
 
-    def __new__(cls, shm_name: str) -> ZeltoShmClient: ...
+    def __new__(cls, shm_name: str, *, release_gil: bool = False) -> ZeltoShmClient: ...
     def infer(self, shape: _Shape, dtype: str, data: _Data) -> list[int]: ...
     def infer_bytes(self, shape: _Shape, dtype: str, data: _Data) -> bytes:
         """Like `infer` but returns the output tensor's bytes as a bytes object."""
 
 @final
 class ZeltoHybridClient:
-    def __new__(cls, shm_name: str, socket_path: str) -> ZeltoHybridClient: ...
+    def __new__(
+        cls,
+        shm_name: str,
+        socket_path: str,
+        *,
+        release_gil: bool = False,
+        socket_timeout: float | None = None,
+    ) -> ZeltoHybridClient: ...
     def infer(self, shape: _Shape, dtype: str, data: _Data) -> list[int]: ...
     def infer_bytes(self, shape: _Shape, dtype: str, data: _Data) -> bytes:
         """Like `infer` but returns the output tensor's bytes as a bytes object."""

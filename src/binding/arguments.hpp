@@ -24,7 +24,7 @@ struct Signature {
     std::span<const Parameter> parameters;
 };
 
-inline constexpr size_t kMaxParameters = 8;
+inline constexpr size_t kMaxParameters = 10;
 
 // The arguments of one call, one slot per parameter; a slot is null when the parameter was
 // omitted (or given None with a None default).

@@ -3,6 +3,11 @@
 namespace zelto::binding {
 
 std::span<uint8_t> BytesSink::make(size_t n) {
+    if (gil_ == nullptr) return make_locked(n);
+    return gil_->held([&] { return make_locked(n); });
+}
+
+std::span<uint8_t> BytesSink::make_locked(size_t n) {
     bytes_ = PyRef();
     if (n > static_cast<size_t>(PY_SSIZE_T_MAX)) {
         PyErr_NoMemory();

@@ -1,5 +1,5 @@
-// What ZeltoShmClient and ZeltoHybridClient share: a constructor that takes only text
-// arguments, and an infer(shape, dtype, data) whose output bytes come back as a list.
+// What ZeltoShmClient and ZeltoHybridClient share: a constructor that takes text arguments and
+// call settings, and an infer(shape, dtype, data) whose output bytes come back as a list.
 #pragma once
 
 #include <Python.h>
@@ -13,6 +13,7 @@
 
 #include "binding/arguments.hpp"
 #include "binding/bytes_output.hpp"
+#include "binding/call_settings.hpp"
 #include "binding/conversions.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/instance.hpp"
@@ -21,31 +22,38 @@
 
 namespace zelto::binding {
 
-// tp_new: binds `signature`, whose parameters are all text, converts them in order and passes
-// them to `create`. Its result becomes the new instance; its EngineError becomes the exception.
+// tp_new: binds `signature`, whose positional parameters are all text and whose keyword-only
+// ones are call settings. Converts them in order and passes the texts to `create`. Its result
+// becomes the new instance; its EngineError becomes the exception.
 template <class State, class Create>
 PyObject* new_engine_client(PyTypeObject* type, PyObject* args, PyObject* kwargs,
                             const Signature& signature, Create&& create) {
     return guarded([&]() -> PyObject* {
         BoundArguments bound;
         if (!bind_arguments(signature, args, kwargs, bound)) return nullptr;
-        std::vector<std::string> texts(signature.parameters.size());
-        for (size_t i = 0; i < texts.size(); ++i) {
-            if (!convert_argument(signature.parameters[i].name,
-                                  [&] { return extract_text(bound[i], texts[i]); }))
+        std::vector<std::string> texts;
+        for (const Parameter& parameter : signature.parameters) {
+            if (parameter.keyword_only) break;
+            PyObject* value = bound[texts.size()];
+            if (!convert_argument(parameter.name,
+                                  [&] { return extract_text(value, texts.emplace_back()); }))
                 return nullptr;
         }
+        CallSettings call;
+        if (!convert_call_settings(signature, bound, texts.size(), call)) return nullptr;
         auto client = create(std::as_const(texts));
         if (!client) {
             raise_engine_error(client.error());
             return nullptr;
         }
-        return new_instance<State>(type, std::move(*client));
+        return new_instance<State>(type, call, std::move(*client));
     });
 }
 
 // The (shape, dtype, data) arguments of infer. `data` views the caller's bytes object, or
-// `converted` for any other input, so the struct stays where it was made.
+// `converted` for any other input, so the struct stays where it was made. Either may be read
+// without the interpreter lock: an exact bytes object cannot change, and the call's bound
+// arguments keep it alive.
 struct TensorArguments {
     TensorArguments() = default;
     TensorArguments(const TensorArguments&) = delete;

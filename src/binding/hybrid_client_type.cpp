@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "binding/arguments.hpp"
-#include "binding/call_wait.hpp"
+#include "binding/call_settings.hpp"
 #include "binding/engine_client.hpp"
 #include "binding/instance.hpp"
 #include "binding/method_call.hpp"
@@ -20,6 +20,8 @@ using HybridClientObject = Instance<HybridState>;
 constexpr Parameter kConstructorParameters[] = {
     {.name = "shm_name", .required = true},
     {.name = "socket_path", .required = true},
+    {.name = kReleaseGil, .keyword_only = true},
+    {.name = kSocketTimeout, .keyword_only = true, .default_none = true},
 };
 constexpr Signature kConstructor{"ZeltoHybridClient.__new__", kConstructorParameters};
 
@@ -46,10 +48,13 @@ PyObject* hybrid_client_call(const Signature& signature, PyObject* self, PyObjec
                              Py_ssize_t nargs, PyObject* kwnames, Convert&& convert) {
     return call_method<HybridState>(
         signature, kClass, Use::Mode::Exclusive, self, args, nargs, kwnames,
-        [&](HybridState& client, const BoundArguments& bound) -> PyObject* {
+        [&](HybridState& client, const BoundArguments& bound,
+            const CallSettings& call) -> PyObject* {
             TensorArguments input;
             if (!convert_tensor_arguments(bound, input)) return nullptr;
-            return convert(client->infer(input.shape, input.dtype, input.data, python_call_wait()));
+            return convert(engine_call(call, [&](const platform::CallWait& wait) {
+                return client->infer(input.shape, input.dtype, input.data, wait);
+            }));
         });
 }
 
@@ -77,7 +82,8 @@ PyMethodDef kMethods[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>("ZeltoHybridClient(shm_name, socket_path)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("ZeltoHybridClient(shm_name, socket_path, *, release_gil=False, "
+                                  "socket_timeout=None)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(hybrid_client_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<HybridState>)},
     {Py_tp_methods, kMethods},

@@ -1,5 +1,5 @@
-// The layout shared by the module's Python objects (object header, in-use flag, engine state
-// held by value) and the helpers that create, check and destroy them.
+// The layout shared by the module's Python objects (object header, in-use flag, how calls run,
+// engine state held by value) and the helpers that create, check and destroy them.
 #pragma once
 
 #include <Python.h>
@@ -7,6 +7,7 @@
 #include <new>
 #include <utility>
 
+#include "binding/call_settings.hpp"
 #include "binding/in_use.hpp"
 
 namespace zelto::binding {
@@ -15,22 +16,26 @@ template <class State>
 struct Instance {
     PyObject ob_base;  // the object header: must come first
     InUseFlag in_use;
+    CallSettings call;  // fixed at construction: calls on several threads read it at once
     State state;
 };
 
-// Allocates an instance of `type` and moves the state into it. Returns null with an exception
-// set if the allocation fails; the state is then simply dropped by the caller.
+// Allocates an instance of `type` whose calls run under `call` and moves the state into it. Returns
+// null with an exception set if the allocation fails; the state is then simply dropped by the
+// caller.
 template <class State, class... Args>
-PyObject* new_instance(PyTypeObject* type, Args&&... args) {
+PyObject* new_instance(PyTypeObject* type, const CallSettings& call, Args&&... args) {
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* object = alloc(type, 0);
     if (object == nullptr) return nullptr;
     auto* instance = reinterpret_cast<Instance<State>*>(object);
     try {
         new (&instance->in_use) InUseFlag();
+        new (&instance->call) CallSettings(call);
         new (&instance->state) State(std::forward<Args>(args)...);
     } catch (...) {
         // The state was never built: free the memory without running the destructor slot.
+        instance->call.~CallSettings();
         instance->in_use.~InUseFlag();
         auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
         free_memory(object);
@@ -45,6 +50,7 @@ template <class State>
 void dealloc_instance(PyObject* object) {
     auto* instance = reinterpret_cast<Instance<State>*>(object);
     instance->state.~State();
+    instance->call.~CallSettings();
     instance->in_use.~InUseFlag();
     PyTypeObject* type = Py_TYPE(object);
     auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <utility>
+
 #include "binding/arguments.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/in_use.hpp"
@@ -18,8 +20,8 @@ struct MethodClass {
     const char* name;  // shown when the method is called on an object of another class
 };
 
-// Runs `body(state, bound)` for a vectorcall method of `owner`, holding the object's in-use
-// flag in `mode` for the whole body.
+// Runs `body(state, bound, call)` for a vectorcall method of `owner`, holding the object's in-use
+// flag in `mode` for the whole body; `call` is how the object runs its calls (engine_call).
 template <class State, class Body>
 PyObject* call_method(const Signature& signature, const MethodClass& owner, Use::Mode mode,
                       PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -31,7 +33,7 @@ PyObject* call_method(const Signature& signature, const MethodClass& owner, Use:
         if (object == nullptr) return nullptr;
         Use use(object->in_use, mode);
         if (!use.ok()) return nullptr;
-        return body(object->state, bound);
+        return body(object->state, bound, std::as_const(object->call));
     });
 }
 

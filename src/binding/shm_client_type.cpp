@@ -1,6 +1,6 @@
 // ZeltoShmClient: inference entirely through a shared-memory region created by the server.
 #include "binding/arguments.hpp"
-#include "binding/call_wait.hpp"
+#include "binding/call_settings.hpp"
 #include "binding/engine_client.hpp"
 #include "binding/instance.hpp"
 #include "binding/method_call.hpp"
@@ -13,7 +13,10 @@ namespace {
 
 using ShmClientObject = Instance<shm::ShmClient>;
 
-constexpr Parameter kConstructorParameters[] = {{.name = "shm_name", .required = true}};
+constexpr Parameter kConstructorParameters[] = {
+    {.name = "shm_name", .required = true},
+    {.name = kReleaseGil, .keyword_only = true},
+};
 constexpr Signature kConstructor{"ZeltoShmClient.__new__", kConstructorParameters};
 
 constexpr Parameter kInferParameters[] = {
@@ -39,12 +42,16 @@ PyObject* shm_client_call(const Signature& signature, PyObject* self, PyObject* 
                           Py_ssize_t nargs, PyObject* kwnames, Convert&& convert) {
     return call_method<shm::ShmClient>(
         signature, kClass, Use::Mode::Exclusive, self, args, nargs, kwnames,
-        [&](shm::ShmClient& client, const BoundArguments& bound) -> PyObject* {
+        [&](shm::ShmClient& client, const BoundArguments& bound,
+            const CallSettings& call) -> PyObject* {
             TensorArguments input;
             if (!convert_tensor_arguments(bound, input)) return nullptr;
-            // One signal check per poll round lets Ctrl-C interrupt the wait; the handler's
-            // exception stays set and ends the call.
-            return convert(client.infer(input.shape, input.dtype, input.data, python_call_wait()));
+            // The poll rounds check for signals, so Ctrl-C interrupts the wait; the handler's
+            // exception stays set and ends the call. The output is copied out with the lock
+            // held, while the view keeps the region's turn.
+            return convert(engine_call(call, [&](const platform::CallWait& wait) {
+                return client.infer(input.shape, input.dtype, input.data, wait);
+            }));
         });
 }
 
@@ -72,8 +79,8 @@ PyMethodDef kMethods[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc,
-     const_cast<char*>("ZeltoShmClient(shm_name)\n--\n\nCPython wrapper for shared memory client")},
+    {Py_tp_doc, const_cast<char*>("ZeltoShmClient(shm_name, *, release_gil=False)\n--\n\n"
+                                  "CPython wrapper for shared memory client")},
     {Py_tp_new, reinterpret_cast<void*>(shm_client_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<shm::ShmClient>)},
     {Py_tp_methods, kMethods},

@@ -1,6 +1,6 @@
 // StreamIterator: the Python side of one stream request, one response frame per step.
 #include "binding/bytes_output.hpp"
-#include "binding/call_wait.hpp"
+#include "binding/call_settings.hpp"
 #include "binding/conversions.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/instance.hpp"
@@ -44,8 +44,9 @@ PyObject* stream_iter(PyObject* self) {
 
 // Returns the next item, or null without an exception at the end of the stream. Every failure
 // is a RuntimeError; an error item leaves the stream usable for the next frame. A wait stopped
-// by a signal handler's exception (or a deadline), or a bytes item whose memory could not be
-// had (MemoryError), may have ended mid-frame: the connection is closed and the stream is over.
+// by a signal handler's exception or by the client's time-out (which bounds each frame), or a
+// bytes item whose memory could not be had (MemoryError), may have ended mid-frame: the
+// connection is closed and the stream is over.
 PyObject* stream_next(PyObject* self) {
     return guarded([&]() -> PyObject* {
         StreamObject* stream =
@@ -61,8 +62,9 @@ PyObject* stream_next(PyObject* self) {
         if (state.ended) return nullptr;
         const bool bytes_items = state.items == StreamItems::Bytes;
         BytesSink output;
-        auto item = read_stream_item(state.connection, python_call_wait(),
-                                     bytes_items ? &output.sink() : nullptr);
+        auto item = engine_call(stream->call, output, [&](const platform::CallWait& wait) {
+            return read_stream_item(state.connection, wait, bytes_items ? &output.sink() : nullptr);
+        });
         if (!item) {
             if (item.error().abandoned_exchange()) {
                 state.connection = Connection();
@@ -100,11 +102,11 @@ PyObject* stream_iterator_type() {
     return type;
 }
 
-PyObject* new_stream_iterator(Connection connection, StreamItems items) {
+PyObject* new_stream_iterator(Connection connection, const CallSettings& call, StreamItems items) {
     PyObject* type = stream_iterator_type();
     if (type == nullptr) return nullptr;  // the connection closes as it goes out of scope
-    return new_instance<StreamState>(reinterpret_cast<PyTypeObject*>(type), std::move(connection),
-                                     items);
+    return new_instance<StreamState>(reinterpret_cast<PyTypeObject*>(type), call,
+                                     std::move(connection), items);
 }
 
 }  // namespace zelto::binding

@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include "binding/call_settings.hpp"
 #include "transport/connection.hpp"
 
 namespace zelto::binding {
@@ -17,7 +18,8 @@ PyObject* hybrid_client_type();
 PyObject* stream_iterator_type();
 // What a stream's items are: lists of ints (infer_stream) or bytes (infer_stream_bytes).
 enum class StreamItems { Lists, Bytes };
-// A new iterator owning `connection`, on which a stream request has been sent.
-PyObject* new_stream_iterator(Connection connection, StreamItems items = StreamItems::Lists);
+// A new iterator owning `connection`, on which a stream request has been sent; its steps run
+// under `call`, the settings of the client that made it.
+PyObject* new_stream_iterator(Connection connection, const CallSettings& call, StreamItems items);
 
 }  // namespace zelto::binding

@@ -1,7 +1,7 @@
 // ZeltoClient: a blocking socket client over TCP or a local stream endpoint.
 #include "binding/arguments.hpp"
 #include "binding/bytes_output.hpp"
-#include "binding/call_wait.hpp"
+#include "binding/call_settings.hpp"
 #include "binding/conversions.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/instance.hpp"
@@ -24,7 +24,10 @@ constexpr Parameter kConstructorParameters[] = {
     {.name = "pipe_name", .keyword_only = true, .default_none = true},
     {.name = "max_pool_size", .keyword_only = true},  // defaults to 8, so None is an error
     {.name = "api_token", .keyword_only = true, .default_none = true},
+    {.name = kReleaseGil, .keyword_only = true},
+    {.name = kSocketTimeout, .keyword_only = true, .default_none = true},
 };
+constexpr size_t kFirstCallSetting = 8;  // the parameters after api_token
 constexpr Signature kConstructor{"ZeltoClient.__new__", kConstructorParameters};
 
 constexpr Parameter kInferParameters[] = {
@@ -69,12 +72,14 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!bind_arguments(kConstructor, args, kwargs, bound)) return nullptr;
         ConfigArguments arguments;
         if (!convert_config_arguments(bound, arguments)) return nullptr;
+        CallSettings call;
+        if (!convert_call_settings(kConstructor, bound, kFirstCallSetting, call)) return nullptr;
         auto config = resolve_client_config(std::move(arguments));
         if (!config) {
             raise_client_error(config.error());
             return nullptr;
         }
-        return new_instance<SocketClient>(type, std::move(*config));
+        return new_instance<SocketClient>(type, call, std::move(*config));
     });
 }
 
@@ -95,24 +100,31 @@ bool convert_infer_arguments(const BoundArguments& bound, InferArguments& out) {
 
 constexpr MethodClass kClass{zelto_client_type, "ZeltoClient"};
 
-// The three inference methods: shared use and the same arguments; `run` gets the client and the
-// converted arguments.
+// The three inference methods: shared use (calls on several threads run at once, each on a
+// connection of its own) and the same arguments; `run` gets the client, the converted arguments
+// and the client's call settings.
 template <class Run>
 PyObject* call_inference(const Signature& signature, PyObject* self, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames, Run&& run) {
-    return call_method<SocketClient>(
-        signature, kClass, Use::Mode::Shared, self, args, nargs, kwnames,
-        [&](SocketClient& client, const BoundArguments& bound) -> PyObject* {
-            InferArguments arguments;
-            if (!convert_infer_arguments(bound, arguments)) return nullptr;
-            return run(client, arguments);
-        });
+    return call_method<SocketClient>(signature, kClass, Use::Mode::Shared, self, args, nargs,
+                                     kwnames,
+                                     [&](SocketClient& client, const BoundArguments& bound,
+                                         const CallSettings& call) -> PyObject* {
+                                         InferArguments arguments;
+                                         if (!convert_infer_arguments(bound, arguments))
+                                             return nullptr;
+                                         return run(client, arguments, call);
+                                     });
 }
 
 PyObject* client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_inference(kInfer, self, args, nargs, kwnames,
-                          [](SocketClient& client, const InferArguments& arguments) -> PyObject* {
-                              auto response = client.infer(arguments, python_call_wait());
+                          [](SocketClient& client, const InferArguments& arguments,
+                             const CallSettings& call) -> PyObject* {
+                              auto response =
+                                  engine_call(call, [&](const platform::CallWait& wait) {
+                                      return client.infer(arguments, wait);
+                                  });
                               if (!response) {
                                   raise_client_error(response.error());
                                   return nullptr;
@@ -124,8 +136,12 @@ PyObject* client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* client_infer_tensor(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
     return call_inference(kInferTensor, self, args, nargs, kwnames,
-                          [](SocketClient& client, const InferArguments& arguments) -> PyObject* {
-                              auto response = client.infer(arguments, python_call_wait());
+                          [](SocketClient& client, const InferArguments& arguments,
+                             const CallSettings& call) -> PyObject* {
+                              auto response =
+                                  engine_call(call, [&](const platform::CallWait& wait) {
+                                      return client.infer(arguments, wait);
+                                  });
                               if (!response) {
                                   raise_client_error(response.error());
                                   return nullptr;
@@ -134,17 +150,27 @@ PyObject* client_infer_tensor(PyObject* self, PyObject* const* args, Py_ssize_t 
                           });
 }
 
-PyObject* client_infer_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-    return call_inference(kInferStream, self, args, nargs, kwnames,
-                          [](SocketClient& client, const InferArguments& arguments) -> PyObject* {
-                              auto connection = client.open_stream(arguments, python_call_wait());
+// A stream request; the iterator yields lists of ints or bytes, as `items` says.
+PyObject* open_stream(const Signature& signature, PyObject* self, PyObject* const* args,
+                      Py_ssize_t nargs, PyObject* kwnames, StreamItems items) {
+    return call_inference(signature, self, args, nargs, kwnames,
+                          [items](SocketClient& client, const InferArguments& arguments,
+                                  const CallSettings& call) -> PyObject* {
+                              auto connection =
+                                  engine_call(call, [&](const platform::CallWait& wait) {
+                                      return client.open_stream(arguments, wait);
+                                  });
                               if (!connection) {
                                   raise_client_error(connection.error());
                                   return nullptr;
                               }
-                              return new_stream_iterator(std::move(*connection));
+                              return new_stream_iterator(std::move(*connection), call, items);
                           });
+}
+
+PyObject* client_infer_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    return open_stream(kInferStream, self, args, nargs, kwnames, StreamItems::Lists);
 }
 
 // The bytes twins: the output's data is received straight into the bytes object returned.
@@ -154,9 +180,12 @@ PyObject* call_inference_bytes(const Signature& signature, PyObject* self, PyObj
                                Py_ssize_t nargs, PyObject* kwnames, Build&& build) {
     return call_inference(
         signature, self, args, nargs, kwnames,
-        [&](SocketClient& client, const InferArguments& arguments) -> PyObject* {
+        [&](SocketClient& client, const InferArguments& arguments,
+            const CallSettings& call) -> PyObject* {
             BytesSink output;
-            auto response = client.infer(arguments, python_call_wait(), &output.sink());
+            auto response = engine_call(call, output, [&](const platform::CallWait& wait) {
+                return client.infer(arguments, wait, &output.sink());
+            });
             if (!response) {
                 raise_client_error(response.error());
                 return nullptr;
@@ -178,16 +207,7 @@ PyObject* client_infer_tensor_bytes(PyObject* self, PyObject* const* args, Py_ss
 
 PyObject* client_infer_stream_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-    return call_inference(kInferStreamBytes, self, args, nargs, kwnames,
-                          [](SocketClient& client, const InferArguments& arguments) -> PyObject* {
-                              auto connection = client.open_stream(arguments, python_call_wait());
-                              if (!connection) {
-                                  raise_client_error(connection.error());
-                                  return nullptr;
-                              }
-                              return new_stream_iterator(std::move(*connection),
-                                                         StreamItems::Bytes);
-                          });
+    return open_stream(kInferStreamBytes, self, args, nargs, kwnames, StreamItems::Bytes);
 }
 
 // protocol() and endpoint(): no arguments, shared use, a new str.
@@ -248,7 +268,8 @@ PyMethodDef kMethods[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_doc,
      const_cast<char*>("ZeltoClient(endpoint=None, *, protocol=None, host=None, port=None, "
-                       "socket_path=None, pipe_name=None, max_pool_size=..., api_token=None)"
+                       "socket_path=None, pipe_name=None, max_pool_size=..., api_token=None, "
+                       "release_gil=False, socket_timeout=None)"
                        "\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(client_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<SocketClient>)},

@@ -248,6 +248,80 @@ def test_alarm_ends_a_tcp_connect_to_a_listener_whose_backlog_is_full():
     assert child_process.run(connect_to_full_backlog) == ("alarm", True)
 
 
+# ---- Socket clients: socket_timeout bounds every call --------------------------------------
+
+TIMEOUT = 0.3
+# The stalled peers, each with the request sent to it: one that reads nothing stalls the write
+# of a request larger than the socket buffers hold.
+TIMEOUT_STALLS = {**{name: (stall, bytes(DATA)) for name, stall in STALLS.items()},
+                  "reads_nothing": ([("await", "go")], bytes(8 << 20))}
+
+
+def timed_out(call: Callable[[], object]) -> tuple:
+    """Runs call; says whether it raised TimeoutError, with its text, within a generous bound."""
+    started = time.monotonic()
+    try:
+        call()
+    except TimeoutError as error:
+        return ("timeout", str(error), time.monotonic() - started < 5)
+    return ("returned",)
+
+
+def times_out_then_works(control, client_args, data, release_gil):
+    client = zelto_sdk.ZeltoClient(**client_args, socket_timeout=TIMEOUT, release_gil=release_gil)
+    outcome = timed_out(lambda: client.infer(7, [len(data)], "u8", data))
+    return outcome, client.infer(7, [3], "u8", bytes(DATA))
+
+
+# The stalled connection is closed, and no retry is made on another: the peer's second
+# connection serves the next call.
+@pytest.mark.parametrize("release_gil", [False, True], ids=["lock_held", "lock_released"])
+@pytest.mark.parametrize("stall, data", TIMEOUT_STALLS.values(), ids=TIMEOUT_STALLS.keys())
+def test_socket_timeout_ends_a_call_on_a_stalled_peer(scripted_peer, stall, data, release_gil):
+    peer = scripted_peer([stall, ANSWER])
+    child = child_process.Child(times_out_then_works, peer.client_args, data, release_gil)
+    try:
+        assert child.result() == (("timeout", "Request timed out", True), DATA)
+        peer.signal("go")
+        peer.wait_for("eof", 0)
+    finally:
+        child.finish()
+
+
+def connect_with_timeout_to_full_backlog(control):
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(0)
+    filler = socket.create_connection(listener.getsockname())  # noqa: F841 (fills the queue)
+    host, port = listener.getsockname()
+    client = zelto_sdk.ZeltoClient(host=host, port=port, socket_timeout=TIMEOUT)
+    return timed_out(lambda: client.infer(7, [3], "u8", bytes(DATA)))
+
+
+def test_socket_timeout_bounds_a_tcp_connect():
+    assert child_process.run(connect_with_timeout_to_full_backlog) == (
+        "timeout", "Request timed out", True)
+
+
+def stream_with_timeout(control, client_args):
+    client = zelto_sdk.ZeltoClient(**client_args, socket_timeout=TIMEOUT, release_gil=True)
+    stream = client.infer_stream(7, [3], "u8", bytes(DATA))
+    first = next(stream)
+    time.sleep(2 * TIMEOUT)  # the bound is per frame: time between frames does not count
+    second = next(stream)
+    return first, second, timed_out(lambda: next(stream)), list(stream)
+
+
+def test_socket_timeout_bounds_each_stream_frame_and_ends_the_stream(scripted_peer):
+    peer = scripted_peer([[("request",), ("send", FRAME + FRAME)]])
+    child = child_process.Child(stream_with_timeout, peer.client_args)
+    try:
+        assert child.result() == (DATA, DATA, ("timeout", "Request timed out", True), [])
+        peer.wait_for("eof", 0)
+    finally:
+        child.finish()
+
+
 # ---- ZeltoClient: a connection out of step is not reused -----------------------------------
 
 OTHER = response(0, tensor_payload([3], "uint8", bytes([9, 9, 9])))
@@ -494,7 +568,8 @@ def is_open(fd):
         return False
 
 signal.signal(signal.SIGALRM, ring)
-client = zelto_sdk.ZeltoHybridClient(sys.argv[1], sys.argv[2])
+settings = {"socket_timeout": 0.2, "release_gil": True} if sys.argv[3] == "socket timeout" else {}
+client = zelto_sdk.ZeltoHybridClient(sys.argv[1], sys.argv[2], **settings)
 limits = leave_one_descriptor() if sys.argv[3] == "few descriptors" else None
 for data in (b"a", b"b"):
     signal.setitimer(signal.ITIMER_REAL, 0.5)
@@ -512,9 +587,10 @@ for data in (b"a", b"b"):
 # step: it counts as broken, so the next call fails at once instead of taking the late answer.
 @pytest.mark.parametrize("action,setting,first", [
     ({"silent": True}, "", "Alarm: rang"),
+    ({"silent": True}, "socket timeout", "TimeoutError: Request timed out"),
     ({"echo": True, "id": 99}, "", r"RuntimeError: Response id 99 does not match request id \d+"),
     ({"echo": True, "delay": 0.2}, "few descriptors", "RuntimeError: .*Too many open files.*"),
-], ids=["never_answers", "answers_another_id", "no_descriptor_to_park"])
+], ids=["never_answers", "times_out", "answers_another_id", "no_descriptor_to_park"])
 def test_hybrid_call_ended_mid_exchange_breaks_the_connection(hybrid_region, hybrid, action,
                                                               setting, first):
     hybrid.script(action)

@@ -44,11 +44,12 @@ def test_module_exposes_exactly_the_three_classes_in_order():
         (
             ZeltoClient,
             "(endpoint=None, *, protocol=None, host=None, port=None, socket_path=None, "
-            "pipe_name=None, max_pool_size=..., api_token=None)",
+            "pipe_name=None, max_pool_size=..., api_token=None, release_gil=False, "
+            "socket_timeout=None)",
             "",
         ),
-        (ZeltoShmClient, "(shm_name)", "CPython wrapper for shared memory client"),
-        (ZeltoHybridClient, "(shm_name, socket_path)", ""),
+        (ZeltoShmClient, "(shm_name, *, release_gil=False)", "CPython wrapper for shared memory client"),
+        (ZeltoHybridClient, "(shm_name, socket_path, *, release_gil=False, socket_timeout=None)", ""),
     ],
 )
 def test_class_identity_and_signature(cls, signature, doc):
@@ -194,6 +195,10 @@ BINDING_ERRORS = [
     ),
     (lambda: ZeltoHybridClient("a", "b", "c"), "ZeltoHybridClient.__new__() takes 2 positional arguments but 3 were given"),
     (lambda: ZeltoHybridClient("a", shm_name="b"), "ZeltoHybridClient.__new__() got multiple values for argument 'shm_name'"),
+    # The call settings are keyword-only; only the socket clients have a time-out.
+    (lambda: ZeltoHybridClient("a", "b", True), "ZeltoHybridClient.__new__() takes 2 positional arguments but 3 were given"),
+    (lambda: ZeltoShmClient("a", socket_timeout=1), "ZeltoShmClient.__new__() got an unexpected keyword argument 'socket_timeout'"),
+    (lambda: ZeltoHybridClient("a", "b", timeout=1), "ZeltoHybridClient.__new__() got an unexpected keyword argument 'timeout'"),
 ]
 
 
@@ -214,6 +219,70 @@ def test_shm_infer_binding_errors(region, method):
     # Keywords bind all three parameters; conversion then runs in parameter order.
     with pytest.raises(TypeError, match=r"^argument 'dtype': 'int' object cannot be converted to 'PyString'$"):
         call(data=b"x", dtype=5, shape=[1])
+
+
+# ---- Call settings: release_gil and socket_timeout ------------------------------------------
+
+BAD_TIMEOUT = "socket_timeout must be a positive number of seconds"
+SOCKET_CLIENTS = {
+    "ZeltoClient": lambda **settings: ZeltoClient(NO_SERVER, **settings),
+    # The settings are converted before the region is looked for.
+    "ZeltoHybridClient": lambda **settings: ZeltoHybridClient("zelto-absent", NO_SERVER, **settings),
+}
+
+
+class Index:
+    def __index__(self):
+        return 2
+
+
+# As socket.settimeout(): a float, or an int (bool included) or anything with __index__;
+# finite and above zero. Anything else is refused.
+@pytest.mark.parametrize("make", SOCKET_CLIENTS.values(), ids=SOCKET_CLIENTS.keys())
+@pytest.mark.parametrize("value, error", [
+    (0, ValueError), (0.0, ValueError), (-0.5, ValueError), (-(10**30), ValueError),
+    (float("nan"), ValueError), (float("inf"), ValueError), (False, ValueError),
+    ("1", TypeError), (b"1", TypeError), ([1], TypeError), (1j, TypeError),
+])
+def test_refused_socket_timeouts(make, value, error):
+    with pytest.raises(error) as refused:
+        make(socket_timeout=value)
+    assert type(refused.value) is error and refused.value.args == (BAD_TIMEOUT,)
+
+
+@pytest.mark.parametrize("value", [None, 1e-9, 0.25, 3, True, Index(), 10**30])
+def test_accepted_socket_timeouts(value):
+    ZeltoClient(NO_SERVER, socket_timeout=value)
+
+
+class Truth:
+    """An object whose truth value is an exception."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __bool__(self):
+        raise self.error
+
+
+MAKERS = {
+    "ZeltoClient": lambda **settings: ZeltoClient(NO_SERVER, **settings),
+    "ZeltoShmClient": lambda **settings: ZeltoShmClient("zelto-absent", **settings),
+    "ZeltoHybridClient": lambda **settings: ZeltoHybridClient("zelto-absent", NO_SERVER, **settings),
+}
+
+
+@pytest.mark.parametrize("make", MAKERS.values(), ids=MAKERS.keys())
+def test_release_gil_is_read_by_its_truth_value_before_anything_is_opened(make):
+    with pytest.raises(LookupError, match="^from __bool__$"):
+        make(release_gil=Truth(LookupError("from __bool__")))
+
+
+def test_described_arguments_are_converted_before_the_settings():
+    with pytest.raises(TypeError, match="^argument 'api_token': "):
+        ZeltoClient(api_token=1, release_gil=Truth(LookupError()), socket_timeout="x")
+    with pytest.raises(TypeError, match="^argument 'socket_path': "):
+        ZeltoHybridClient("r", 1, socket_timeout=0)
 
 
 def test_hybrid_constructor_converts_both_arguments(region):
@@ -271,8 +340,10 @@ class Interrupted(Exception):
     pass
 
 
-def test_signal_handler_exception_ends_the_shm_wait_unchanged(region):
-    client = ZeltoShmClient(region)
+# A call that released the interpreter lock takes it back to run the handler.
+@pytest.mark.parametrize("release_gil", [False, True])
+def test_signal_handler_exception_ends_the_shm_wait_unchanged(region, release_gil):
+    client = ZeltoShmClient(region, release_gil=release_gil)
 
     def handler(signum, frame):
         raise Interrupted("from the handler")

@@ -14,6 +14,8 @@ regression then fails instead of holding up the run.
 from __future__ import annotations
 
 import os
+import threading
+import time
 import uuid
 from collections.abc import Iterator
 from typing import Any
@@ -198,6 +200,99 @@ print(sorted(results.items()) == [(n, True) for n in range(32)] or results)
 @pytest.mark.parametrize("kind", ["shm", "hybrid"])
 def test_threads_on_one_client_queue_and_each_gets_its_own_answer(served_region, kind):
     assert child_process.run_client_script(THREADS, kind, *served_region, timeout=120) == ["True"]
+
+
+# ---- release_gil: calls that wait without the interpreter lock ------------------------------
+
+SLOW_ECHO = 7
+DELAY = 0.2  # seconds the slow echo model takes
+KINDS = ["tcp", "pipe", "shm", "hybrid"]
+
+
+@pytest.fixture
+def slow_server(start_reference_server, tmp_path) -> dict[str, str]:
+    """Where a reference server listens whose every transport answers with a slow echo."""
+    region = "zelto-slow-" + uuid.uuid4().hex[:8]
+    server = start_reference_server(
+        "--tcp", "127.0.0.1:0", "--pipe", str(tmp_path / "socket.sock"), "--shm", region,
+        "--hybrid", str(tmp_path / "hybrid.sock"), "--shm-model", str(SLOW_ECHO),
+        "--slow-delay-ms", str(int(DELAY * 1000)))
+    return server.listening
+
+
+def slow_client(kind: str, listening: dict[str, str], **settings: Any) -> Any:
+    """A client of `kind` and a function that sends it one slow echo request."""
+    if kind == "tcp":
+        host, port = listening["tcp"].rsplit(":", 1)
+        client = zelto_sdk.ZeltoClient(host=host, port=int(port), **settings)
+    elif kind == "pipe":
+        client = zelto_sdk.ZeltoClient(socket_path=listening["pipe"], **settings)
+    elif kind == "shm":
+        return zelto_sdk.ZeltoShmClient(listening["shm"], **settings).infer
+    else:
+        return zelto_sdk.ZeltoHybridClient(listening["shm"], listening["hybrid"], **settings).infer
+    return lambda shape, dtype, data: client.infer(SLOW_ECHO, shape, dtype, data)
+
+
+def ticks_during_a_call(control, kind, listening, release_gil):
+    infer = slow_client(kind, listening, release_gil=release_gil)
+    ticks: list[float] = []
+    done = threading.Event()
+
+    def tick() -> None:
+        while not done.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.001)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    started = time.monotonic()
+    answer = infer([3], "u8", b"abc")
+    ended = time.monotonic()
+    done.set()
+    ticker.join()
+    return answer, sum(started < t < ended for t in ticks)
+
+
+@pytest.mark.parametrize("release_gil", [False, True], ids=["lock_held", "lock_released"])
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_waiting_call_lets_other_threads_run_only_with_release_gil(slow_server, kind,
+                                                                     release_gil):
+    answer, ticks = child_process.run(ticks_during_a_call, kind, slow_server, release_gil)
+    assert answer == [97, 98, 99]
+    # Lock held: a tick may slip in just before the call starts, none during it. Released: the
+    # other thread ticks all along (about one a millisecond).
+    assert (ticks >= 20) == release_gil, ticks
+
+
+def threads_on_one_client(control, kind, listening):
+    infer = slow_client(kind, listening, release_gil=True)
+    results: dict[int, object] = {}
+
+    def call(n: int) -> None:
+        data = bytes([n]) * (n + 1)
+        try:
+            results[n] = infer([len(data)], "u8", data) == list(data)
+        except Exception as error:
+            results[n] = repr(error)
+
+    threads = [threading.Thread(target=call, args=(n,)) for n in range(8)]
+    started = time.monotonic()
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return results, time.monotonic() - started
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_threads_on_one_released_client_each_get_their_own_answer(slow_server, kind):
+    results, elapsed = child_process.run(threads_on_one_client, kind, slow_server)
+    assert results == {n: True for n in range(8)}
+    if kind in ("tcp", "pipe"):
+        # Served at once, each on a connection of its own: one after another, the eight calls
+        # would take at least 8 x DELAY. (The region clients take turns.)
+        assert elapsed < 5 * DELAY, elapsed
 
 
 # A call in the parent, a fork, and in the child either nothing or a call; the child exits the

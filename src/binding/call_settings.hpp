@@ -1,0 +1,55 @@
+// How a client object runs its calls, set by its constructor's keyword-only parameters:
+// `release_gil` (every class) and `socket_timeout` (the clients that use a socket). A
+// StreamIterator runs under the settings of the client that made it.
+#pragma once
+
+#include <Python.h>
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+
+#include "binding/arguments.hpp"
+#include "binding/bytes_output.hpp"
+#include "binding/call_gil.hpp"
+#include "platform/call_wait.hpp"
+
+namespace zelto::binding {
+
+inline constexpr const char* kReleaseGil = "release_gil";
+inline constexpr const char* kSocketTimeout = "socket_timeout";
+
+struct CallSettings {
+    bool release_gil = false;  // wait without the interpreter lock
+    // Bounds every call (connect, write, the whole answer; a stream's each frame). None: no bound.
+    std::optional<std::chrono::nanoseconds> timeout;
+};
+
+// Converts the parameters of `signature` from `first` on, each a call setting named after its
+// parameter (kReleaseGil, kSocketTimeout). Omitted ones keep their defaults. False with the
+// exception set when one is refused.
+bool convert_call_settings(const Signature& signature, const BoundArguments& bound, size_t first,
+                           CallSettings& out);
+
+// Runs one engine call under `settings`: `engine_call(wait)` gets the call's wait policy (signal
+// checks, deadline) and runs without the interpreter lock when the client asked for that, so it
+// must not touch a Python object. Arguments are converted before, results built after, with the
+// lock held.
+template <class EngineCall>
+auto engine_call(const CallSettings& settings, EngineCall&& engine_call) {
+    CallGil gil(settings.release_gil);
+    const platform::CallWait wait = gil.wait(settings.timeout);
+    return gil.released([&] { return std::forward<EngineCall>(engine_call)(wait); });
+}
+
+// The same for a call whose engine writes its answer into `output`, whose objects are made with
+// the interpreter lock taken back for the moment.
+template <class EngineCall>
+auto engine_call(const CallSettings& settings, BytesSink& output, EngineCall&& engine_call) {
+    CallGil gil(settings.release_gil);
+    const platform::CallWait wait = gil.wait(settings.timeout);
+    output.make_under(gil);
+    return gil.released([&] { return std::forward<EngineCall>(engine_call)(wait); });
+}
+
+}  // namespace zelto::binding
