@@ -181,8 +181,8 @@ hardening: fuzz-long sanitize-test asan-smoke tsan-smoke stress soak
 # ---- Benchmarks (bench/): zelto_sdk against the C++ floor, plain Python and grpcio ----------
 # Builds the module, the reference server and bench-engine as released (Release) in build/bench,
 # installs grpcio and matplotlib into the venv for the benchmark only (they are no dependency of
-# the library), prints one table and writes bench/results.md and bench/latency.png. About
-# 3.5 minutes.
+# the library), prints the tables and the goals and writes bench/results.md and
+# bench/latency.png. About 3.5 minutes.
 BUILD_BENCH := build/bench
 
 .PHONY: bench

@@ -1,10 +1,11 @@
 """Peak memory of one 16 MiB round trip, in a fresh process.
 
-    MALLOC_MMAP_THRESHOLD_=65536 python memory_probe.py TRANSPORT WHERE_JSON
+    MALLOC_MMAP_THRESHOLD_=65536 python memory_probe.py TRANSPORT WHERE_JSON [infer|infer_bytes]
 
 prints one JSON line: the resident set before the call, its peak during the call, the size of
-the returned list, and `extra`: what the call held at its peak besides the caller's input and the
-returned list (the working copies). The fixed malloc threshold makes every large buffer its own
+the returned object (a list of ints for zelto_sdk's infer, the default, a bytes object for
+infer_bytes), and `extra`: what the call held at its peak besides the caller's input and the
+returned object (the working copies). The fixed malloc threshold makes every large buffer its own
 mapping, returned to the system when freed, so the peak shows exactly what was alive at once.
 Warm-up calls first touch every page of the shared region the call will use (its slot and the
 server's output ring), so those pages are part of the baseline.
@@ -33,7 +34,11 @@ def status_kib(field: str) -> int:
 
 def main() -> None:
     transport, where = sys.argv[1], json.loads(sys.argv[2])
-    call = Clients().call("zelto", transport, where, SIZE)
+    method = sys.argv[3] if len(sys.argv) > 3 else "infer"
+    if method not in ("infer", "infer_bytes"):
+        raise SystemExit("the method is infer or infer_bytes, not " + method)
+    call = Clients().call("zelto_bytes" if method == "infer_bytes" else "zelto", transport, where,
+                          SIZE)
     data = pattern(SIZE)
     for _ in range(WARM_UP[transport]):
         out = call(data)
@@ -44,11 +49,13 @@ def main() -> None:
         f.write("5")  # resets the peak (VmHWM) to the current resident set
     out = call(data)
     peak = status_kib("VmHWM")
-    list_kib = sys.getsizeof(out) // 1024
-    if out != list(data):
+    # The list's own array of pointers; its small ints are CPython's cached ones.
+    out_kib = sys.getsizeof(out) // 1024
+    if out != (data if method == "infer_bytes" else list(data)):
         raise SystemExit("the answer is not the echo of the request")
-    print(json.dumps({"before_kib": before, "peak_kib": peak, "list_kib": list_kib,
-                      "extra_kib": peak - before - list_kib, "size_kib": SIZE // 1024}))
+    print(json.dumps({"method": method, "before_kib": before, "peak_kib": peak,
+                      "out_kib": out_kib, "extra_kib": peak - before - out_kib,
+                      "size_kib": SIZE // 1024}))
 
 
 if __name__ == "__main__":

@@ -1,6 +1,10 @@
 """The same three protocols written by hand with the standard library only (socket, struct, mmap):
-what a user without zelto_sdk would write. Each client returns the output bytes as a list of ints,
-like zelto_sdk.
+what a user without zelto_sdk would write. Each client's `infer` returns the output bytes as a list
+of ints, like zelto_sdk's, and its `infer_bytes` returns them as a bytes object, like zelto_sdk's
+`infer_bytes`, made the cheapest way the standard library offers: a large socket answer is received
+straight into the bytes object (`recv(n, MSG_WAITALL)`), a small one is received whole and its data
+sliced out (one short copy instead of several system calls), and a shared-memory answer is copied
+out of the region once (an mmap slice).
 
 The shared-memory clients assume they are the only client of the region: they push requests and
 pop responses with plain aligned 64-bit stores of the index cells instead of compare-and-swap
@@ -62,17 +66,47 @@ class SocketClient:
         self.sock.close()
 
     def infer(self, model_id: int, shape: list[int], dtype: str, data: bytes) -> list[int]:
+        self._send(model_id, shape, dtype, data)
+        status, size = _RESPONSE_HEADER.unpack(_recv_exact(self.sock, 8))
+        payload = _recv_exact(self.sock, size)
+        if status != 0:
+            raise RuntimeError(payload.decode("utf-8", "replace"))
+        return list(_payload_data(payload))
+
+    def infer_bytes(self, model_id: int, shape: list[int], dtype: str, data: bytes) -> bytes:
+        self._send(model_id, shape, dtype, data)
+        status, size = _RESPONSE_HEADER.unpack(_recv_exact(self.sock, 8))
+        if status != 0:
+            raise RuntimeError(_recv_exact(self.sock, size).decode("utf-8", "replace"))
+        if size <= _WHOLE_PAYLOAD:
+            return bytes(_payload_data(_recv_exact(self.sock, size)))
+        # The tensor's header piece by piece, so that its data can be received into a bytes
+        # object of its own: shape, dtype text, data tag and length.
+        (ndim,) = _U64.unpack(_recv_exact(self.sock, 8))
+        (text,) = _U64.unpack_from(_recv_exact(self.sock, 8 * ndim + 8), 8 * ndim)
+        head = _recv_exact(self.sock, text + 9)
+        if head[text] != 1:
+            raise RuntimeError("payload carries no raw data")
+        (n,) = _U64.unpack_from(head, text + 1)
+        rest = size - (8 + 8 * ndim + 8 + text + 9 + n)
+        if rest < 0:
+            raise RuntimeError("short payload")
+        out = self.sock.recv(n, socket.MSG_WAITALL) if n else b""
+        if len(out) < n:  # a signal or a closed connection ended the wait early
+            out += bytes(_recv_exact(self.sock, n - len(out)))
+        _recv_exact(self.sock, rest)  # the base64 tag after the data
+        return out
+
+    def _send(self, model_id: int, shape: list[int], dtype: str, data: bytes) -> None:
         name = dtype.encode()
         body_head = struct.pack(f"<Q{len(shape)}qQ{len(name)}sBQ", len(shape), *shape, len(name),
                                 name, 1, len(data))
         length = len(body_head) + len(data) + len(_REQUEST_TAIL)
         self.sock.sendall(_FRAME.pack(model_id, 1, length) + body_head + data + _REQUEST_TAIL)
 
-        status, size = _RESPONSE_HEADER.unpack(_recv_exact(self.sock, 8))
-        payload = _recv_exact(self.sock, size)
-        if status != 0:
-            raise RuntimeError(payload.decode("utf-8", "replace"))
-        return list(_payload_data(payload))
+
+# Socket answers up to this size are received in one piece and their data copied out.
+_WHOLE_PAYLOAD = 64 * 1024
 
 
 def _payload_data(payload: bytearray) -> memoryview:
@@ -123,6 +157,11 @@ class _Region:
         start = offset + BLOCK_HEADER
         return list(self.map[start:start + n])
 
+    def read_block_bytes(self, offset: int) -> bytes:
+        (n,) = _U64.unpack_from(self.map, offset + 72)
+        start = offset + BLOCK_HEADER
+        return self.map[start:start + n]  # an mmap slice is a new bytes object
+
     def push_request(self, entry: bytes) -> None:
         tail = self.cell(self.requests, REQUEST_ENTRY, 0)
         following = (tail + 1) % CAPACITY
@@ -150,7 +189,14 @@ class ShmClient:
         self.region = _Region(name)
 
     def infer(self, shape: list[int], dtype: str, data: bytes) -> list[int]:
-        del dtype  # the server reads element code 0 for uint8
+        return self.region.read_block(self._exchange(shape, data))
+
+    def infer_bytes(self, shape: list[int], dtype: str, data: bytes) -> bytes:
+        return self.region.read_block_bytes(self._exchange(shape, data))
+
+    def _exchange(self, shape: list[int], data: bytes) -> int:
+        """Sends one request and waits for its answer; returns the output block's offset. The
+        dtype is not sent: the server reads element code 0 for uint8."""
         region = self.region
         request_id = region.next_id
         region.next_id += 1
@@ -165,7 +211,7 @@ class ShmClient:
                 continue
             if status != 0:
                 raise RuntimeError("the server refused the request")
-            return region.read_block(_U64.unpack_from(entry, 24)[0])
+            return _U64.unpack_from(entry, 24)[0]
 
 
 class HybridClient:
@@ -180,7 +226,13 @@ class HybridClient:
         self.sock.close()
 
     def infer(self, shape: list[int], dtype: str, data: bytes) -> list[int]:
-        del dtype
+        return self.region.read_block(self._exchange(shape, data))
+
+    def infer_bytes(self, shape: list[int], dtype: str, data: bytes) -> bytes:
+        return self.region.read_block_bytes(self._exchange(shape, data))
+
+    def _exchange(self, shape: list[int], data: bytes) -> int:
+        """Sends one request and waits for its answer; returns the output block's offset."""
         region = self.region
         request_id = region.next_id
         region.next_id += 1
@@ -191,4 +243,4 @@ class HybridClient:
         payload = _recv_exact(self.sock, length)
         if status != 0:
             raise RuntimeError(payload.decode("utf-8", "replace"))
-        return region.read_block(_U64.unpack_from(payload, 24)[0])
+        return _U64.unpack_from(payload, 24)[0]

@@ -6,21 +6,35 @@ kept, so connections stay open between requests, as in a long-running program.
 
 Clients: "zelto" (zelto_sdk), "plain" (bench/plain_client.py), "grpc" (grpcio, imported only
 when asked for: its threads must not share a process with the other clients), and "list", which
-times CPython's own list(bytes) of the same size: the cost every client pays for its result.
+times CPython's own list(bytes) of the same size: the cost every client pays for its result. These
+answer a list of ints. "zelto_bytes", "plain_bytes" and "grpc_bytes" are the same clients
+answering a bytes object (zelto_sdk's and the plain client's infer_bytes, grpcio's message as it
+comes), and "zelto_rg" is zelto_sdk's infer on a client made with release_gil=True.
+
+{"client": "threads", "kind", "threads", "seconds", "where"} measures throughput instead: the
+given number of threads call the slow echo (2 ms) at once for about that many seconds, each with
+data of its own, and the answer is {"calls", "seconds", "wrong"}: calls made, the time they took
+from the threads' common start to the last one's end, and answers that were not the caller's own.
 """
 
 from __future__ import annotations
 
 import functools
 import json
+import struct
 import sys
+import threading
 import time
 import traceback
 from collections.abc import Callable
 from typing import Any
 
 MODEL_ECHO = 1
+MODEL_SLOW_ECHO = 7
 GRPC_METHOD = "/bench.Echo/Call"
+GRPC_SLOW_METHOD = "/bench.Echo/Slow"
+# Clients whose answer is a bytes object; the others answer a list of ints.
+BYTES_CLIENTS = {"zelto_bytes", "plain_bytes", "grpc_bytes"}
 GRPC_LIMIT = 64 * 1024 * 1024
 
 
@@ -45,54 +59,64 @@ class Clients:
         return self.cache[key]
 
     def call(self, client: str, transport: str, where: dict[str, str],
-             size: int) -> Callable[[bytes], list[int]]:
+             size: int) -> Callable[[bytes], Any]:
         """A function that sends `size` bytes of data once and returns the output as a list of
-        ints. For zelto_sdk and the plain client it is the client's own infer method with the
-        other arguments bound (functools.partial, no Python frame of its own), so that the time
-        measured is the call's and not a wrapper's (a lambda adds about 0.1 µs)."""
+        ints, or as bytes for BYTES_CLIENTS. For zelto_sdk and the plain client it is the
+        client's own method with the other arguments bound (functools.partial, no Python frame
+        of its own), so that the time measured is the call's and not a wrapper's (a lambda adds
+        about 0.1 µs)."""
         if client == "list":
             return list
-        if client == "zelto":
-            return self._zelto(transport, where, [size])
-        if client == "plain":
-            return self._plain(transport, where, [size])
+        if client in ("zelto", "zelto_bytes", "zelto_rg"):
+            return getattr(self.zelto(transport, where, release_gil=client == "zelto_rg"),
+                           "infer_bytes" if client == "zelto_bytes" else "infer")([size])
+        if client in ("plain", "plain_bytes"):
+            return getattr(self._plain(transport, where),
+                           "infer_bytes" if client == "plain_bytes" else "infer")([size])
         if client == "grpc":
-            return self._grpc(transport, where)
+            method = self.grpc(transport, where, GRPC_METHOD)
+            return lambda data: list(method(data))
+        if client == "grpc_bytes":
+            return self.grpc(transport, where, GRPC_METHOD)  # the message's bytes, unchanged
         raise ValueError("unknown client " + client)
 
-    def _zelto(self, transport: str, where: dict[str, str],
-               shape: list[int]) -> Callable[[bytes], list[int]]:
+    def zelto(self, transport: str, where: dict[str, str], release_gil: bool = False,
+              model: int = MODEL_ECHO) -> Any:
+        """The zelto_sdk client of a transport, as an object whose `infer(shape)` and
+        `infer_bytes(shape)` give the client's method with every other argument bound."""
         import zelto_sdk
 
+        key = ("zelto", transport, "release_gil" if release_gil else "")
         if transport in ("tcp", "unix"):
             endpoint = "tcp://" + where["tcp"] if transport == "tcp" else None
-            client = self._get(("zelto", transport, ""), lambda: (
-                zelto_sdk.ZeltoClient(endpoint) if endpoint else
-                zelto_sdk.ZeltoClient(socket_path=where["unix"])))
-            return functools.partial(client.infer, MODEL_ECHO, shape, "uint8")
+            client = self._get(key, lambda: (
+                zelto_sdk.ZeltoClient(endpoint, release_gil=release_gil) if endpoint else
+                zelto_sdk.ZeltoClient(socket_path=where["unix"], release_gil=release_gil)))
+            return _Bound(client, (model,))
         if transport == "shm":
-            client = self._get(("zelto", "shm", ""), lambda: zelto_sdk.ZeltoShmClient(where["shm"]))
+            client = self._get(key, lambda: zelto_sdk.ZeltoShmClient(
+                where["shm"], release_gil=release_gil))
         else:
-            client = self._get(("zelto", "hybrid", ""), lambda: zelto_sdk.ZeltoHybridClient(
-                where["shm"], where["hybrid"]))
-        return functools.partial(client.infer, shape, "uint8")
+            client = self._get(key, lambda: zelto_sdk.ZeltoHybridClient(
+                where["shm"], where["hybrid"], release_gil=release_gil))
+        return _Bound(client, ())
 
-    def _plain(self, transport: str, where: dict[str, str],
-               shape: list[int]) -> Callable[[bytes], list[int]]:
+    def _plain(self, transport: str, where: dict[str, str]) -> Any:
         import plain_client
 
         if transport in ("tcp", "unix"):
             client = self._get(("plain", transport, ""),
                                lambda: plain_client.SocketClient(where[transport]))
-            return functools.partial(client.infer, MODEL_ECHO, shape, "uint8")
+            return _Bound(client, (MODEL_ECHO,))
         if transport == "shm":
             client = self._get(("plain", "shm", ""), lambda: plain_client.ShmClient(where["shm"]))
         else:
             client = self._get(("plain", "hybrid", ""), lambda: plain_client.HybridClient(
                 where["shm"], where["hybrid"]))
-        return functools.partial(client.infer, shape, "uint8")
+        return _Bound(client, ())
 
-    def _grpc(self, transport: str, where: dict[str, str]) -> Callable[[bytes], list[int]]:
+    def grpc(self, transport: str, where: dict[str, str], name: str) -> Any:
+        """A grpcio callable of the method `name` on this process's channel of the transport."""
         import grpc
 
         target = where["grpc_tcp"] if transport == "tcp" else "unix:" + where["grpc_unix"]
@@ -100,17 +124,35 @@ class Clients:
         def make() -> Any:
             channel = grpc.insecure_channel(target, options=grpc_options())
             grpc.channel_ready_future(channel).result(timeout=30)
-            return channel.unary_unary(GRPC_METHOD)
+            return channel
 
-        method = self._get(("grpc", transport, target), make)
-        return lambda data: list(method(data))
+        return self._get(("grpc", transport, target), make).unary_unary(name)
 
 
-def measure(call: Callable[[bytes], list[int]], size: int, iterations: int) -> list[int]:
+class _Bound:
+    """A client's `infer` and `infer_bytes` with the model (socket clients), the shape and the
+    dtype bound, as functools.partial objects."""
+
+    def __init__(self, client: Any, model: tuple[int, ...]) -> None:
+        self.client, self.model = client, model
+
+    def infer(self, shape: list[int]) -> Callable[[bytes], list[int]]:
+        return functools.partial(self.client.infer, *self.model, shape, "uint8")
+
+    def infer_bytes(self, shape: list[int]) -> Callable[[bytes], bytes]:
+        return functools.partial(self.client.infer_bytes, *self.model, shape, "uint8")
+
+
+def measure(call: Callable[[bytes], Any], size: int, iterations: int,
+            as_bytes: bool = False) -> list[int]:
     data = pattern(size)
-    expected = list(data)
-    if call(data) != expected:  # one untimed call: a wrong answer is an error, not a sample
+    expected = data if as_bytes else list(data)
+    first = call(data)  # one untimed call: a wrong answer is an error, not a sample
+    if type(first) is not type(expected) or first != expected:
         raise RuntimeError("the answer is not the echo of the request")
+    # Freed before the timed calls, so that their answers can take its memory, as the answers
+    # of a loop take each other's: a new 16 MiB answer in fresh pages costs 4096 page faults.
+    del first
     samples = []
     clock = time.perf_counter_ns
     for _ in range(iterations):
@@ -137,6 +179,63 @@ def measure_slow_answers(shm_name: str, iterations: int) -> list[list[int]]:
         if out != list(data):
             raise RuntimeError("the answer is not the echo of the request")
     return samples
+
+
+def measure_threads(clients: Clients, kind: str, threads: int, seconds: float,
+                    where: dict[str, str]) -> dict[str, Any]:
+    """`threads` threads calling the slow echo at once over TCP, each with 64 bytes of its own
+    (its index and a call counter, then the usual pattern), for about `seconds` seconds.
+
+    kind: "zelto" (one ZeltoClient(release_gil=True) shared by all threads), "zelto_gil" (one
+    ZeltoClient with the lock held, release_gil=False), "grpc" (one channel shared by all
+    threads) or "plain" (the plain client, one socket per thread)."""
+    import plain_client
+
+    if kind in ("zelto", "zelto_gil"):
+        bound = clients.zelto("tcp", where, release_gil=kind == "zelto", model=MODEL_SLOW_ECHO)
+        calls = [bound.infer_bytes([64])] * threads
+    elif kind == "grpc":
+        calls = [clients.grpc("tcp", where, GRPC_SLOW_METHOD)] * threads
+    elif kind == "plain":
+        sockets = [plain_client.SocketClient(where["tcp"]) for _ in range(threads)]
+        calls = [functools.partial(s.infer_bytes, MODEL_SLOW_ECHO, [64], "uint8") for s in sockets]
+    else:
+        raise ValueError("unknown kind " + kind)
+    tail = pattern(64)[16:]
+    for call in calls[:1]:  # one untimed call: a connection made, the method warm
+        if call(bytes(16) + tail) != bytes(16) + tail:
+            raise RuntimeError("the answer is not the echo of the request")
+
+    counts, wrong = [0] * threads, [0] * threads
+    start = threading.Barrier(threads + 1)
+    deadline = [0.0]
+
+    def run(index: int) -> None:
+        call, n, bad = calls[index], 0, 0
+        start.wait()
+        end = deadline[0]
+        while True:
+            data = struct.pack("<QQ", index, n) + tail
+            if call(data) != data:
+                bad += 1
+            n += 1
+            if time.perf_counter() >= end:
+                break
+        counts[index], wrong[index] = n, bad
+
+    workers = [threading.Thread(target=run, args=(i,)) for i in range(threads)]
+    for worker in workers:
+        worker.start()
+    began = time.perf_counter()
+    deadline[0] = began + seconds
+    start.wait()
+    for worker in workers:
+        worker.join()
+    elapsed = time.perf_counter() - began
+    if kind == "plain":
+        for sock in sockets:
+            sock.close()
+    return {"calls": sum(counts), "seconds": elapsed, "wrong": sum(wrong)}
 
 
 def measure_conversions(size: int, iterations: int) -> dict[str, list[int]]:
@@ -190,10 +289,14 @@ def main() -> None:
                                                           request["iterations"])}
             elif request["client"] == "convert":
                 answer = {"samples": measure_conversions(request["size"], request["iterations"])}
+            elif request["client"] == "threads":
+                answer = measure_threads(clients, request["kind"], request["threads"],
+                                         request["seconds"], request["where"])
             else:
                 call = clients.call(request["client"], request["transport"], request["where"],
                                     request["size"])
-                answer = {"samples": measure(call, request["size"], request["iterations"])}
+                answer = {"samples": measure(call, request["size"], request["iterations"],
+                                             request["client"] in BYTES_CLIENTS)}
         except Exception as error:  # reported to the runner, which shows it in the table
             answer = {"error": f"{type(error).__name__}: {error}",
                       "trace": traceback.format_exc()}
