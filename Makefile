@@ -59,7 +59,7 @@ py-test: install
 	cd tests && PATH="$(abspath $(VENV))/bin:$$PATH" ../$(PY) -m mypy.stubtest zelto_sdk
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) tools/soak.py --requests 5000
 
-test: format-check cpp-test py-test wheel-test fuzz-short sanitize-test asan-smoke tsan-smoke
+test: format-check layers-check cpp-test py-test wheel-test fuzz-short sanitize-test asan-smoke tsan-smoke
 
 # ---- Portable wheel: dist/zelto_sdk-VERSION-cp311-abi3-manylinux_*.whl ------------------------
 # libstdc++ is linked into the binaries (ZELTO_STATIC_LIBSTDCXX), so they need only glibc and the
@@ -105,11 +105,15 @@ wheel-test: wheel
 CLANG_FORMAT := clang-format-14
 FORMAT_FILES = $$(git ls-files '*.cpp' '*.hpp')
 
-.PHONY: format format-check
+.PHONY: format format-check layers-check
 
 format-check:
 	@$(MAKE) --no-print-directory deps DEB_PACKAGES="$(CLANG_FORMAT)"
 	$(CLANG_FORMAT) --dry-run --Werror $(FORMAT_FILES)
+
+# Only src/platform/ includes operating-system headers, and it includes no layer above it.
+layers-check:
+	$(PYTHON) tools/check_layers.py
 
 format:
 	@$(MAKE) --no-print-directory deps DEB_PACKAGES="$(CLANG_FORMAT)"

@@ -10,6 +10,7 @@
 #include "models.hpp"
 #include "platform/clock.hpp"
 #include "platform/socket.hpp"
+#include "transport/config.hpp"
 #include "transport/connection.hpp"
 #include "transport/messages.hpp"
 
@@ -83,7 +84,7 @@ void serve_connection(Connection& connection, ServerRegion& region, uint32_t def
 
 StartResult start_hybrid_service(std::shared_ptr<ServerRegion> region, std::string_view path,
                                  uint32_t default_model) {
-    auto listener = platform::listen_local(path);
+    auto listener = platform::listen_local(pipe_socket_path(path));
     if (!listener) {
         return std::unexpected("cannot listen on hybrid " + std::string(path) + ": " +
                                listener.error().message);

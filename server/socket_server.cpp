@@ -6,6 +6,7 @@
 #include "listener_service.hpp"
 #include "models.hpp"
 #include "platform/socket.hpp"
+#include "transport/config.hpp"
 #include "transport/connection.hpp"
 #include "transport/messages.hpp"
 
@@ -136,7 +137,7 @@ StartResult start_tcp_service(std::string_view address) {
 }
 
 StartResult start_pipe_service(std::string_view path) {
-    auto listener = platform::listen_local(path);
+    auto listener = platform::listen_local(pipe_socket_path(path));
     if (!listener)
         return std::unexpected("cannot listen on pipe " + std::string(path) + ": " +
                                listener.error().message);

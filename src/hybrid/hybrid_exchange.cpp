@@ -14,6 +14,7 @@
 #include "platform/nonblocking_socket.hpp"
 #include "platform/os_error.hpp"
 #include "platform/socket.hpp"
+#include "transport/config.hpp"
 
 namespace zelto::hybrid {
 namespace {
@@ -197,7 +198,7 @@ HybridExchange::Step HybridExchange::open() {
     if (!connection) {
         // No waiting at open: a missing socket or a full backlog fails at once. The cell stays
         // empty on failure, so the next exchange tries to open again.
-        auto fd = platform::connect_local(socket_path_, platform::Blocking::No);
+        auto fd = platform::connect_local(pipe_socket_path(socket_path_), platform::Blocking::No);
         if (!fd) {
             return fail("Failed to open named pipe '" + socket_path_ + "': " + fd.error().message);
         }

@@ -1,10 +1,9 @@
 #include "hybrid/io_runtime.hpp"
 
-#include <sched.h>
-
 #include <new>
 #include <system_error>
 
+#include "platform/cpu.hpp"
 #include "platform/os_error.hpp"
 
 namespace zelto::hybrid {
@@ -12,19 +11,6 @@ namespace {
 
 thread_local IoRuntime* t_current = nullptr;
 thread_local bool t_is_worker = false;
-
-// One worker per processor the process may run on.
-size_t available_processors() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        int count = CPU_COUNT(&set);
-        if (count > 0) return static_cast<size_t>(count);
-    }
-    // More processors than a cpu_set_t describes: fall back to the library's count.
-    unsigned count = std::thread::hardware_concurrency();
-    return count > 0 ? count : 1;
-}
 
 IoError system_error_of(const std::system_error& error) {
     if (error.code().category() == std::system_category() ||
@@ -53,7 +39,7 @@ std::expected<std::unique_ptr<IoRuntime>, IoError> IoRuntime::create() {
     try {
         runtime.reset(new IoRuntime());
         runtime->keep_running_.emplace(runtime->io_.get_executor());
-        size_t count = available_processors();
+        size_t count = platform::available_processors();
         runtime->workers_.reserve(count);
         for (size_t i = 0; i < count; ++i) {
             runtime->workers_.emplace_back([io = &runtime->io_] {

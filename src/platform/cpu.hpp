@@ -4,6 +4,7 @@
 #include <sched.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 namespace zelto::platform {
@@ -18,6 +19,9 @@ inline void spin_pause() noexcept {
     asm volatile("" ::: "memory");
 #endif
 }
+
+// The number of processors this process may run on (its affinity mask), at least 1.
+size_t available_processors();
 
 // Gives the processor to another ready thread, if there is one.
 inline void yield_processor() noexcept {

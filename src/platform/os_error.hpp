@@ -1,7 +1,7 @@
 // Operating-system error texts and categories.
 #pragma once
 
-#include "transport/errors.hpp"
+#include "platform/io_error.hpp"
 
 namespace zelto::platform {
 

@@ -21,7 +21,6 @@
 
 #include "platform/cpu.hpp"
 #include "platform/os_error.hpp"
-#include "transport/config.hpp"
 
 namespace zelto::platform {
 namespace {
@@ -144,11 +143,10 @@ std::expected<std::vector<SocketAddress>, IoError> resolve(std::string_view text
     return addresses;
 }
 
-std::expected<SocketAddress, IoError> local_address(std::string_view path) {
-    std::string file = local_socket_path(path);
+std::expected<SocketAddress, IoError> local_address(std::string_view file) {
     SocketAddress address;
     auto* un = reinterpret_cast<sockaddr_un*>(&address.storage);
-    if (file.find('\0') != std::string::npos) {
+    if (file.find('\0') != std::string_view::npos) {
         return std::unexpected(library_error("paths must not contain interior null bytes"));
     }
     // sun_path needs room for the terminating NUL; a longer path is refused, never truncated.
@@ -227,13 +225,6 @@ bool is_stale_socket_file(const std::string& file) {
 }
 
 }  // namespace
-
-std::string local_socket_path(std::string_view path) {
-    if (path.starts_with(kPipeNamespace)) {
-        return "/tmp/" + std::string(path.substr(kPipeNamespace.size()));
-    }
-    return std::string(path);
-}
 
 std::expected<int, IoError> connect_tcp(std::string_view address, const CallWait& wait) {
     auto addresses = resolve(address, false);
@@ -418,7 +409,7 @@ std::expected<Listener, IoError> listen_tcp(std::string_view address) {
 std::expected<Listener, IoError> listen_local(std::string_view path) {
     auto address = local_address(path);
     if (!address) return std::unexpected(address.error());
-    std::string file = local_socket_path(path);
+    std::string file(path);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return std::unexpected(os_error(errno));
     auto bind_socket = [&] {

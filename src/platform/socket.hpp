@@ -14,13 +14,9 @@
 #include <string_view>
 
 #include "platform/call_wait.hpp"
-#include "transport/errors.hpp"
+#include "platform/io_error.hpp"
 
 namespace zelto::platform {
-
-// The socket file of a local stream endpoint: "\\.\pipe\NAME" is "/tmp/NAME"; any other path is
-// used as given.
-std::string local_socket_path(std::string_view path);
 
 // Connects to "host:port". A literal "a.b.c.d:port" or "[v6]:port" is used as is; otherwise the
 // host is resolved and each address is tried in the resolver's order (the last error wins). The
@@ -32,7 +28,7 @@ std::expected<int, IoError> connect_tcp(std::string_view address,
 
 enum class Blocking { Yes, No };
 
-// Connects to a local stream endpoint (path mapped by local_socket_path). The connect itself is
+// Connects to the local stream endpoint at the socket file `path`. The connect itself is
 // non-blocking so a listener with a full backlog fails at once with EAGAIN; the socket is then
 // made blocking unless `blocking` is Blocking::No.
 std::expected<int, IoError> connect_local(std::string_view path, Blocking blocking = Blocking::Yes);

@@ -165,6 +165,13 @@ std::string normalize_pipe_name(std::string_view name) {
     return path;
 }
 
+std::string pipe_socket_path(std::string_view path) {
+    if (path.starts_with(kPipeNamespace)) {
+        return "/tmp/" + std::string(path.substr(kPipeNamespace.size()));
+    }
+    return std::string(path);
+}
+
 std::expected<Endpoint, ClientError> parse_endpoint(std::string_view text) {
     if (starts_with(text, kTcpScheme)) {
         if (text.size() == kTcpScheme.size())

@@ -8,6 +8,7 @@
 #include "platform/nonblocking_socket.hpp"
 #include "platform/os_error.hpp"
 #include "platform/socket.hpp"
+#include "transport/config.hpp"
 
 namespace zelto {
 namespace {
@@ -46,8 +47,9 @@ std::expected<Connection, IoError> Connection::open(const Endpoint& endpoint,
     // A call whose deadline passed (a retry late in the call) opens nothing more.
     if (wait.deadline && wait.expired(platform::CallWait::Clock::now()))
         return std::unexpected(IoError::stopped(platform::WaitStop::TimedOut));
-    auto fd = endpoint.kind == Endpoint::Kind::Tcp ? platform::connect_tcp(endpoint.address, wait)
-                                                   : platform::connect_local(endpoint.address);
+    auto fd = endpoint.kind == Endpoint::Kind::Tcp
+                  ? platform::connect_tcp(endpoint.address, wait)
+                  : platform::connect_local(pipe_socket_path(endpoint.address));
     if (!fd) return std::unexpected(fd.error());
     return Connection(*fd);
 }

@@ -186,5 +186,12 @@ TEST(ConfigResolutionFields, TrimOnlyTouchesTheEnds) {
     EXPECT_EQ(trim_white_space("x\xC2"), "x\xC2");
 }
 
+TEST(PipeSocketPath, PipeNamespaceMapsToTmp) {
+    EXPECT_EQ(pipe_socket_path("\\\\.\\pipe\\zelto"), "/tmp/zelto");
+    EXPECT_EQ(pipe_socket_path("\\\\.\\pipe\\a\\b"), "/tmp/a\\b");
+    EXPECT_EQ(pipe_socket_path("./my.sock"), "./my.sock");
+    EXPECT_EQ(pipe_socket_path("\\\\.\\pip\\x"), "\\\\.\\pip\\x");
+}
+
 }  // namespace
 }  // namespace zelto

@@ -347,13 +347,6 @@ TEST(TcpConnect, LiteralAndResolvedAddressesReachTheListener) {
     EXPECT_EQ(refused.error().message, "Connection refused (os error 111)");
 }
 
-TEST(LocalSocket, PipeNamespaceMapsToTmp) {
-    EXPECT_EQ(platform::local_socket_path("\\\\.\\pipe\\zelto"), "/tmp/zelto");
-    EXPECT_EQ(platform::local_socket_path("\\\\.\\pipe\\a\\b"), "/tmp/a\\b");
-    EXPECT_EQ(platform::local_socket_path("./my.sock"), "./my.sock");
-    EXPECT_EQ(platform::local_socket_path("\\\\.\\pip\\x"), "\\\\.\\pip\\x");
-}
-
 TEST(LocalSocket, OpenErrorsCarryTheSystemText) {
     TempDir dir;
     auto missing = Connection::open(pipe_endpoint(dir.file("absent")), kNoStop);
