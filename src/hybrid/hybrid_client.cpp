@@ -5,7 +5,6 @@
 #include "hybrid/hybrid_exchange.hpp"
 #include "hybrid/io_runtime.hpp"
 #include "platform/cpu.hpp"
-#include "platform/fork.hpp"
 #include "shm/attachment.hpp"
 #include "transport/tensor.hpp"
 
@@ -36,7 +35,7 @@ public:
     // parent (joining them would wait for ever) and its event loop's descriptors are shared with
     // the parent's. The connection is only closed here, never shut down, for the same reason.
     ~HybridClientImpl() override {
-        if (origin_.in_other_process()) (void)runtime_.release();
+        if (attachment_.in_other_process()) (void)runtime_.release();
     }
 
     std::expected<std::span<const uint8_t>, EngineError> infer(
@@ -48,7 +47,6 @@ private:
     // the path, the cell share (closing the connection when no exchange holds it) and last the
     // runtime, whose workers are joined.
     std::unique_ptr<IoRuntime> runtime_;
-    platform::ProcessStamp origin_;
     std::shared_ptr<ConnectionCell> cell_;
     std::string socket_path_;
     shm::RegionAttachment attachment_;

@@ -169,15 +169,6 @@ bool SharedMapping::try_lock_byte(uint64_t at) {
     return fd_ >= 0 && fcntl(fd_, F_OFD_SETLK, &lock) == 0;
 }
 
-bool SharedMapping::lock_byte(uint64_t at) {
-    struct flock lock = byte_lock(F_WRLCK, at);
-    while (fd_ >= 0) {
-        if (fcntl(fd_, F_OFD_SETLKW, &lock) == 0) return true;
-        if (errno != EINTR) return false;
-    }
-    return false;
-}
-
 void SharedMapping::unlock_byte(uint64_t at) {
     struct flock lock = byte_lock(F_UNLCK, at);
     if (fd_ >= 0) (void)fcntl(fd_, F_OFD_SETLK, &lock);

@@ -68,8 +68,6 @@ public:
     // another, sees it taken. A process that dies loses its locks. Offsets past the object's
     // end may be locked; nothing in the object changes.
     bool try_lock_byte(uint64_t at);
-    // Waits for the lock (meant for locks held only briefly).
-    bool lock_byte(uint64_t at);
     void unlock_byte(uint64_t at);
     // Whether another open of the object holds the lock on the byte at `at`.
     bool byte_locked_elsewhere(uint64_t at) const;

@@ -25,7 +25,7 @@ std::expected<RegionAttachment, EngineError> RegionAttachment::open(const std::s
 }
 
 std::optional<EngineError> RegionAttachment::refuse_in_other_process() const {
-    if (!stamp_.in_other_process()) return std::nullopt;
+    if (!in_other_process()) return std::nullopt;
     return EngineError{EngineError::Type::RuntimeError, kCreatedInOtherProcess};
 }
 

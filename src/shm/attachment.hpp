@@ -53,6 +53,8 @@ public:
     // RuntimeError kCreatedInOtherProcess in a child forked after the attachment was made: the
     // child must not send requests that the parent's pool and numbering believe are theirs.
     std::optional<EngineError> refuse_in_other_process() const;
+    // Whether this is a child forked after the attachment was made.
+    bool in_other_process() const { return stamp_.in_other_process(); }
 
     // The id of the next request; every call that reaches the engine uses one up.
     uint64_t take_request_id() {

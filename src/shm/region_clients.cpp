@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <thread>
 
 #include "platform/clock.hpp"
 
@@ -27,6 +28,16 @@ uint64_t now_ms(std::chrono::steady_clock::time_point now) {
     return std::clamp<uint64_t>(ms > 0 ? static_cast<uint64_t>(ms) : 0, 0, kExpiryMask);
 }
 
+bool take_join_lock(platform::SharedMapping& region_object) {
+    constexpr auto kGiveUpAfter = std::chrono::seconds(1);
+    const auto until = std::chrono::steady_clock::now() + kGiveUpAfter;
+    while (!region_object.try_lock_byte(RegionClients::kJoinLock)) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 }  // namespace
 
 std::shared_ptr<RegionClients> RegionClients::join(ShmRegion& region) {
@@ -36,7 +47,9 @@ std::shared_ptr<RegionClients> RegionClients::join(ShmRegion& region) {
     // object now belongs to the new region.
     if (identity == 0 || platform::SharedMapping::identity_of(region.name()) != identity)
         return nullptr;
-    if (!region_object.lock_byte(kJoinLock)) return nullptr;
+    // Joining takes microseconds; a joiner that holds the lock far longer is stopped or stuck,
+    // and waiting for it without end (deaf to signals) would be worse than working alone.
+    if (!take_join_lock(region_object)) return nullptr;
     struct Unlock {
         platform::SharedMapping& object;
         ~Unlock() { object.unlock_byte(kJoinLock); }
