@@ -7,10 +7,13 @@ which also start the server through ReferenceServer.
 
 from __future__ import annotations
 
-import os
-import selectors
+import queue
 import signal
 import subprocess
+import sys
+import threading
+
+WINDOWS = sys.platform == "win32"
 
 
 class NotReady(RuntimeError):
@@ -18,32 +21,57 @@ class NotReady(RuntimeError):
     The message completes "<child> ...": the caller names the child and stops it."""
 
 
+def _read_lines_until_ready(stream, lines: queue.Queue) -> None:
+    """Hands each line over up to "ready", then None if the output ended before it."""
+    while raw := stream.readline():
+        line = (raw.decode() if isinstance(raw, bytes) else raw).strip()
+        lines.put(line)
+        if line == "ready":
+            return
+    lines.put(None)
+
+
 def wait_until_ready(process: subprocess.Popen, timeout: float) -> dict[str, str]:
     """Reads the child's stdout up to its "ready" line and returns where it listens, kind by
-    kind. `timeout` bounds the wait for each chunk of output, not the whole start."""
+    kind. `timeout` bounds the wait for each line, not the whole start."""
     assert process.stdout is not None
-    # Reads the pipe unbuffered: a buffered readline could swallow several lines at once and
-    # leave select() waiting for output that has already arrived.
-    fd = process.stdout.fileno()
+    # A thread reads, since waiting on a pipe with a time-out has no portable form (select()
+    # takes only sockets on Windows); it stops at "ready", leaving the rest of the output to the
+    # caller, or when the child's output ends.
+    lines: queue.Queue = queue.Queue()
+    threading.Thread(target=_read_lines_until_ready, args=(process.stdout, lines),
+                     daemon=True).start()
     listening: dict[str, str] = {}
-    pending = b""
-    with selectors.DefaultSelector() as selector:
-        selector.register(fd, selectors.EVENT_READ)
-        while True:
-            while b"\n" not in pending:
-                if not selector.select(timeout):
-                    raise NotReady("did not get ready")
-                chunk = os.read(fd, 4096)
-                if not chunk:
-                    raise NotReady("exited before it was ready")
-                pending += chunk
-            raw, pending = pending.split(b"\n", 1)
-            line = raw.decode().strip()
-            if line == "ready":
-                return listening
-            parts = line.split(" ", 3)
-            if len(parts) == 4 and parts[:2] == ["listening", "on"]:
-                listening[parts[2]] = parts[3]
+    while True:
+        try:
+            line = lines.get(timeout=timeout)
+        except queue.Empty:
+            raise NotReady("did not get ready") from None
+        if line is None:
+            raise NotReady("exited before it was ready")
+        if line == "ready":
+            return listening
+        parts = line.split(" ", 3)
+        if len(parts) == 4 and parts[:2] == ["listening", "on"]:
+            listening[parts[2]] = parts[3]
+
+
+def start_server(command: list[str], **popen_args) -> subprocess.Popen:
+    """Starts the server with its standard input a pipe: closing it is how stop_server() asks
+    the server to stop on Windows, where there is no SIGTERM to send to a process."""
+    return subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, **popen_args)
+
+
+def stop_server(process: subprocess.Popen) -> None:
+    """Asks a server started by start_server() to stop cleanly: SIGTERM, or on Windows the end
+    of its standard input."""
+    if process.poll() is not None:
+        return
+    if WINDOWS:
+        assert process.stdin is not None
+        process.stdin.close()
+    else:
+        process.send_signal(signal.SIGTERM)
 
 
 class ReferenceServer:
@@ -52,7 +80,7 @@ class ReferenceServer:
     this process's."""
 
     def __init__(self, binary: str, *args: str, timeout: float = 60) -> None:
-        self.process = subprocess.Popen([binary, *args], stdout=subprocess.PIPE)
+        self.process = start_server([binary, *args])
         try:
             self.listening = wait_until_ready(self.process, timeout)
         except NotReady as error:
@@ -60,9 +88,8 @@ class ReferenceServer:
             raise RuntimeError(f"reference server {error}") from None
 
     def stop(self) -> int:
-        """Sends SIGTERM and returns the exit status (killed after 30 s)."""
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
+        """Asks the server to stop and returns the exit status (killed after 30 s)."""
+        stop_server(self.process)
         try:
             return self.process.wait(30)
         except subprocess.TimeoutExpired:

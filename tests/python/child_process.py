@@ -21,6 +21,10 @@ import subprocess
 import sys
 from typing import Any, Callable
 
+import pytest
+
+from platforms import WINDOWS
+
 WATCHDOG_SECONDS = 20
 
 
@@ -39,6 +43,8 @@ def _run(control: Any, body: Callable[..., Any], args: tuple) -> None:
 
 class Child:
     def __init__(self, body: Callable[..., Any], *args: Any) -> None:
+        if WINDOWS:
+            pytest.skip("the client runs in a forked child")
         context = multiprocessing.get_context("fork")
         self.control, child_end = context.Pipe()
         self._process = context.Process(target=_run, args=(child_end, body, args), daemon=True)
@@ -94,7 +100,10 @@ class ClientScript:
         try:
             out, err = self._process.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:
-            os.killpg(self._process.pid, signal.SIGKILL)
+            if WINDOWS:  # no sessions: the script alone is killed
+                self._process.kill()
+            else:
+                os.killpg(self._process.pid, signal.SIGKILL)
             self._process.communicate()
             raise AssertionError(f"the client script did not end within {timeout} s") from None
         assert self._process.returncode == 0, err

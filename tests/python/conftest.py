@@ -9,7 +9,6 @@ from __future__ import annotations
 import gc
 import os
 import shutil
-import signal
 import subprocess
 import sys
 from collections.abc import Callable, Iterator
@@ -17,12 +16,13 @@ from pathlib import Path
 
 import pytest
 
+from platforms import WINDOWS, local_endpoint
 from socket_peer import ScriptedPeer
 
 # The start-up handshake with the server lives in the repository's tools/, next to the other
 # programs that start it.
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from reference_server import NotReady, wait_until_ready  # noqa: E402
+from reference_server import NotReady, start_server, stop_server, wait_until_ready  # noqa: E402
 
 
 def reference_server_binary() -> str:
@@ -38,8 +38,8 @@ class ReferenceServer:
     ...) to where the server says it listens; the server is ready when this returns."""
 
     def __init__(self, *args: str, timeout: float = 30) -> None:
-        self.process = subprocess.Popen([reference_server_binary(), *args], stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, text=True)
+        self.process = start_server([reference_server_binary(), *args], stderr=subprocess.PIPE,
+                                    text=True)
         try:
             self.listening = wait_until_ready(self.process, timeout)
         except NotReady as error:
@@ -55,9 +55,9 @@ class ReferenceServer:
         return self.listening["pipe"]
 
     def stop(self) -> tuple[int, str]:
-        """Sends SIGTERM and returns the exit status and what the server wrote to stderr."""
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
+        """Asks the server to stop (reference_server.stop_server) and returns the exit status
+        and what the server wrote to stderr."""
+        stop_server(self.process)
         try:
             _, err = self.process.communicate(timeout=30)
         except subprocess.TimeoutExpired:
@@ -77,9 +77,9 @@ def collect_clients() -> Iterator[None]:
 
 @pytest.fixture(scope="session")
 def reference_server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[ReferenceServer]:
-    """One server for the session, on a free TCP port and a socket file in a temporary dir."""
-    pipe = tmp_path_factory.mktemp("server") / "zelto.sock"
-    server = ReferenceServer("--tcp", "127.0.0.1:0", "--pipe", str(pipe))
+    """One server for the session, on a free TCP port and a fresh local endpoint."""
+    pipe = local_endpoint(tmp_path_factory.mktemp("server"))
+    server = ReferenceServer("--tcp", "127.0.0.1:0", "--pipe", pipe)
     yield server
     status, err = server.stop()
     assert status == 0, err
@@ -104,7 +104,13 @@ def scripted_peer(tmp_path) -> Iterator[Callable[..., ScriptedPeer]]:
     """Starts a ScriptedPeer(scripts, transport) that is stopped at the end of the test."""
     peers: list[ScriptedPeer] = []
 
-    def start(scripts: list[list[tuple]], transport: str = "pipe") -> ScriptedPeer:
+    # The scripted peer speaks over Unix-domain sockets or TCP; Windows' Python has no
+    # Unix-domain sockets, so there a test that just needs a peer gets one over TCP, and one that
+    # asks for a local endpoint is skipped.
+    def start(scripts: list[list[tuple]], transport: str | None = None) -> ScriptedPeer:
+        if WINDOWS and transport == "pipe":
+            pytest.skip("the scripted peer has no named-pipe side")
+        transport = transport or ("tcp" if WINDOWS else "pipe")
         peers.append(ScriptedPeer(scripts, transport, str(tmp_path)))
         return peers[-1]
 

@@ -22,6 +22,9 @@ from typing import Any
 
 # block_bytes and remove_region are imported from here by the tests
 from peer_process import PeerProcess, block_bytes, recv_exact, remove_region  # noqa: F401
+import pytest
+
+from platforms import WINDOWS, create_region_file, region_path
 from socket_peer import response
 
 MAGIC = 0x41494D4F
@@ -37,8 +40,8 @@ BLOCK_HEADER = 80
 
 
 def create_region(name: str) -> None:
-    """Creates /dev/shm/NAME with a valid header, empty queues and a 2 MiB tensor area."""
-    with open("/dev/shm/" + name, "wb") as f:
+    """Creates region NAME with a valid header, empty queues and a 2 MiB tensor area."""
+    with open(create_region_file(name), "wb") as f:
         f.truncate(REGION_SIZE)
         f.write(struct.pack("<IIQQQQ", MAGIC, 1, REQUEST_QUEUE, RESPONSE_QUEUE, TENSOR_AREA,
                             TENSOR_AREA_SIZE))
@@ -46,7 +49,7 @@ def create_region(name: str) -> None:
 
 def write_block(region_name: str, offset: int, data: bytes, nbytes: int | None = None) -> None:
     """Writes an output block at `offset`; `nbytes` may lie about the data length."""
-    with open("/dev/shm/" + region_name, "r+b") as f:
+    with open(region_path(region_name), "r+b") as f:
         f.seek(offset)
         f.write(struct.pack("<IB3x8qQ", 1, 0, len(data), *[0] * 7,
                             len(data) if nbytes is None else nbytes) + data)
@@ -92,7 +95,7 @@ def _hybrid_response(request_id: int, offset: int, extra: int = 0) -> bytes:
 
 
 def _serve(path: str, region_name: str, actions: Any, reports: Any, ready: Any) -> None:
-    region = open("/dev/shm/" + region_name, "r+b", buffering=0)
+    region = open(region_path(region_name), "r+b", buffering=0)
     listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     listener.bind(path)
     listener.listen(16)
@@ -165,6 +168,8 @@ class Peer(PeerProcess):
     """The peer process; stop() ends it and removes its socket file."""
 
     def __init__(self, region_name: str, path: str | None = None) -> None:
+        if WINDOWS:
+            pytest.skip("the scripted hybrid peer listens on a Unix-domain socket")
         self.path = path or "/tmp/zelto-hybrid-peer-" + uuid.uuid4().hex[:12]
         super().__init__(_serve, (self.path, region_name), "hybrid peer")
 

@@ -14,10 +14,12 @@ import socket
 import struct
 from typing import Any, Callable
 
+from platforms import region_path
+
 
 def remove_region(name: str) -> None:
-    """Removes /dev/shm/NAME and the object its clients share beside it, if they exist."""
-    for path in ("/dev/shm/" + name, "/dev/shm/" + name + ".zelto-clients"):
+    """Removes region NAME's file and the object its clients share beside it, if they exist."""
+    for path in (region_path(name), region_path(name + ".zelto-clients")):
         try:
             os.unlink(path)
         except FileNotFoundError:

@@ -23,6 +23,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from peer_process import PeerProcess, block_bytes, remove_region
+from platforms import create_region_file, region_path
 
 MAGIC = 0x41494D4F
 REQUEST_QUEUE = 64
@@ -68,11 +69,11 @@ class Queue:
 
 
 class Region:
-    """/dev/shm/NAME laid out like the reference server's region; removed by remove()."""
+    """Region NAME laid out like the reference server's region; removed by remove()."""
 
     def __init__(self, size: int = REGION_SIZE, header: bytes | None = None) -> None:
         self.name = "zelto-shm-test-" + uuid.uuid4().hex[:12]
-        self.path = "/dev/shm/" + self.name
+        self.path = create_region_file(self.name)
         with open(self.path, "wb") as f:
             f.truncate(size)
             f.write(header if header is not None else struct.pack(
@@ -166,7 +167,7 @@ def _answer(region: mmap.mmap, responses: Queue, request_id: int, block: bytes, 
 
 
 def _serve(name: str, actions: Any, reports: Any, ready: Any) -> None:
-    with open("/dev/shm/" + name, "r+b") as f:
+    with open(region_path(name), "r+b") as f:
         region = mmap.mmap(f.fileno(), 0)
     requests = Queue(region, REQUEST_QUEUE, 40)
     responses = Queue(region, RESPONSE_QUEUE, 48)

@@ -9,10 +9,10 @@ test_hybrid_client.py.
 
 from __future__ import annotations
 
+import errno
 import os
 import random
 import re
-import resource
 import signal
 import socket
 import struct
@@ -26,6 +26,7 @@ import child_process
 import hybrid_peer
 import shm_peer
 import zelto_sdk
+from platforms import create_region_file, os_error_text, peak_rss_kib, posix_only, region_path
 from socket_peer import response, tensor_payload, text_bytes
 
 # ---- ZeltoClient ----------------------------------------------------------------------------
@@ -47,7 +48,7 @@ CUTS = {
 # How it ends, and the error text the client then reports.
 ENDINGS = {
     "close": "failed to fill whole buffer",
-    "reset": "Connection reset by peer (os error 104)",
+    "reset": os_error_text(errno.ECONNRESET),
 }
 CUT_CASES = [(transport, cut, ending)
              for transport, ending in [("pipe", "close"), ("pipe", "reset"), ("tcp", "reset")]
@@ -59,10 +60,6 @@ def cut_script(cut: str, ending: str) -> list[tuple]:
     # The request is left unread before a reset: a local socket resets only then.
     first = ("peek_request",) if ending == "reset" else ("request",)
     return [first, ("send", CUTS[cut]), (ending,)]
-
-
-def peak_rss_kib() -> int:
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
 
 @pytest.mark.parametrize("transport, cut, ending", CUT_CASES)
@@ -372,7 +369,7 @@ def test_bytes_beyond_an_answer_retire_the_connection(scripted_peer, answer, str
 
 SHM_CLIENTS: dict[str, Callable[[str], object]] = {
     "shm": zelto_sdk.ZeltoShmClient,
-    "hybrid": lambda name: zelto_sdk.ZeltoHybridClient(name, "/tmp/zelto-unused-" + name),
+    "hybrid": lambda name: zelto_sdk.ZeltoHybridClient(name, "zelto-unused-" + name),
 }
 
 
@@ -407,19 +404,20 @@ def test_region_whose_areas_do_not_fit_is_refused(make_client, raw_header, messa
 
 @pytest.mark.parametrize("make_client", SHM_CLIENTS.values(), ids=SHM_CLIENTS.keys())
 @pytest.mark.parametrize("size, message", [
-    (0, "Shared memory error: Opening the shared memory failed, os error 22"),
+    pytest.param(0, "Shared memory error: Opening the shared memory failed, os error 22",
+                 marks=posix_only("mmap() refuses an empty object with EINVAL")),
     (8, "Shared memory error: region layout does not fit in 4096 bytes"),
 ], ids=["empty", "header_cut"])
 def test_region_too_small_for_its_header_is_refused(make_client, size, message):
     name = "zelto-hostile-" + uuid.uuid4().hex[:12]
-    with open("/dev/shm/" + name, "wb") as f:
+    with open(create_region_file(name), "wb") as f:
         f.write(struct.pack("<II", shm_peer.MAGIC, 1)[:size])
     try:
         with pytest.raises(ConnectionError) as raised:
             make_client(name)
         assert raised.value.args == (message,)
     finally:
-        os.unlink("/dev/shm/" + name)
+        os.unlink(region_path(name))
 
 
 # ---- ZeltoShmClient responses ---------------------------------------------------------------

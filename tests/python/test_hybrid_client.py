@@ -2,9 +2,9 @@
 
 from __future__ import annotations
 
+import errno
 import gc
 import os
-import resource
 import struct
 import time
 import uuid
@@ -13,6 +13,7 @@ import pytest
 
 import zelto_sdk
 from conftest import ReferenceServer
+from platforms import local_endpoint, os_error_text, peak_rss_kib, posix_only
 from hybrid_peer import (OUTPUT_AREA, REGION_SIZE, TENSOR_AREA, Peer, block_bytes, create_region,
                          remove_region, write_block)
 
@@ -172,12 +173,12 @@ def test_output_block_must_lie_inside_the_region(client, peer, region, offset, d
 ])
 def test_server_closing_mid_answer_is_early_eof_and_the_connection_is_kept(client, peer, raw):
     peer.script({"raw": raw})
-    peak_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    peak_before = peak_rss_kib()
     with pytest.raises(RuntimeError) as failure:
         client.infer([1], "u8", b"a")
     assert failure.value.args == ("early eof",)
     # A 4 GiB announcement costs memory only as bytes arrive.
-    assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak_before < 64 * 1024
+    assert peak_rss_kib() - peak_before < 64 * 1024
     peer.next_request()
     # The broken connection stays in the client: it is never reopened.
     with pytest.raises(RuntimeError) as again:
@@ -185,6 +186,7 @@ def test_server_closing_mid_answer_is_early_eof_and_the_connection_is_kept(clien
     assert again.value.args == ("Broken pipe (os error 32)",)
 
 
+@posix_only("the scripted hybrid peer listens on a Unix-domain socket")
 @pytest.mark.parametrize("path_form", ["plain", "pipe namespace"])
 def test_open_failure_then_success_once_the_server_starts(region, path_form):
     name = unique("zelto-hybrid-late-")
@@ -192,8 +194,8 @@ def test_open_failure_then_success_once_the_server_starts(region, path_form):
     client = Client(region, path)
     with pytest.raises(RuntimeError) as failure:
         client.infer([1], "u8", b"a")
-    assert failure.value.args == (f"Failed to open named pipe '{path}': No such file or "
-                                  "directory (os error 2)",)
+    assert failure.value.args == (f"Failed to open named pipe '{path}': "
+                                  f"{os_error_text(errno.ENOENT)}",)
     peer = Peer(region, "/tmp/" + name)
     try:
         assert client.infer([1], "u8", b"b") == [98]
@@ -202,6 +204,7 @@ def test_open_failure_then_success_once_the_server_starts(region, path_form):
         peer.stop()
 
 
+@posix_only("socket file path limits and refusals")
 @pytest.mark.parametrize("make_path,reason", [
     (lambda tmp: "/tmp/" + "x" * 103, "path must be shorter than 108 bytes"),
     (lambda tmp: str(tmp / "not-a-socket"), "Connection refused (os error 111)"),
@@ -237,15 +240,16 @@ def test_two_clients_each_have_a_runtime_and_destroying_one_leaves_the_other(reg
 
 def test_missing_region_is_a_connection_error():
     with pytest.raises(ConnectionError) as failure:
-        Client(unique("zelto-hybrid-absent-"), "/tmp/unused")
+        Client(unique("zelto-hybrid-absent-"), "unused")
     assert failure.value.args == ("Shared memory error: Opening the shared memory failed, "
                                   "os error 2",)
 
 
 @pytest.fixture(scope="module")
-def reference():
+def reference(tmp_path_factory):
     shm_name = unique("zelto-hybrid-ref-")
-    server = ReferenceServer("--shm", shm_name, "--hybrid", "/tmp/" + shm_name)
+    server = ReferenceServer("--shm", shm_name, "--hybrid",
+                             local_endpoint(tmp_path_factory.mktemp("hybrid")))
     yield shm_name, server.listening["hybrid"]
     server.stop()
 

@@ -17,6 +17,7 @@ import pytest
 
 import zelto_sdk
 from conftest import ReferenceServer
+from platforms import local_endpoint
 
 SIZES = [0, 1, 70_001, (1 << 20) + 3]
 INPUT_KINDS: dict[str, Callable[[bytes], Any]] = {
@@ -35,9 +36,9 @@ def pattern(size: int) -> bytes:
 def server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[dict[str, str]]:
     directory = tmp_path_factory.mktemp("large")
     name = "zelto-large-" + uuid.uuid4().hex[:10]
-    server = ReferenceServer("--tcp", "127.0.0.1:0", "--pipe", str(directory / "z.sock"),
+    server = ReferenceServer("--tcp", "127.0.0.1:0", "--pipe", local_endpoint(directory),
                              "--shm", name, "--tensor-area", str(40 << 20),
-                             "--hybrid", str(directory / "h.sock"))
+                             "--hybrid", local_endpoint(directory))
     yield {"tcp": server.listening["tcp"], "unix": server.listening["pipe"], "shm": name,
            "hybrid": server.listening["hybrid"]}
     status, err = server.stop()

@@ -14,6 +14,7 @@ import pytest
 import shm_peer
 import zelto_sdk
 from child_process import run_client_script
+from platforms import posix_only, region_path
 from zelto_sdk import ZeltoClient, ZeltoHybridClient, ZeltoShmClient
 
 NO_SERVER = "/nonexistent-dir/zelto-binding.sock"
@@ -341,6 +342,7 @@ class Interrupted(Exception):
 
 
 # A call that released the interpreter lock takes it back to run the handler.
+@posix_only("SIGALRM")
 @pytest.mark.parametrize("release_gil", [False, True])
 def test_signal_handler_exception_ends_the_shm_wait_unchanged(region, release_gil):
     client = ZeltoShmClient(region, release_gil=release_gil)
@@ -380,7 +382,7 @@ def test_attach_is_logged_at_info_only_when_enabled(region, make, caplog):
 
 def test_missing_region_is_a_connection_error():
     name = "zelto-binding-missing-region"
-    assert not os.path.exists(f"/dev/shm/{name}")
+    assert not region_path(name).exists()
     with pytest.raises(ConnectionError) as caught:
         ZeltoShmClient(name)
     assert str(caught.value) == "Shared memory error: Opening the shared memory failed, os error 2"

@@ -27,6 +27,7 @@ import hybrid_peer
 import shm_peer
 import zelto_sdk
 from peer_process import remove_region
+from platforms import local_endpoint, posix_only
 from socket_peer import response, tensor_payload
 
 IN_OTHER_PROCESS = ("This client was created in another process; create a new one in this "
@@ -68,6 +69,7 @@ def client_used_on_both_sides(control, client_args):
     return before, in_child, client.infer(1, [1], "u8", b"p")
 
 
+@posix_only("fork()")
 def test_a_client_used_before_fork_gives_parent_and_child_their_own_answers(scripted_peer):
     # Connection 0 is the parent's: two answers. Connection 1 must be the child's own.
     peer = scripted_peer([answer(1) + answer(2), answer(3)])
@@ -90,6 +92,7 @@ def stream_used_on_both_sides(control, client_args):
     return first, in_child, list(streams[0])
 
 
+@posix_only("fork()")
 def test_a_stream_made_before_fork_refuses_the_child_and_still_serves_the_parent(scripted_peer):
     peer = scripted_peer([[("request",), ("send", frame(1) + frame(2) + response(0))]])
     result = child_process.run(stream_used_on_both_sides, peer.client_args)
@@ -112,7 +115,7 @@ client = (zelto_sdk.ZeltoShmClient(region) if kind == "shm"
 def served_region(start_reference_server, tmp_path) -> tuple[str, str]:
     """(region, hybrid socket path) of a reference server that serves both region clients."""
     region = "zelto-processes-" + uuid.uuid4().hex[:8]
-    path = str(tmp_path / "hybrid.sock")
+    path = local_endpoint(tmp_path)
     start_reference_server("--shm", region, "--hybrid", path)
     return region, path
 
@@ -214,8 +217,8 @@ def slow_server(start_reference_server, tmp_path) -> dict[str, str]:
     """Where a reference server listens whose every transport answers with a slow echo."""
     region = "zelto-slow-" + uuid.uuid4().hex[:8]
     server = start_reference_server(
-        "--tcp", "127.0.0.1:0", "--pipe", str(tmp_path / "socket.sock"), "--shm", region,
-        "--hybrid", str(tmp_path / "hybrid.sock"), "--shm-model", str(SLOW_ECHO),
+        "--tcp", "127.0.0.1:0", "--pipe", local_endpoint(tmp_path), "--shm", region,
+        "--hybrid", local_endpoint(tmp_path), "--shm-model", str(SLOW_ECHO),
         "--slow-delay-ms", str(int(DELAY * 1000)))
     return server.listening
 
@@ -313,6 +316,7 @@ print(client.infer([1], "u8", b"q"), flush=True)
 """
 
 
+@posix_only("fork()")
 @pytest.mark.parametrize("child,said", [
     ("leaves it", []),
     ("calls", ["child: " + IN_OTHER_PROCESS]),

@@ -13,6 +13,7 @@ from collections.abc import Iterator
 import pytest
 
 import zelto_sdk
+from platforms import posix_only, region_path
 from shm_peer import (OUTPUT_AREA, REGION_SIZE, REQUEST_QUEUE, RESPONSE_QUEUE, TENSOR_AREA,
                       TENSOR_AREA_SIZE, Peer, Region, block_bytes)
 
@@ -163,6 +164,7 @@ class TestResponses:
             assert info.value.args == ("Queue is full",)
         assert request_cells(region) == (1020, 1020, 0)
 
+    @posix_only("SIGALRM")
     def test_signal_handler_exception_ends_the_wait(self, region: Region) -> None:
         class Interrupted(Exception):
             pass
@@ -200,7 +202,7 @@ class TestReferenceServer:
         yield name
         status, err = server.stop()
         assert status == 0, err
-        assert not os.path.exists("/dev/shm/" + name)
+        assert not region_path(name).exists()
 
     def test_round_trips(self, server_region: str) -> None:
         client = zelto_sdk.ZeltoShmClient(server_region)
