@@ -164,7 +164,8 @@ std::expected<SocketAddress, IoError> local_address(std::string_view file) {
 // Waits for a connect in progress (non-blocking, or interrupted by a signal, which leaves it going
 // on in the background) to finish; returns its outcome.
 std::expected<void, IoError> finish_connect(int fd, const CallWait& wait) {
-    if (auto ready = wait_until_ready(StreamHandle(fd), Readiness::Writable, wait); !ready) return ready;
+    if (auto ready = wait_until_ready(StreamHandle(fd), Readiness::Writable, wait); !ready)
+        return ready;
     int error = 0;
     socklen_t length = sizeof error;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
