@@ -125,8 +125,7 @@ WIN_CMAKE := $(CMAKE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 # (CPython stops with "can't initialize sys standard streams"), so every run reads /dev/null and
 # writes into a pipe; the prefix is the build's own and made on first use.
 WINE := /usr/lib/wine/wine64
-WINE_RUN = set -o pipefail; WINEPREFIX=$(abspath $(WIN)/wineprefix) WINEDEBUG=-all \
-  WINEDLLOVERRIDES="mscoree,mshtml=" $(WINE)
+WINE_ENV := WINEPREFIX=$(abspath $(WIN)/wineprefix) WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 WINE_IO := </dev/null 2>&1 | cat
 win_path = Z:$(subst /,\,$(abspath $(1)))
 
@@ -171,15 +170,18 @@ wheel-windows: windows-build
 	  --server $(WIN_BUILD)/zelto-reference-server.exe
 
 # The C++ suite, then the wheel installed as pip would for Windows into the folder the
-# interpreter's python313._pth names, and the Python tests against its reference server.
+# interpreter's python313._pth names, and the Python tests against its reference server. Whatever
+# a failed run leaves running in the build's Wine prefix is ended with it (wineserver -k).
 test-windows: wheel-windows
-	$(WINE_RUN) $(WIN_BUILD)/zelto_core_tests.exe $(WINE_IO)
 	rm -rf $(WIN_SITE)
 	$(PIP) install -q --no-deps --only-binary :all: --platform win_amd64 --python-version 3.13 \
 	  --target $(WIN_SITE) $(WIN_WHEEL)
-	cd tests/python && \
-	  ZELTO_REFERENCE_SERVER='$(call win_path,$(WIN_SITE)/bin/zelto-reference-server.exe)' \
-	  $(WINE_RUN) $(abspath $(WIN_PY))/python.exe -m pytest -q -p no:cacheprovider . $(WINE_IO)
+	set -eo pipefail; export $(WINE_ENV); \
+	trap '$(dir $(WINE))wineserver -k 2>/dev/null || true' EXIT; \
+	$(WINE) $(WIN_BUILD)/zelto_core_tests.exe $(WINE_IO); \
+	cd tests/python; \
+	ZELTO_REFERENCE_SERVER='$(call win_path,$(WIN_SITE)/bin/zelto-reference-server.exe)' \
+	  $(WINE) $(abspath $(WIN_PY))/python.exe -m pytest -q -p no:cacheprovider . $(WINE_IO)
 
 # ---- Formatting: clang-format (.clang-format at the root) over every C++ file of the tree ------
 CLANG_FORMAT := clang-format-14

@@ -79,3 +79,8 @@ def peak_rss_kib() -> int:
     import resource
 
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def windows_only(why: str) -> pytest.MarkDecorator:
+    """Marks a test of what only Windows has (named pipes)."""
+    return pytest.mark.skipif(not WINDOWS, reason="needs Windows: " + why)

@@ -12,12 +12,13 @@ import pytest
 
 import zelto_sdk
 from child_process import run_client_script
-from platforms import os_error_text, posix_only
+from platforms import local_endpoint, os_error_text, posix_only, windows_only
 from socket_peer import response, tensor_payload
 
 FLOATS = struct.pack("<2f", 1.0, 2.0)
 OK = response(0, tensor_payload([2], "float32", FLOATS))
 ANSWER = [("request",), ("send", OK)]
+ERROR_PIPE_BUSY = 231
 
 # The frame of infer(7, [2], "float32", FLOATS) from a client without a token, byte for byte.
 EXAMPLE_FRAME = bytes.fromhex(
@@ -173,6 +174,25 @@ def test_no_server_at_a_pipe_path(tmp_path, arguments):
         with pytest.raises(ConnectionError) as raised:
             call(1, [1], "u8", b"a")
         assert str(raised.value).endswith(os_error_text(errno.ENOENT))
+
+
+@windows_only("named pipes")
+def test_busy_named_pipe_fails_at_once():
+    import _winapi
+
+    # One instance, taken by another client: the pipe is busy and the client must not wait.
+    path = local_endpoint("")
+    server = _winapi.CreateNamedPipe(path, _winapi.PIPE_ACCESS_DUPLEX, _winapi.PIPE_WAIT, 1,
+                                     4096, 4096, 0, _winapi.NULL)
+    holder = _winapi.CreateFile(path, _winapi.GENERIC_READ | _winapi.GENERIC_WRITE, 0,
+                                _winapi.NULL, _winapi.OPEN_EXISTING, 0, _winapi.NULL)
+    try:
+        with pytest.raises(BlockingIOError) as raised:
+            zelto_sdk.ZeltoClient(socket_path=path).infer(1, [1], "u8", b"a")
+        assert raised.value.args == (os_error_text(ERROR_PIPE_BUSY),)
+    finally:
+        _winapi.CloseHandle(holder)
+        _winapi.CloseHandle(server)
 
 
 @posix_only("socket files in /tmp")
