@@ -26,6 +26,7 @@ tuple: ("accepted", n, client address), ("request", n, frame), ("closed", n), ("
 
 from __future__ import annotations
 
+import contextlib
 import multiprocessing
 import os
 import socket
@@ -142,10 +143,12 @@ def _serve(family: int, address: Any, scripts: list, events: Any, ready: Any,
                 closed = True
                 report("closed", n)
             elif action[0] == "stop_listening":
-                # shutdown wakes the accept that blocks on the listener; close alone would not
-                listener.shutdown(socket.SHUT_RDWR)
+                # shutdown wakes the accept that blocks on the listener; close alone would not.
+                # Windows refuses to shut a listener down, and there closing it wakes the accept.
+                with contextlib.suppress(OSError):
+                    listener.shutdown(socket.SHUT_RDWR)
                 listener.close()
-                if family == socket.AF_UNIX:
+                if family != socket.AF_INET:
                     os.unlink(address)
                 report("stopped_listening")
         if not closed:
@@ -225,7 +228,7 @@ class ScriptedPeer:
         so the marker's number counts every earlier one. Use it last: the marker takes the next
         script, if any."""
         with socket.socket(self._family, socket.SOCK_STREAM) as marker:
-            if self._family == socket.AF_UNIX:
+            if self._family != socket.AF_INET:
                 marker.bind("\0zelto-marker-" + uuid.uuid4().hex)
             else:
                 marker.bind(("127.0.0.1", 0))
