@@ -172,6 +172,8 @@ wheel-windows: windows-build
 # The C++ suite, then the wheel installed as pip would for Windows into the folder the
 # interpreter's python313._pth names, and the Python tests against its reference server. Whatever
 # a failed run leaves running in the build's Wine prefix is ended with it (wineserver -k).
+# pytest runs from -c rather than -m: a process that multiprocessing spawns for a peer imports
+# the parent's main module, and pytest's would make every peer start a second later under Wine.
 test-windows: wheel-windows
 	rm -rf $(WIN_SITE)
 	$(PIP) install -q --no-deps --only-binary :all: --platform win_amd64 --python-version 3.13 \
@@ -181,7 +183,8 @@ test-windows: wheel-windows
 	$(WINE) $(WIN_BUILD)/zelto_core_tests.exe $(WINE_IO); \
 	cd tests/python; \
 	ZELTO_REFERENCE_SERVER='$(call win_path,$(WIN_SITE)/bin/zelto-reference-server.exe)' \
-	  $(WINE) $(abspath $(WIN_PY))/python.exe -m pytest -q -p no:cacheprovider . $(WINE_IO)
+	  $(WINE) $(abspath $(WIN_PY))/python.exe -c "import pytest; raise SystemExit(pytest.main())" \
+	  -q -p no:cacheprovider . $(WINE_IO)
 
 # ---- Formatting: clang-format (.clang-format at the root) over every C++ file of the tree ------
 CLANG_FORMAT := clang-format-14

@@ -22,8 +22,6 @@ from typing import Any
 
 # block_bytes and remove_region are imported from here by the tests
 from peer_process import PeerProcess, block_bytes, recv_exact, remove_region  # noqa: F401
-import pytest
-
 from platforms import WINDOWS, create_region_file, region_path
 from socket_peer import response
 
@@ -169,6 +167,8 @@ class Peer(PeerProcess):
 
     def __init__(self, region_name: str, path: str | None = None) -> None:
         if WINDOWS:
+            import pytest
+
             pytest.skip("the scripted hybrid peer listens on a Unix-domain socket")
         self.path = path or "/tmp/zelto-hybrid-peer-" + uuid.uuid4().hex[:12]
         super().__init__(_serve, (self.path, region_name), "hybrid peer")
