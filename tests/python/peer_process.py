@@ -8,6 +8,7 @@ and hybrid) read their requests with recv_exact.
 
 from __future__ import annotations
 
+import gc
 import multiprocessing
 import os
 import socket
@@ -18,12 +19,17 @@ from platforms import region_path
 
 
 def remove_region(name: str) -> None:
-    """Removes region NAME's file and the object its clients share beside it, if they exist."""
+    """Removes region NAME's file and the object its clients share beside it, if they exist.
+    Windows refuses to delete a file that is mapped: a client the test left in a reference cycle
+    is collected first."""
     for path in (region_path(name), region_path(name + ".zelto-clients")):
         try:
             os.unlink(path)
         except FileNotFoundError:
             pass
+        except PermissionError:
+            gc.collect()
+            os.unlink(path)
 
 
 def recv_exact(conn: socket.socket, n: int) -> bytes | None:
