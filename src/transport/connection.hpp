@@ -12,9 +12,9 @@
 
 #include "platform/call_wait.hpp"
 #include "platform/cpu.hpp"
+#include "platform/io_error.hpp"
 #include "platform/memory.hpp"
 #include "transport/config.hpp"
-#include "transport/errors.hpp"
 
 namespace zelto {
 
