@@ -144,7 +144,7 @@ std::vector<Item> read_items(std::span<const uint8_t> stream, size_t fragment, b
 
     std::vector<Item> got;
     {
-        zelto::Connection connection(fds[0]);
+        zelto::Connection connection{zelto::platform::StreamHandle(fds[0])};
         Sink sink;
         while (got.size() < kMaxItems) {
             sink.asked = 0;

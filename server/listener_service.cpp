@@ -1,8 +1,5 @@
 #include "listener_service.hpp"
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <iostream>
@@ -10,6 +7,8 @@
 #include <set>
 #include <thread>
 #include <utility>
+
+#include "platform/nonblocking_socket.hpp"
 
 namespace zelto::server {
 namespace {
@@ -22,7 +21,8 @@ struct Connections {
     const ServeConnection serve;
     std::mutex mutex;
     std::condition_variable all_done;
-    std::set<int> open;  // sockets being served, shut down at stop to wake their threads
+    std::set<platform::StreamHandle>
+        open;  // sockets being served, shut down at stop to wake their threads
     size_t running = 0;
     bool stopping = false;
 };
@@ -44,21 +44,21 @@ public:
         {
             std::lock_guard lock(connections_->mutex);
             connections_->stopping = true;
-            for (int fd : connections_->open) ::shutdown(fd, SHUT_RDWR);
+            for (platform::StreamHandle stream : connections_->open) {
+                platform::shut_down_stream(stream);
+            }
         }
-        // Shutting a listening socket down wakes the blocked accept with an error.
-        ::shutdown(listener_.fd, SHUT_RDWR);
+        platform::stop_accepting(listener_);
         accept_thread_.join();
-        platform::close_socket(listener_.fd);
         std::unique_lock lock(connections_->mutex);
         connections_->all_done.wait(lock, [&] { return connections_->running == 0; });
-        if (remove_file_) ::unlink(listener_.where.c_str());
+        platform::close_listener(listener_, remove_file_);
     }
 
 private:
     void accept_loop() {
         for (;;) {
-            auto fd = platform::accept_connection(listener_.fd);
+            auto fd = platform::accept_connection(listener_);
             {
                 std::lock_guard lock(connections_->mutex);
                 if (connections_->stopping) {
@@ -79,12 +79,13 @@ private:
         }
     }
 
-    static void run_connection(std::shared_ptr<Connections> connections, int fd) {
+    static void run_connection(std::shared_ptr<Connections> connections,
+                               platform::StreamHandle stream) {
         {
-            Connection connection(fd);
+            Connection connection(stream);
             connections->serve(connection);
             std::lock_guard lock(connections->mutex);
-            connections->open.erase(fd);
+            connections->open.erase(stream);
         }  // closed here, after stop() can no longer shut it down
         std::lock_guard lock(connections->mutex);
         --connections->running;

@@ -24,8 +24,8 @@ constexpr uint32_t kStatusStreamData = 2;
 bool send_frame(Connection& connection, uint32_t status, std::span<const uint8_t> payload) {
     ResponseHeader header{status, static_cast<uint32_t>(payload.size())};
     auto header_bytes = header.encode();
-    if (!platform::send_all(connection.fd(), header_bytes, !payload.empty())) return false;
-    return payload.empty() || platform::send_all(connection.fd(), payload).has_value();
+    if (!platform::send_all(connection.stream(), header_bytes, !payload.empty())) return false;
+    return payload.empty() || platform::send_all(connection.stream(), payload).has_value();
 }
 
 bool send_error(Connection& connection, const std::string& text) {

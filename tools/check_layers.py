@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Checks the include rules of the engine's layers.
 
-Only src/platform/ touches the operating system: no file elsewhere under src/ includes an OS
-header. And src/platform/ stands on its own: it includes nothing from transport/, shm/, hybrid/
-or binding/. Prints every offending include as file:line and exits 1 if there is one.
+Only the platform layer's implementations touch the operating system: src/platform/posix/ and
+src/platform/windows/ may include OS headers, nothing else under src/ may, not even the platform
+headers that the layers above include. And src/platform/ stands on its own: it includes nothing
+from transport/, shm/, hybrid/ or binding/. Prints every offending include as file:line and exits 1 if there is one.
 
 server/ is not checked yet: its listeners still use sockets directly (listener_service.cpp),
 shm_server.cpp calls prctl and main.cpp installs signal handlers.
@@ -16,6 +17,7 @@ import sys
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SRC = ROOT / "src"
 PLATFORM = SRC / "platform"
+OS_SIDES = (PLATFORM / "posix", PLATFORM / "windows")
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 
@@ -51,6 +53,7 @@ def problems():
         if not path.is_file() or path.suffix not in SOURCE_SUFFIXES:
             continue
         in_platform = PLATFORM in path.parents
+        os_side = any(side in path.parents for side in OS_SIDES)
         text = path.read_text(encoding="utf-8", errors="replace")
         for number, line in enumerate(text.splitlines(), 1):
             match = INCLUDE.match(line)
@@ -60,8 +63,11 @@ def problems():
             where = f"{path.relative_to(ROOT)}:{number}"
             if in_platform and bracket == '"' and name.startswith(UPPER_LAYERS):
                 yield f'{where}: platform/ includes "{name}" from a layer above it'
-            elif not in_platform and bracket == "<" and is_os_header(name):
-                yield f"{where}: <{name}> is an operating-system header; only platform/ may include it"
+            elif not os_side and bracket == "<" and is_os_header(name):
+                yield (
+                    f"{where}: <{name}> is an operating-system header; only platform/posix/ and "
+                    "platform/windows/ may include it"
+                )
 
 
 def main():

@@ -38,7 +38,7 @@ namespace zelto::hybrid {
 // one. Such a connection is marked broken: it stays in the cell, as every connection does, but no
 // exchange writes to it or reads from it again.
 struct PipeConnection {
-    explicit PipeConnection(int fd) : socket(fd) {}
+    explicit PipeConnection(platform::StreamHandle stream) : socket(stream) {}
 
     // Shuts the stream down, so the server sees the end and a transfer still waiting on the
     // socket completes. Only the process that opened the connection may do this: a forked child
@@ -46,7 +46,7 @@ struct PipeConnection {
     void mark_broken() noexcept {
         if (broken) return;
         broken = true;
-        platform::shut_down_stream(socket.fd());
+        platform::shut_down_stream(socket.stream());
     }
 
     Connection socket;

@@ -52,9 +52,9 @@ public:
     LentSocket(const LentSocket&) = delete;
     LentSocket& operator=(const LentSocket&) = delete;
 
-    std::optional<std::string> lend(int fd) {
+    std::optional<std::string> lend(platform::StreamHandle stream) {
         asio::error_code ec;
-        socket_.assign(asio::local::stream_protocol(), fd, ec);
+        socket_.assign(asio::local::stream_protocol(), static_cast<int>(stream.value), ec);
         if (ec) return error_text(ec);
         return std::nullopt;
     }
@@ -68,11 +68,11 @@ private:
 // queues the operation in the same step, so readiness that arrives meanwhile is not missed; a
 // worker completes it and wakes the parked caller.
 template <typename Buffer, typename Start>
-asio::awaitable<Moved> through_runtime(int fd, Buffer buffer, Start start) {
+asio::awaitable<Moved> through_runtime(platform::StreamHandle stream, Buffer buffer, Start start) {
     IoRuntime* runtime = IoRuntime::current();
     if (runtime == nullptr) co_return std::unexpected(std::string("no I/O runtime is current"));
     LentSocket lent(runtime->io_context());
-    if (auto failed = lent.lend(fd)) co_return std::unexpected(std::move(*failed));
+    if (auto failed = lent.lend(stream)) co_return std::unexpected(std::move(*failed));
     asio::error_code ec;
     size_t moved =
         co_await start(lent.socket(), buffer, asio::redirect_error(asio::use_awaitable, ec));
@@ -83,15 +83,16 @@ asio::awaitable<Moved> through_runtime(int fd, Buffer buffer, Start start) {
     co_return moved;
 }
 
-asio::awaitable<Moved> write_through_runtime(int fd, std::span<const uint8_t> bytes) {
-    return through_runtime(fd, asio::buffer(bytes.data(), bytes.size()),
+asio::awaitable<Moved> write_through_runtime(platform::StreamHandle stream,
+                                             std::span<const uint8_t> bytes) {
+    return through_runtime(stream, asio::buffer(bytes.data(), bytes.size()),
                            [](auto& socket, auto buffer, auto token) {
                                return socket.async_write_some(buffer, token);
                            });
 }
 
-asio::awaitable<Moved> read_through_runtime(int fd, std::span<uint8_t> out) {
-    return through_runtime(fd, asio::buffer(out.data(), out.size()),
+asio::awaitable<Moved> read_through_runtime(platform::StreamHandle stream, std::span<uint8_t> out) {
+    return through_runtime(stream, asio::buffer(out.data(), out.size()),
                            [](auto& socket, auto buffer, auto token) {
                                return socket.async_read_some(buffer, token);
                            });
@@ -140,9 +141,9 @@ asio::awaitable<ExchangeResult> HybridExchange::finish(HybridExchange& exchange)
         // a conditional expression.
         Moved moved;
         if (step == Step::NeedWrite) {
-            moved = co_await write_through_runtime(exchange.fd(), exchange.unwritten());
+            moved = co_await write_through_runtime(exchange.stream(), exchange.unwritten());
         } else {
-            moved = co_await read_through_runtime(exchange.fd(), exchange.unread());
+            moved = co_await read_through_runtime(exchange.stream(), exchange.unread());
         }
         // A stop shut the socket down to end the wait: what the wait gave is not the server's.
         if (exchange.stop_) continue;
@@ -198,11 +199,13 @@ HybridExchange::Step HybridExchange::open() {
     if (!connection) {
         // No waiting at open: a missing socket or a full backlog fails at once. The cell stays
         // empty on failure, so the next exchange tries to open again.
-        auto fd = platform::connect_local(pipe_socket_path(socket_path_), platform::Blocking::No);
-        if (!fd) {
-            return fail("Failed to open named pipe '" + socket_path_ + "': " + fd.error().message);
+        auto stream =
+            platform::connect_local(pipe_socket_path(socket_path_), platform::Blocking::No);
+        if (!stream) {
+            return fail("Failed to open named pipe '" + socket_path_ +
+                        "': " + stream.error().message);
         }
-        connection.emplace(*fd);
+        connection.emplace(*stream);
     }
     return next(Phase::Write);
 }
@@ -211,7 +214,7 @@ HybridExchange::Step HybridExchange::open() {
 // same order, and a small frame costs one system call instead of four.
 HybridExchange::Step HybridExchange::write() {
     while (done_ < frame_.size()) {
-        auto attempt = platform::try_send(fd(), unwritten());
+        auto attempt = platform::try_send(stream(), unwritten());
         if (attempt.not_ready()) return Step::NeedWrite;
         if (attempt.error != 0) return fail(os_text(attempt.error));
         if (attempt.bytes == 0) return fail(kWriteZero);
@@ -222,7 +225,7 @@ HybridExchange::Step HybridExchange::write() {
 
 HybridExchange::Step HybridExchange::receive(std::span<uint8_t> out, size_t at_least) {
     while (done_ < at_least) {
-        auto attempt = platform::try_receive(fd(), out.subspan(done_));
+        auto attempt = platform::try_receive(stream(), out.subspan(done_));
         if (attempt.not_ready()) return Step::NeedRead;
         // A server that closes its end shows as the end of the stream; one that closes with
         // the request still unread shows as a reset.
@@ -345,8 +348,8 @@ HybridExchange::Step HybridExchange::over(ExchangeResult result) {
     return Step::Over;
 }
 
-int HybridExchange::fd() const {
-    return (**guard_)->socket.fd();
+platform::StreamHandle HybridExchange::stream() const {
+    return (**guard_)->socket.stream();
 }
 
 std::span<const uint8_t> HybridExchange::unwritten() const {

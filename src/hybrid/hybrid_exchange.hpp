@@ -97,7 +97,7 @@ private:
     bool answer_pending() const;
     void break_connection();
 
-    int fd() const;
+    platform::StreamHandle stream() const;
     // The response frame while its payload fits in head_: header and payload.
     std::span<uint8_t> short_frame();
     // What the wait that advance() asked for is about.

@@ -1,8 +1,6 @@
 // Processor and scheduler hints for spin loops.
 #pragma once
 
-#include <sched.h>
-
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -24,9 +22,7 @@ inline void spin_pause() noexcept {
 size_t available_processors();
 
 // Gives the processor to another ready thread, if there is one.
-inline void yield_processor() noexcept {
-    sched_yield();
-}
+void yield_processor() noexcept;
 
 // How long a client thread keeps retrying a socket that is not ready before it blocks: a quick
 // server answers within this time, and a transfer in progress moves bytes within it, so the

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 
+#include "platform/stream_handle.hpp"
+
 namespace zelto::platform {
 
 struct Attempt {
@@ -17,19 +19,19 @@ struct Attempt {
 };
 
 // One send that does not wait and raises no SIGPIPE; interrupted calls are resumed.
-Attempt try_send(int fd, std::span<const uint8_t> bytes) noexcept;
+Attempt try_send(StreamHandle stream, std::span<const uint8_t> bytes) noexcept;
 
 // One receive that does not wait; interrupted calls are resumed.
-Attempt try_receive(int fd, std::span<uint8_t> out) noexcept;
+Attempt try_receive(StreamHandle stream, std::span<uint8_t> out) noexcept;
 
 // Looks, without waiting and without taking anything, whether bytes or the end of the stream
 // wait to be received: `bytes` is 1 when bytes wait, 0 at the end of the stream, and the error
 // is "not ready" when there is nothing.
-Attempt try_peek(int fd) noexcept;
+Attempt try_peek(StreamHandle stream) noexcept;
 
 // Ends the stream both ways without closing the descriptor: the peer sees the end, and a
 // transfer waiting on the socket in any thread completes at once (with end of stream or an
 // error). The descriptor stays valid until its owner closes it.
-void shut_down_stream(int fd) noexcept;
+void shut_down_stream(StreamHandle stream) noexcept;
 
 }  // namespace zelto::platform

@@ -15,6 +15,7 @@
 
 #include "platform/call_wait.hpp"
 #include "platform/io_error.hpp"
+#include "platform/stream_handle.hpp"
 
 namespace zelto::platform {
 
@@ -23,22 +24,25 @@ namespace zelto::platform {
 // connect itself is non-blocking and waited for under `wait` (a listener with a full backlog
 // drops the handshake, and the kernel would retry it for minutes); a stop ends the whole
 // connect. TCP_NODELAY is set when possible. The socket returned is blocking.
-std::expected<int, IoError> connect_tcp(std::string_view address,
-                                        const CallWait& wait = unbounded_wait());
+std::expected<StreamHandle, IoError> connect_tcp(std::string_view address,
+                                                 const CallWait& wait = unbounded_wait());
 
 enum class Blocking { Yes, No };
 
 // Connects to the local stream endpoint at the socket file `path`. The connect itself is
 // non-blocking so a listener with a full backlog fails at once with EAGAIN; the socket is then
 // made blocking unless `blocking` is Blocking::No.
-std::expected<int, IoError> connect_local(std::string_view path, Blocking blocking = Blocking::Yes);
+std::expected<StreamHandle, IoError> connect_local(std::string_view path,
+                                                   Blocking blocking = Blocking::Yes);
 
 // One send (MSG_NOSIGNAL; EINTR retried). `more` tells the kernel more data follows at once, so
 // a small header and its payload can leave in one segment.
-std::expected<size_t, IoError> send_some(int fd, std::span<const uint8_t> bytes, bool more = false);
+std::expected<size_t, IoError> send_some(StreamHandle stream, std::span<const uint8_t> bytes,
+                                         bool more = false);
 
 // Sends every byte; a send that accepts nothing is "failed to write whole buffer".
-std::expected<void, IoError> send_all(int fd, std::span<const uint8_t> bytes, bool more = false);
+std::expected<void, IoError> send_all(StreamHandle stream, std::span<const uint8_t> bytes,
+                                      bool more = false);
 
 // Sends the pieces one after another as one stream of bytes, gathered into as few system calls
 // as the socket allows (one, usually): the peer receives exactly their concatenation. While the
@@ -47,7 +51,8 @@ std::expected<void, IoError> send_all(int fd, std::span<const uint8_t> bytes, bo
 // never waited for asleep. Pieces of at most kGatherInto bytes in all are copied together and
 // sent as one.
 inline constexpr size_t kGatherInto = 1024;
-std::expected<void, IoError> send_all(int fd, std::span<const std::span<const uint8_t>> pieces,
+std::expected<void, IoError> send_all(StreamHandle stream,
+                                      std::span<const std::span<const uint8_t>> pieces,
                                       std::chrono::nanoseconds spin = {},
                                       const CallWait& wait = unbounded_wait());
 
@@ -57,13 +62,14 @@ enum class Readiness { Readable, Writable };
 // reports the error), in slices of `wait`: between slices it asks the wait whether to stop, and
 // it ends once the deadline has passed. A wait that can neither stop nor expire sleeps in one
 // poll.
-std::expected<void, IoError> wait_until_ready(int fd, Readiness readiness, const CallWait& wait);
+std::expected<void, IoError> wait_until_ready(StreamHandle stream, Readiness readiness,
+                                              const CallWait& wait);
 
-void close_socket(int fd);
+void close_socket(StreamHandle stream);
 
 // Server side.
 struct Listener {
-    int fd = -1;
+    StreamHandle handle;
     std::string where;  // TCP: the bound "ip:port"; local: the socket file path
 };
 
@@ -75,6 +81,14 @@ std::expected<Listener, IoError> listen_tcp(std::string_view address);
 std::expected<Listener, IoError> listen_local(std::string_view path);
 
 // Waits for a connection (EINTR and aborted handshakes retried).
-std::expected<int, IoError> accept_connection(int listener_fd);
+std::expected<StreamHandle, IoError> accept_connection(const Listener& listener);
+
+// Makes a thread waiting in accept_connection on `listener` return (with an error) and refuses
+// connections from then on. The listener is still to be closed with close_listener.
+void stop_accepting(const Listener& listener) noexcept;
+
+// Closes the listener; with `remove_endpoint`, a local endpoint's name (the socket file) is
+// removed too, so that nothing seems to listen there any more.
+void close_listener(const Listener& listener, bool remove_endpoint) noexcept;
 
 }  // namespace zelto::platform

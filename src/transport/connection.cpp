@@ -20,7 +20,7 @@ IoError unexpected_eof() {
 }  // namespace
 
 Connection::Connection(Connection&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
+    : stream_(std::exchange(other.stream_, platform::StreamHandle())),
       ahead_(std::move(other.ahead_)),
       ahead_begin_(std::exchange(other.ahead_begin_, 0)),
       ahead_end_(std::exchange(other.ahead_end_, 0)),
@@ -28,8 +28,8 @@ Connection::Connection(Connection&& other) noexcept
 
 Connection& Connection::operator=(Connection&& other) noexcept {
     if (this != &other) {
-        platform::close_socket(fd_);
-        fd_ = std::exchange(other.fd_, -1);
+        platform::close_socket(stream_);
+        stream_ = std::exchange(other.stream_, platform::StreamHandle());
         ahead_ = std::move(other.ahead_);
         ahead_begin_ = std::exchange(other.ahead_begin_, 0);
         ahead_end_ = std::exchange(other.ahead_end_, 0);
@@ -39,7 +39,7 @@ Connection& Connection::operator=(Connection&& other) noexcept {
 }
 
 Connection::~Connection() {
-    platform::close_socket(fd_);
+    platform::close_socket(stream_);
 }
 
 std::expected<Connection, IoError> Connection::open(const Endpoint& endpoint,
@@ -47,11 +47,11 @@ std::expected<Connection, IoError> Connection::open(const Endpoint& endpoint,
     // A call whose deadline passed (a retry late in the call) opens nothing more.
     if (wait.deadline && wait.expired(platform::CallWait::Clock::now()))
         return std::unexpected(IoError::stopped(platform::WaitStop::TimedOut));
-    auto fd = endpoint.kind == Endpoint::Kind::Tcp
-                  ? platform::connect_tcp(endpoint.address, wait)
-                  : platform::connect_local(pipe_socket_path(endpoint.address));
-    if (!fd) return std::unexpected(fd.error());
-    return Connection(*fd);
+    auto stream = endpoint.kind == Endpoint::Kind::Tcp
+                      ? platform::connect_tcp(endpoint.address, wait)
+                      : platform::connect_local(pipe_socket_path(endpoint.address));
+    if (!stream) return std::unexpected(stream.error());
+    return Connection(*stream);
 }
 
 std::expected<void, IoError> Connection::write_all(std::span<const uint8_t> bytes,
@@ -65,11 +65,11 @@ std::expected<void, IoError> Connection::write_all(std::span<const std::span<con
                                                    const platform::CallWait& wait) {
     if (wait.deadline && wait.expired(platform::CallWait::Clock::now()))
         return std::unexpected(IoError::stopped(platform::WaitStop::TimedOut));
-    return platform::send_all(fd_, pieces, spin, wait);
+    return platform::send_all(stream_, pieces, spin, wait);
 }
 
 bool Connection::is_quiet() const {
-    return !has_unread_bytes() && platform::try_peek(fd_).not_ready();
+    return !has_unread_bytes() && platform::try_peek(stream_).not_ready();
 }
 
 size_t Connection::take_buffered(std::span<uint8_t> out) {
@@ -84,16 +84,16 @@ size_t Connection::take_buffered(std::span<uint8_t> out) {
 std::expected<size_t, IoError> Connection::receive(std::span<uint8_t> into,
                                                    platform::SpinWait& spinner,
                                                    const platform::CallWait& wait) {
-    platform::Attempt attempt = platform::try_receive(fd_, into);
+    platform::Attempt attempt = platform::try_receive(stream_, into);
     if (attempt.not_ready()) {
         if (spinner.spinning()) {
             spinner.missed();
             return 0;
         }
         do {
-            auto ready = platform::wait_until_ready(fd_, platform::Readiness::Readable, wait);
+            auto ready = platform::wait_until_ready(stream_, platform::Readiness::Readable, wait);
             if (!ready) return std::unexpected(ready.error());
-            attempt = platform::try_receive(fd_, into);
+            attempt = platform::try_receive(stream_, into);
         } while (attempt.not_ready());
     }
     if (attempt.error != 0) return std::unexpected(platform::os_error(attempt.error));

@@ -14,6 +14,7 @@
 #include "platform/cpu.hpp"
 #include "platform/io_error.hpp"
 #include "platform/memory.hpp"
+#include "platform/stream_handle.hpp"
 #include "transport/config.hpp"
 
 namespace zelto {
@@ -21,7 +22,7 @@ namespace zelto {
 class Connection {
 public:
     Connection() = default;
-    explicit Connection(int fd) : fd_(fd) {}
+    explicit Connection(platform::StreamHandle stream) : stream_(stream) {}
     Connection(Connection&& other) noexcept;
     Connection& operator=(Connection&& other) noexcept;
     Connection(const Connection&) = delete;
@@ -76,8 +77,8 @@ public:
     // that sits idle should not hold on to the memory of a large answer.
     void shed_large_buffer();
 
-    int fd() const { return fd_; }
-    bool is_open() const { return fd_ >= 0; }
+    platform::StreamHandle stream() const { return stream_; }
+    bool is_open() const { return stream_.valid(); }
     // Whether bytes were received past the last read: the peer sent more than was asked for.
     bool has_unread_bytes() const { return ahead_end_ != ahead_begin_; }
     // Whether an idle connection is still in step with its peer: nothing unread, and neither
@@ -104,7 +105,7 @@ private:
     // Moves buffered bytes to the front of `out`; returns how many.
     size_t take_buffered(std::span<uint8_t> out);
 
-    int fd_ = -1;
+    platform::StreamHandle stream_;
     std::unique_ptr<uint8_t[]> ahead_;  // kReadAhead bytes once a short read needed them
     size_t ahead_begin_ = 0;
     size_t ahead_end_ = 0;

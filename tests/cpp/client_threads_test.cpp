@@ -55,9 +55,9 @@ public:
         thread_ = std::thread([this] { run(); });
     }
     ~EchoServer() {
-        ::shutdown(listener_.fd, SHUT_RDWR);
+        platform::stop_accepting(listener_);
         thread_.join();
-        platform::close_socket(listener_.fd);
+        platform::close_listener(listener_, false);
         if (!dir_.empty()) fs::remove_all(dir_);
     }
     ClientConfig config(uint64_t pool_size) const {
@@ -68,7 +68,7 @@ private:
     void run() {
         std::vector<std::thread> workers;
         for (;;) {
-            auto fd = platform::accept_connection(listener_.fd);
+            auto fd = platform::accept_connection(listener_);
             if (!fd) break;
             workers.emplace_back([this, fd = *fd] { serve(Connection(fd)); });
         }

@@ -44,7 +44,7 @@ private:
 std::pair<Connection, Connection> connected_pair() {
     int fds[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    return {Connection(fds[0]), Connection(fds[1])};
+    return {Connection(platform::StreamHandle(fds[0])), Connection(platform::StreamHandle(fds[1]))};
 }
 
 std::span<const uint8_t> bytes_of(const std::string& text) {
@@ -112,7 +112,9 @@ INSTANTIATE_TEST_SUITE_P(
 // Whether the socket itself holds no unread bytes (they were all taken into the connection).
 bool socket_drained(const Connection& connection) {
     uint8_t byte = 0;
-    return ::recv(connection.fd(), &byte, 1, MSG_DONTWAIT | MSG_PEEK) < 0 && errno == EAGAIN;
+    return ::recv(static_cast<int>(connection.stream().value), &byte, 1, MSG_DONTWAIT | MSG_PEEK) <
+               0 &&
+           errno == EAGAIN;
 }
 
 // Bytes taken ahead by a short read begin the next read, whichever kind it is, so a frame
@@ -334,14 +336,14 @@ TEST(TcpConnect, LiteralAndResolvedAddressesReachTheListener) {
     for (std::string target : {"127.0.0.1:" + port, "localhost:" + port}) {
         auto connection = Connection::open(Endpoint{Endpoint::Kind::Tcp, target}, kNoStop);
         ASSERT_TRUE(connection) << target << ": " << connection.error().message;
-        auto accepted = platform::accept_connection(listener->fd);
+        auto accepted = platform::accept_connection(*listener);
         ASSERT_TRUE(accepted);
         Connection server(*accepted);
         ASSERT_TRUE(connection->write_all(bytes_of("ping")));
         std::vector<uint8_t> got(4);
         ASSERT_TRUE(server.read_exact(got));
     }
-    platform::close_socket(listener->fd);
+    platform::close_listener(*listener, false);
     auto refused = platform::connect_tcp("127.0.0.1:" + port);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error().message, "Connection refused (os error 111)");
@@ -368,7 +370,7 @@ TEST(LocalSocket, FullBacklogFailsAtOnceInsteadOfWaiting) {
     std::string path = dir.file("busy");
     auto listener = platform::listen_local(path);
     ASSERT_TRUE(listener);
-    ASSERT_EQ(listen(listener->fd, 0), 0);
+    ASSERT_EQ(listen(static_cast<int>(listener->handle.value), 0), 0);
     std::vector<Connection> pending;
     std::string failure;
     for (int i = 0; i < 16 && failure.empty(); ++i) {
@@ -380,7 +382,7 @@ TEST(LocalSocket, FullBacklogFailsAtOnceInsteadOfWaiting) {
         }
     }
     EXPECT_EQ(failure, "Resource temporarily unavailable (os error 11)");
-    platform::close_socket(listener->fd);
+    platform::close_listener(*listener, false);
 }
 
 TEST(LocalSocket, ListenReplacesOnlyAStaleSocketFile) {
@@ -391,10 +393,10 @@ TEST(LocalSocket, ListenReplacesOnlyAStaleSocketFile) {
     auto while_live = platform::listen_local(path);
     ASSERT_FALSE(while_live);
     EXPECT_EQ(while_live.error().message, "Address already in use (os error 98)");
-    platform::close_socket(first->fd);  // the file stays behind, as after a crash
+    platform::close_listener(*first, false);  // the file stays behind, as after a crash
     auto replaced = platform::listen_local(path);
     ASSERT_TRUE(replaced) << replaced.error().message;
-    platform::close_socket(replaced->fd);
+    platform::close_listener(*replaced, false);
 
     std::string plain = dir.file("plain");
     std::ofstream(plain) << "keep me";
@@ -410,14 +412,14 @@ protected:
         ASSERT_TRUE(listening);
         listener_ = *listening;
     }
-    void TearDown() override { platform::close_socket(listener_.fd); }
+    void TearDown() override { platform::close_listener(listener_, false); }
 
     // Acquires from the pool and returns the connection with the server end of it.
     std::pair<Connection, Connection> acquire(ConnectionPool& pool, bool expect_new) {
         auto connection = pool.acquire(pipe_endpoint(listener_.where), kNoStop);
         EXPECT_TRUE(connection);
         Connection server;
-        if (expect_new) server = Connection(*platform::accept_connection(listener_.fd));
+        if (expect_new) server = Connection(*platform::accept_connection(listener_));
         return {std::move(*connection), std::move(server)};
     }
 
@@ -452,13 +454,13 @@ TEST_F(ConnectionPoolTest, ReusesIdleConnectionsOldestFirst) {
     ConnectionPool pool(8);
     auto [a, server_a] = acquire(pool, true);
     auto [b, server_b] = acquire(pool, true);
-    int fd_a = a.fd(), fd_b = b.fd();
+    platform::StreamHandle fd_a = a.stream(), fd_b = b.stream();
     pool.release(std::move(a));
     pool.release(std::move(b));
     auto [first, unused1] = acquire(pool, false);
     auto [second, unused2] = acquire(pool, false);
-    EXPECT_EQ(first.fd(), fd_a);
-    EXPECT_EQ(second.fd(), fd_b);
+    EXPECT_EQ(first.stream(), fd_a);
+    EXPECT_EQ(second.stream(), fd_b);
     EXPECT_EQ(pool.idle_count(), 0u);
 }
 

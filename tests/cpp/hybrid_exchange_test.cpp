@@ -71,7 +71,7 @@ protected:
         ASSERT_EQ(fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
         auto guard = cell_->try_lock();
         ASSERT_TRUE(guard);
-        (*guard)->emplace(fds[0]);
+        (*guard)->emplace(platform::StreamHandle(fds[0]));
         client_fd_ = fds[0];
         server_fd_ = fds[1];
         auto runtime = IoRuntime::create();

@@ -78,7 +78,7 @@ Bytes send_through_small_buffers(const std::vector<Bytes>& pieces) {
     std::vector<std::span<const uint8_t>> spans(pieces.begin(), pieces.end());
     bool sent = false;
     std::thread writer([&] {
-        sent = platform::send_all(fds[0], spans).has_value();
+        sent = platform::send_all(platform::StreamHandle(fds[0]), spans).has_value();
         ::close(fds[0]);
     });
     Bytes received;
@@ -114,7 +114,7 @@ TEST(GatheringSend, ClosedPeerIsAnErrorNotASignal) {
     ::close(fds[1]);
     const Bytes piece = pattern(16);
     const std::span<const uint8_t> pieces[] = {piece, piece};
-    auto sent = platform::send_all(fds[0], pieces);
+    auto sent = platform::send_all(platform::StreamHandle(fds[0]), pieces);
     ::close(fds[0]);
     ASSERT_FALSE(sent);
     EXPECT_EQ(sent.error().message, "Broken pipe (os error 32)");

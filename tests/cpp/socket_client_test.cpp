@@ -38,9 +38,9 @@ public:
         thread_ = std::thread([this] { run(); });
     }
     ~ScriptedServer() {
-        ::shutdown(listener_.fd, SHUT_RDWR);
+        platform::stop_accepting(listener_);
         thread_.join();
-        platform::close_socket(listener_.fd);
+        platform::close_listener(listener_, false);
         fs::remove_all(dir_);
     }
     ClientConfig config(uint64_t pool_size = 8) const {
@@ -52,7 +52,7 @@ private:
     void run() {
         std::vector<std::thread> workers;
         for (;;) {
-            auto fd = platform::accept_connection(listener_.fd);
+            auto fd = platform::accept_connection(listener_);
             if (!fd) break;
             size_t index = accepted_++;
             Script script = index < scripts_.size() ? scripts_[index] : Script();
@@ -239,9 +239,9 @@ public:
     explicit FedConnection(std::vector<uint8_t> bytes) {
         int fds[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-        connection = Connection(fds[0]);
+        connection = Connection(platform::StreamHandle(fds[0]));
         writer_ = std::thread([fd = fds[1], bytes = std::move(bytes)] {
-            Connection peer(fd);
+            Connection peer{platform::StreamHandle(fd)};
             (void)peer.write_all(bytes);
         });
     }

@@ -21,6 +21,7 @@
 
 #include "platform/cpu.hpp"
 #include "platform/os_error.hpp"
+#include "platform/posix/descriptor.hpp"
 
 namespace zelto::platform {
 namespace {
@@ -163,7 +164,8 @@ std::expected<SocketAddress, IoError> local_address(std::string_view file) {
 // Waits for a connect in progress (non-blocking, or interrupted by a signal, which leaves it going
 // on in the background) to finish; returns its outcome.
 std::expected<void, IoError> finish_connect(int fd, const CallWait& wait) {
-    if (auto ready = wait_until_ready(fd, Readiness::Writable, wait); !ready) return ready;
+    if (auto ready = wait_until_ready(StreamHandle(fd), Readiness::Writable, wait); !ready)
+        return ready;
     int error = 0;
     socklen_t length = sizeof error;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
@@ -218,7 +220,7 @@ bool is_stale_socket_file(const std::string& file) {
     if (lstat(file.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode)) return false;
     auto probe = connect_local(file);
     if (probe) {
-        ::close(*probe);
+        close_socket(*probe);
         return false;
     }
     return probe.error().os_errno == ECONNREFUSED;
@@ -226,7 +228,7 @@ bool is_stale_socket_file(const std::string& file) {
 
 }  // namespace
 
-std::expected<int, IoError> connect_tcp(std::string_view address, const CallWait& wait) {
+std::expected<StreamHandle, IoError> connect_tcp(std::string_view address, const CallWait& wait) {
     auto addresses = resolve(address, false);
     if (!addresses) return std::unexpected(addresses.error());
     IoError last;
@@ -240,7 +242,7 @@ std::expected<int, IoError> connect_tcp(std::string_view address, const CallWait
         if (connected) connected = set_blocking(fd, true);
         if (connected) {
             set_no_delay(fd);
-            return fd;
+            return StreamHandle(fd);
         }
         ::close(fd);
         // A stopped wait ends the call; another address would only wait again.
@@ -251,7 +253,7 @@ std::expected<int, IoError> connect_tcp(std::string_view address, const CallWait
     return std::unexpected(last);
 }
 
-std::expected<int, IoError> connect_local(std::string_view path, Blocking blocking) {
+std::expected<StreamHandle, IoError> connect_local(std::string_view path, Blocking blocking) {
     auto address = local_address(path);
     if (!address) return std::unexpected(address.error());
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -268,10 +270,12 @@ std::expected<int, IoError> connect_local(std::string_view path, Blocking blocki
             return std::unexpected(made.error());
         }
     }
-    return fd;
+    return StreamHandle(fd);
 }
 
-std::expected<size_t, IoError> send_some(int fd, std::span<const uint8_t> bytes, bool more) {
+std::expected<size_t, IoError> send_some(StreamHandle stream, std::span<const uint8_t> bytes,
+                                         bool more) {
+    const int fd = fd_of(stream);
     int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
     for (;;) {
         ssize_t sent = ::send(fd, bytes.data(), bytes.size(), flags);
@@ -280,9 +284,10 @@ std::expected<size_t, IoError> send_some(int fd, std::span<const uint8_t> bytes,
     }
 }
 
-std::expected<void, IoError> send_all(int fd, std::span<const uint8_t> bytes, bool more) {
+std::expected<void, IoError> send_all(StreamHandle stream, std::span<const uint8_t> bytes,
+                                      bool more) {
     while (!bytes.empty()) {
-        auto sent = send_some(fd, bytes, more);
+        auto sent = send_some(stream, bytes, more);
         if (!sent) return std::unexpected(sent.error());
         if (*sent == 0) return std::unexpected(library_error("failed to write whole buffer"));
         bytes = bytes.subspan(*sent);
@@ -290,8 +295,10 @@ std::expected<void, IoError> send_all(int fd, std::span<const uint8_t> bytes, bo
     return {};
 }
 
-std::expected<void, IoError> send_all(int fd, std::span<const std::span<const uint8_t>> pieces,
+std::expected<void, IoError> send_all(StreamHandle stream,
+                                      std::span<const std::span<const uint8_t>> pieces,
                                       std::chrono::nanoseconds spin, const CallWait& wait) {
+    const int fd = fd_of(stream);
     // Up to kMaxPieces iovecs per system call; pieces are few (a frame header, a body around
     // the caller's data), so this is one call unless the socket takes only part of the bytes.
     constexpr size_t kMaxPieces = 8;
@@ -334,7 +341,7 @@ std::expected<void, IoError> send_all(int fd, std::span<const std::span<const ui
             if (errno != EAGAIN && errno != EWOULDBLOCK) return std::unexpected(os_error(errno));
             if (spinner.spinning()) {
                 spinner.missed();
-            } else if (auto ready = wait_until_ready(fd, Readiness::Writable, wait); !ready) {
+            } else if (auto ready = wait_until_ready(stream, Readiness::Writable, wait); !ready) {
                 return std::unexpected(ready.error());
             }
             continue;
@@ -352,8 +359,10 @@ std::expected<void, IoError> send_all(int fd, std::span<const std::span<const ui
     return {};
 }
 
-std::expected<void, IoError> wait_until_ready(int fd, Readiness readiness, const CallWait& wait) {
-    pollfd entry{fd, static_cast<short>(readiness == Readiness::Readable ? POLLIN : POLLOUT), 0};
+std::expected<void, IoError> wait_until_ready(StreamHandle stream, Readiness readiness,
+                                              const CallWait& wait) {
+    pollfd entry{fd_of(stream),
+                 static_cast<short>(readiness == Readiness::Readable ? POLLIN : POLLOUT), 0};
     const bool bounded = wait.interrupted || wait.deadline;
     for (;;) {
         int timeout_ms = -1;
@@ -371,8 +380,8 @@ std::expected<void, IoError> wait_until_ready(int fd, Readiness readiness, const
     }
 }
 
-void close_socket(int fd) {
-    if (fd >= 0) ::close(fd);
+void close_socket(StreamHandle stream) {
+    if (stream.valid()) ::close(fd_of(stream));
 }
 
 std::expected<Listener, IoError> listen_tcp(std::string_view address) {
@@ -401,7 +410,7 @@ std::expected<Listener, IoError> listen_tcp(std::string_view address) {
             ::close(fd);
             continue;
         }
-        return Listener{fd, format_address(bound)};
+        return Listener{StreamHandle(fd), format_address(bound)};
     }
     return std::unexpected(last);
 }
@@ -425,18 +434,28 @@ std::expected<Listener, IoError> listen_local(std::string_view path) {
         ::close(fd);
         return std::unexpected(os_error(error));
     }
-    return Listener{fd, file};
+    return Listener{StreamHandle(fd), file};
 }
 
-std::expected<int, IoError> accept_connection(int listener_fd) {
+std::expected<StreamHandle, IoError> accept_connection(const Listener& listener) {
     for (;;) {
-        int fd = accept4(listener_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        int fd = accept4(fd_of(listener.handle), nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
             set_no_delay(fd);
-            return fd;
+            return StreamHandle(fd);
         }
         if (errno != EINTR && errno != ECONNABORTED) return std::unexpected(os_error(errno));
     }
+}
+
+// Shutting a listening socket down wakes a blocked accept with an error.
+void stop_accepting(const Listener& listener) noexcept {
+    (void)::shutdown(fd_of(listener.handle), SHUT_RDWR);
+}
+
+void close_listener(const Listener& listener, bool remove_endpoint) noexcept {
+    close_socket(listener.handle);
+    if (remove_endpoint) (void)::unlink(listener.where.c_str());
 }
 
 }  // namespace zelto::platform

@@ -1,8 +1,14 @@
 #include "platform/cpu.hpp"
 
+#include <sched.h>
+
 #include <thread>
 
 namespace zelto::platform {
+
+void yield_processor() noexcept {
+    sched_yield();
+}
 
 size_t available_processors() {
     cpu_set_t set;
