@@ -74,8 +74,8 @@ def peak_rss_kib() -> int:
                                "PagefileUsage", "PeakPagefileUsage")]
 
         counters = Counters(cb=ctypes.sizeof(Counters))
-        process = ctypes.windll.kernel32.GetCurrentProcess()
-        if not ctypes.windll.psapi.GetProcessMemoryInfo(process, ctypes.byref(counters),
+        current_process = wintypes.HANDLE(-1)  # what GetCurrentProcess() returns
+        if not ctypes.windll.psapi.GetProcessMemoryInfo(current_process, ctypes.byref(counters),
                                                         counters.cb):
             raise ctypes.WinError()
         return counters.PeakWorkingSetSize // 1024

@@ -6,6 +6,7 @@ import mmap
 import os
 import signal
 import sys
+import tempfile
 import textwrap
 import weakref
 
@@ -14,10 +15,10 @@ import pytest
 import shm_peer
 import zelto_sdk
 from child_process import run_client_script
-from platforms import posix_only, region_path
+from platforms import local_endpoint, posix_only, region_path
 from zelto_sdk import ZeltoClient, ZeltoHybridClient, ZeltoShmClient
 
-NO_SERVER = "/nonexistent-dir/zelto-binding.sock"
+NO_SERVER = local_endpoint(tempfile.gettempdir())  # nothing listens there
 
 
 @pytest.fixture
