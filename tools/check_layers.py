@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Checks the include rules of the engine's layers.
 
-Only the platform layer's implementations touch the operating system: src/platform/posix/ and
-src/platform/windows/ may include OS headers, nothing else under src/ may, not even the platform
-headers that the layers above include. And src/platform/ stands on its own: it includes nothing
+Only the platform layer's implementations touch the operating system: src/platform/posix/,
+src/platform/windows/ and src/platform/common/ (code compiled on both) may include OS headers,
+nothing else under src/ may, not even the platform headers that the layers above include. And src/platform/ stands on its own: it includes nothing
 from transport/, shm/, hybrid/ or binding/. Prints every offending include as file:line and exits 1 if there is one.
 
 server/ is not checked yet: its listeners still use sockets directly (listener_service.cpp),
@@ -17,7 +17,7 @@ import sys
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SRC = ROOT / "src"
 PLATFORM = SRC / "platform"
-OS_SIDES = (PLATFORM / "posix", PLATFORM / "windows")
+OS_SIDES = (PLATFORM / "posix", PLATFORM / "windows", PLATFORM / "common")
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 
@@ -65,8 +65,8 @@ def problems():
                 yield f'{where}: platform/ includes "{name}" from a layer above it'
             elif not os_side and bracket == "<" and is_os_header(name):
                 yield (
-                    f"{where}: <{name}> is an operating-system header; only platform/posix/ and "
-                    "platform/windows/ may include it"
+                    f"{where}: <{name}> is an operating-system header; only platform/posix/, "
+                    "platform/windows/ and platform/common/ may include it"
                 )
 
 
