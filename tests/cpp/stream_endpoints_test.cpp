@@ -106,6 +106,18 @@ TEST_P(StreamEndpoints, AWaitForASilentPeerEndsAtItsDeadlineOrWhenInterrupted) {
     EXPECT_TRUE(stopped.error().interrupted());
 }
 
+// The server stops this way: whether the receive waits already or starts after, it ends.
+TEST_P(StreamEndpoints, ShuttingAStreamDownEndsAReceiveWaitingOnIt) {
+    Endpoints pair(GetParam());
+    std::thread receiving([&] {
+        uint8_t out[8];
+        auto got = receive_some(pair.server, out, unbounded_wait());
+        EXPECT_TRUE(!got || *got == 0);
+    });
+    shut_down_stream(pair.server);
+    receiving.join();
+}
+
 TEST_P(StreamEndpoints, StopAcceptingWakesAWaitingAccept) {
     auto listener = (GetParam() ? listen_tcp("127.0.0.1:0") : listen_local(local_path("stop")));
     ASSERT_TRUE(listener.has_value()) << listener.error().message;

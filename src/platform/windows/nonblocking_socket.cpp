@@ -30,6 +30,12 @@ Attempt socket_attempt(Call call) noexcept {
     }
 }
 
+// A receive from a socket that this side shut down is the end of the stream, as on POSIX
+// systems, rather than WSAESHUTDOWN.
+Attempt ended_if_shut_down(Attempt attempt) noexcept {
+    return attempt.error == WSAESHUTDOWN ? Attempt{0, 0} : attempt;
+}
+
 // What waits in a pipe: a count of bytes, the end of the stream, or a failure to tell.
 struct PipeContent {
     DWORD waiting = 0;
@@ -86,10 +92,10 @@ Attempt try_receive(StreamHandle stream, std::span<uint8_t> out) noexcept {
         if (pipe_ended(static_cast<DWORD>(attempt.error))) return Attempt{0, 0};
         return attempt;
     }
-    return socket_attempt([&] {
+    return ended_if_shut_down(socket_attempt([&] {
         return ::recv(socket_of(stream), reinterpret_cast<char*>(out.data()),
                       socket_length(out.size()), 0);
-    });
+    }));
 }
 
 Attempt try_peek(StreamHandle stream) noexcept {
@@ -101,7 +107,8 @@ Attempt try_peek(StreamHandle stream) noexcept {
         return Attempt{1, 0};
     }
     char byte = 0;
-    return socket_attempt([&] { return ::recv(socket_of(stream), &byte, 1, MSG_PEEK); });
+    return ended_if_shut_down(
+        socket_attempt([&] { return ::recv(socket_of(stream), &byte, 1, MSG_PEEK); }));
 }
 
 void shut_down_stream(StreamHandle stream) noexcept {

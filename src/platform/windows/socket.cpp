@@ -241,16 +241,14 @@ std::expected<void, IoError> wait_until_ready(StreamHandle stream, Readiness rea
     const SOCKET socket = socket_of(stream);
     const bool bounded = wait.interrupted || wait.deadline;
     for (;;) {
-        timeval slice{};
-        timeval* timeout = nullptr;
+        auto slice_ms = kWaitSlice.count();
         if (bounded) {
             const auto now = CallWait::Clock::now();
             if (wait.expired(now)) return std::unexpected(IoError::stopped(WaitStop::TimedOut));
-            const auto ms = wait.slice(now).count();
-            slice.tv_sec = static_cast<long>(ms / 1000);
-            slice.tv_usec = static_cast<long>(ms % 1000) * 1000;
-            timeout = &slice;
+            slice_ms = wait.slice(now).count();
         }
+        timeval slice{static_cast<long>(slice_ms / 1000),
+                      static_cast<long>(slice_ms % 1000) * 1000};
         // A failed connect shows in the exception set, not as writable.
         fd_set wanted, failed;
         FD_ZERO(&wanted);
@@ -259,13 +257,19 @@ std::expected<void, IoError> wait_until_ready(StreamHandle stream, Readiness rea
         FD_SET(socket, &failed);
         const int ready =
             select(0, readiness == Readiness::Readable ? &wanted : nullptr,
-                   readiness == Readiness::Writable ? &wanted : nullptr, &failed, timeout);
+                   readiness == Readiness::Writable ? &wanted : nullptr, &failed, &slice);
         if (ready == SOCKET_ERROR && WSAGetLastError() != WSAEINTR)
             return std::unexpected(last_socket_error());
         // Also after a successful wait: a peer that trickles bytes keeps every slice short, and
         // the signal handlers must run all the same.
         if (wait.must_stop()) return std::unexpected(IoError::stopped(WaitStop::Interrupted));
         if (ready > 0) return {};
+        // A select is not woken when another thread shuts the socket down (shut_down_stream),
+        // so every quiet slice, even of a wait without limit, also asks the socket itself: one
+        // that was shut down no longer says it would block, and the next attempt ends.
+        char byte = 0;
+        if (recv(socket, &byte, 1, MSG_PEEK) != SOCKET_ERROR || WSAGetLastError() != WSAEWOULDBLOCK)
+            return {};
     }
 }
 
