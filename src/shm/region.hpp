@@ -72,9 +72,9 @@ using LogFn = std::function<void(std::string_view target, std::string_view messa
 
 class ShmRegion {
 public:
-    // Attaches to the existing region NAME (/dev/shm/NAME), maps it whole and checks the header:
-    // magic, then version, then that the areas lie inside the mapping. On success `log` (if set)
-    // receives "Connected to shared memory region '{name}' of size {size} bytes".
+    // Attaches to the existing region NAME (/dev/shm/NAME on Linux), maps it whole and checks the
+    // header: magic, then version, then that the areas lie inside the mapping. On success `log`
+    // (if set) receives "Connected to shared memory region '{name}' of size {size} bytes".
     static std::expected<std::shared_ptr<ShmRegion>, ShmError> open(const std::string& name,
                                                                     const LogFn& log = {});
     ShmRegion(const ShmRegion&) = delete;

@@ -42,7 +42,13 @@ std::optional<std::wstring> widen(std::string_view text) {
 }
 
 // The folder of the backing files: "shared_memory-rs" in the user's temporary directory.
-std::optional<std::wstring> backing_folder() {
+constexpr std::wstring_view kFolder = L"shared_memory-rs";
+// Where removed backing files wait until the last process that maps one lets it go (see
+// remove_file): a folder of its own beside the region files, so that nothing in it is ever
+// taken for a region, whatever the region's name.
+constexpr std::wstring_view kRemovedFolder = L"shared_memory-rs.removed";
+
+std::optional<std::wstring> temp_folder(std::wstring_view folder) {
     DWORD length = GetTempPathW(0, nullptr);
     if (length == 0) return std::nullopt;
     std::wstring temp(length, L'\0');
@@ -50,27 +56,31 @@ std::optional<std::wstring> backing_folder() {
     if (length == 0 || length >= temp.size()) return std::nullopt;
     temp.resize(length);
     if (temp.back() != L'\\' && temp.back() != L'/') temp += L'\\';
-    return temp + L"shared_memory-rs";
+    return temp.append(folder);
+}
+
+// The backing file's name of region NAME: NAME without its leading "/" characters.
+std::string_view file_name_of(std::string_view name) {
+    const size_t first = name.find_first_not_of('/');
+    return first == std::string_view::npos ? std::string_view() : name.substr(first);
 }
 
 // The backing file of region NAME: NAME without its leading "/" characters, in the folder. A
 // name that is not a plain file name (a separator, a stream name, "." or "..") has none: it
 // would reach a file outside the folder.
 std::optional<std::wstring> backing_path(std::string_view name) {
-    const size_t first = name.find_first_not_of('/');
-    const std::string_view file = first == std::string_view::npos ? "" : name.substr(first);
+    const std::string_view file = file_name_of(name);
     if (file.empty() || file == "." || file == ".." ||
         file.find_first_of("\\/:") != std::string_view::npos)
         return std::nullopt;
-    auto folder = backing_folder();
+    auto folder = temp_folder(kFolder);
     auto wide = widen(file);
     if (!folder || !wide) return std::nullopt;
     return *folder + L"\\" + *wide;
 }
 
-// Creates the folder of the backing files if it is missing.
-std::optional<DWORD> prepare_folder() {
-    auto folder = backing_folder();
+// Creates `folder` if it is missing; the error number when it cannot be made.
+std::optional<DWORD> prepare_folder(const std::optional<std::wstring>& folder) {
     if (!folder) return GetLastError();
     if (CreateDirectoryW(folder->c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)
         return std::nullopt;
@@ -82,18 +92,56 @@ HANDLE open_file(const std::wstring& path, DWORD access, DWORD disposition) {
                        nullptr);
 }
 
-// Removes the backing file at `path`. The file is renamed out of the way first: a file that is
-// still open elsewhere is only removed once the last handle closes, and until then its name
-// could not be used for a new file, as it can on POSIX systems.
+// Removes the backing file at `path`. Windows refuses to delete a file while a process maps it,
+// and keeps the name of a file that is open elsewhere until its last handle closes, whereas a
+// new region must be able to take the name at once, as on POSIX systems. So the file is first
+// moved into the folder of removed files, under a name of its own, and deleted from there: at
+// once if nobody maps it any more, else by the last process that unmaps it
+// (SharedMapping::reset), or by the next server that creates a region.
 bool remove_file(const std::wstring& path) {
     static std::atomic<uint64_t> removals{0};
-    const std::wstring aside = path + L".removed-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                               std::to_wstring(removals.fetch_add(1)) + L"-" +
-                               std::to_wstring(GetTickCount64());
-    if (!MoveFileExW(path.c_str(), aside.c_str(), 0)) return DeleteFileW(path.c_str()) != 0;
-    // The name is free now; the file itself goes when its last handle closes.
-    (void)DeleteFileW(aside.c_str());
-    return true;
+    auto removed = temp_folder(kRemovedFolder);
+    if (removed && !prepare_folder(removed)) {
+        const std::wstring aside = *removed + path.substr(path.rfind(L'\\')) + L"-" +
+                                   std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                   std::to_wstring(removals.fetch_add(1)) + L"-" +
+                                   std::to_wstring(GetTickCount64());
+        if (MoveFileExW(path.c_str(), aside.c_str(), 0)) {
+            (void)DeleteFileW(aside.c_str());
+            return true;
+        }
+    }
+    return DeleteFileW(path.c_str()) != 0;
+}
+
+// Deletes what removed files no process maps any more (those of processes that ended).
+void delete_removed_files() {
+    auto removed = temp_folder(kRemovedFolder);
+    if (!removed) return;
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileW((*removed + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            (void)DeleteFileW((*removed + L"\\" + found.cFileName).c_str());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+// Whether `file` has been moved into the folder of removed files; if so its path, in `path`.
+// Fixed storage: this runs while a mapping is being closed, which must not fail.
+bool removed_path(HANDLE file, wchar_t (&path)[1024]) {
+    const DWORD length = GetFinalPathNameByHandleW(file, path, 1024, FILE_NAME_NORMALIZED);
+    if (length == 0 || length >= 1024) return false;
+    const std::wstring_view full(path, length);
+    const size_t name_at = full.rfind(L'\\');
+    if (name_at == std::wstring_view::npos || name_at == 0) return false;
+    const size_t folder_at = full.rfind(L'\\', name_at - 1);
+    if (folder_at == std::wstring_view::npos) return false;
+    const std::wstring_view folder = full.substr(folder_at + 1, name_at - folder_at - 1);
+    return CompareStringOrdinal(folder.data(), static_cast<int>(folder.size()),
+                                kRemovedFolder.data(), static_cast<int>(kRemovedFolder.size()),
+                                TRUE) == CSTR_EQUAL;
 }
 
 // Sets the file's length to `size` bytes; bytes added read as zero.
@@ -191,8 +239,9 @@ std::expected<SharedMapping, SharedMemoryError> SharedMapping::create(std::strin
                                                                       uint64_t size, bool replace) {
     if (size == 0 || size > static_cast<uint64_t>(INT64_MAX))
         return std::unexpected(error(SharedMemoryError::Kind::Create, ERROR_INVALID_PARAMETER));
-    if (auto failed = prepare_folder())
+    if (auto failed = prepare_folder(temp_folder(kFolder)))
         return std::unexpected(error(SharedMemoryError::Kind::Unexpected, *failed));
+    delete_removed_files();
     auto path = backing_path(name);
     auto object_name = widen(name);
     if (!path || !object_name)
@@ -229,7 +278,7 @@ std::expected<SharedMapping, SharedMemoryError> SharedMapping::open_or_create(st
                                                                               unsigned /*mode*/) {
     if (size == 0 || size > static_cast<uint64_t>(INT64_MAX) || size > SIZE_MAX)
         return std::unexpected(error(SharedMemoryError::Kind::Create, ERROR_INVALID_PARAMETER));
-    if (auto failed = prepare_folder())
+    if (auto failed = prepare_folder(temp_folder(kFolder)))
         return std::unexpected(error(SharedMemoryError::Kind::Unexpected, *failed));
     auto path = backing_path(name);
     if (!path) return std::unexpected(error(SharedMemoryError::Kind::Open, ERROR_INVALID_NAME));
@@ -285,7 +334,13 @@ bool SharedMapping::try_lock_byte(uint64_t at) {
     if (!LockFileEx(handle_of(file_), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                     &where))
         return false;
-    locked_bytes_.push_back(at);
+    try {
+        locked_bytes_.push_back(at);
+    } catch (...) {
+        where = byte_at(at);
+        (void)UnlockFileEx(handle_of(file_), 0, 1, 0, &where);
+        return false;
+    }
     return true;
 }
 
@@ -334,9 +389,13 @@ SharedMapping::~SharedMapping() {
 }
 
 void SharedMapping::reset() noexcept {
+    // A removed file that this process was the last to map goes now (see remove_file).
+    wchar_t removed[1024];
+    const bool was_removed = file_ != kNoFile && removed_path(handle_of(file_), removed);
     if (base_ != nullptr) UnmapViewOfFile(base_);
     // Closing the file releases the locks its handle holds.
     if (file_ != kNoFile) CloseHandle(handle_of(file_));
+    if (was_removed) (void)DeleteFileW(removed);
     base_ = nullptr;
     size_ = 0;
     file_ = kNoFile;
