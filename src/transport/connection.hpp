@@ -12,10 +12,10 @@
 
 #include "platform/call_wait.hpp"
 #include "platform/cpu.hpp"
+#include "platform/io_error.hpp"
 #include "platform/memory.hpp"
 #include "platform/stream_handle.hpp"
 #include "transport/config.hpp"
-#include "transport/errors.hpp"
 
 namespace zelto {
 
