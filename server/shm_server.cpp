@@ -1,8 +1,5 @@
 #include "shm_server.hpp"
 
-#include <sys/prctl.h>
-#include <time.h>
-
 #include <array>
 #include <atomic>
 #include <charconv>
@@ -13,6 +10,7 @@
 #include "models.hpp"
 #include "platform/clock.hpp"
 #include "platform/cpu.hpp"
+#include "platform/precise_sleep.hpp"
 #include "shm/little_endian.hpp"
 #include "shm/queue_entries.hpp"
 #include "shm/region_clients.hpp"
@@ -73,11 +71,6 @@ std::expected<DType, std::string> dtype_from_code(uint8_t code) {
     }
 }
 
-void sleep_for(std::chrono::nanoseconds duration) {
-    timespec ts{0, static_cast<long>(duration.count())};
-    nanosleep(&ts, nullptr);
-}
-
 class ShmService final : public Service {
 public:
     ShmService(std::shared_ptr<ServerRegion> region, uint32_t default_model)
@@ -104,13 +97,14 @@ private:
     }
 
     void run() {
-        // Sleeps of this thread should last what they ask for, not the default 50 us more.
-        prctl(PR_SET_TIMERSLACK, 1UL);
+        // The idle sleeps of this thread should last what they ask for, not 50 us more (or, on
+        // Windows, a millisecond or more).
+        platform::PreciseSleep sleeper;
         std::array<uint8_t, shm::kRequestEntrySize> raw{};
         auto last_work = platform::monotonic_now();
         while (!stop_.load(std::memory_order_relaxed)) {
             if (requests().pop(raw)) {
-                serve(shm::RequestEntry::decode(raw.data()));
+                serve(shm::RequestEntry::decode(raw.data()), sleeper);
                 last_work = platform::monotonic_now();
                 continue;
             }
@@ -118,12 +112,12 @@ private:
             if (idle < kSpinAfterWork) {
                 for (int i = 0; i < 16; ++i) platform::spin_pause();
             } else {
-                sleep_for(idle < kLongSleepAfter ? kShortSleep : kLongSleep);
+                sleeper.sleep_for(idle < kLongSleepAfter ? kShortSleep : kLongSleep);
             }
         }
     }
 
-    void serve(const shm::RequestEntry& request) {
+    void serve(const shm::RequestEntry& request, platform::PreciseSleep& sleeper) {
         shm::ResponseEntry response{request.request_id, kStatusOk, 0, 0};
         auto output = answer(request);
         if (output) {
@@ -132,7 +126,7 @@ private:
             response.status = kStatusError;
             response.error_offset = region_->place_error_text(output.error());
         }
-        respond(response);
+        respond(response, sleeper);
     }
 
     std::expected<uint64_t, std::string> answer(const shm::RequestEntry& request) {
@@ -144,7 +138,7 @@ private:
         return region_->place_output(*output);
     }
 
-    void respond(const shm::ResponseEntry& response) {
+    void respond(const shm::ResponseEntry& response, platform::PreciseSleep& sleeper) {
         auto bytes = response.encode();
         auto deadline = platform::monotonic_now() + kResponseDeadline;
         while (!stop_.load(std::memory_order_relaxed)) {
@@ -156,7 +150,7 @@ private:
                     break;
             }
             if (platform::monotonic_now() >= deadline) return;  // nobody is reading
-            sleep_for(kShortSleep);
+            sleeper.sleep_for(kShortSleep);
         }
     }
 

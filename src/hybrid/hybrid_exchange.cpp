@@ -1,7 +1,6 @@
 #include "hybrid/hybrid_exchange.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <span>
 
 #include <asio/error.hpp>
@@ -195,7 +194,7 @@ HybridExchange::Step HybridExchange::advance() {
 
 HybridExchange::Step HybridExchange::open() {
     std::optional<PipeConnection>& connection = **guard_;
-    if (connection && connection->broken) return fail(os_text(EPIPE));
+    if (connection && connection->broken) return fail(platform::broken_pipe_error().message);
     if (!connection) {
         // No waiting at open: a missing socket or a full backlog fails at once. The cell stays
         // empty on failure, so the next exchange tries to open again.
@@ -229,7 +228,7 @@ HybridExchange::Step HybridExchange::receive(std::span<uint8_t> out, size_t at_l
         if (attempt.not_ready()) return Step::NeedRead;
         // A server that closes its end shows as the end of the stream; one that closes with
         // the request still unread shows as a reset.
-        if (attempt.error == ECONNRESET) return fail(kEarlyEof);
+        if (attempt.reset_by_peer()) return fail(kEarlyEof);
         if (attempt.error != 0) return fail(os_text(attempt.error));
         if (attempt.bytes == 0) return fail(kEarlyEof);
         done_ += attempt.bytes;
