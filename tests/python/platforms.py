@@ -89,3 +89,15 @@ def windows_only(why: str):
     import pytest
 
     return pytest.mark.skipif(not WINDOWS, reason="needs Windows: " + why)
+
+
+def not_under_wine(why: str):
+    """Marks a test of Windows behaviour that Wine does not reproduce."""
+    import pytest
+
+    under_wine = False
+    if WINDOWS:
+        import ctypes
+
+        under_wine = hasattr(ctypes.WinDLL("ntdll"), "wine_get_version")
+    return pytest.mark.skipif(under_wine, reason="Wine differs: " + why)
