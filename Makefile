@@ -59,7 +59,8 @@ py-test: install
 	cd tests && PATH="$(abspath $(VENV))/bin:$$PATH" ../$(PY) -m mypy.stubtest zelto_sdk
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) tools/soak.py --requests 5000
 
-test: format-check layers-check cpp-test py-test wheel-test fuzz-short sanitize-test asan-smoke tsan-smoke
+test: format-check layers-check cpp-test py-test wheel-test fuzz-short sanitize-test asan-smoke tsan-smoke \
+  test-windows
 
 # ---- Portable wheel: dist/zelto_sdk-VERSION-cp311-abi3-manylinux_*.whl ------------------------
 # libstdc++ is linked into the binaries (ZELTO_STATIC_LIBSTDCXX), so they need only glibc and the
