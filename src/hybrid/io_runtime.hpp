@@ -2,9 +2,9 @@
 // operation on it.
 //
 // The runtime has two execution contexts:
-// - the I/O context: the event loop (epoll reactor and timers) that the worker threads service,
-//   one worker per processor available to the process. An operation that has to wait for a
-//   socket registers it here, so its readiness is noticed and the transfer completed by a worker.
+// - the I/O context: the event loop (an epoll reactor, or on Windows the I/O completion port,
+//   and timers) that the worker threads service, one worker per processor available to the
+//   process. A transfer that has to wait is issued here, so a worker completes it.
 // - the caller context: where operations themselves run. Only the thread inside
 //   run_to_completion drives it; completions that the workers finish are posted to it, which
 //   wakes that thread.

@@ -11,9 +11,9 @@
 #include <span>
 
 #include "platform/call_wait.hpp"
-#include "platform/cpu.hpp"
 #include "platform/memory.hpp"
 #include "platform/stream_handle.hpp"
+#include "platform/wait_policy.hpp"
 #include "transport/config.hpp"
 #include "transport/errors.hpp"
 

@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include "platform/cpu.hpp"
+#include "platform/wait_policy.hpp"
 
 namespace zelto::platform {
 
