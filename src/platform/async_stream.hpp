@@ -12,9 +12,9 @@
 //     itself with an attempt.
 //   - Windows: a handle is associated with a completion port once and for good, and only
 //     transfers issued through the loop report there. The stream is adopted by the first loop it
-//     waits through and stays with it. A write is never attempted on the calling thread (a
-//     pending overlapped write cannot be waited for without the loop), so every write goes
-//     through the loop; a read attempt takes what the pipe already holds.
+//     waits through and stays with it. Attempts are overlapped transfers kept off the port: a
+//     read takes what the pipe already holds, and a write that the pipe cannot take at once is
+//     cancelled.
 #pragma once
 
 #include <cstddef>
@@ -95,8 +95,8 @@ private:
     StreamHandle handle_;
     // Windows: the loop's object, once the stream waited through a loop.
     std::optional<AsyncStreamObject> adopted_;
-    // Windows: the event that read attempts complete on (they must not report to the loop).
-    intptr_t read_event_ = 0;
+    // Windows: the event that attempts complete on (they must not report to the loop).
+    intptr_t attempt_event_ = 0;
 };
 
 }  // namespace zelto::platform

@@ -21,13 +21,20 @@ Transfer moved(size_t bytes) {
     return Transfer{Transfer::Outcome::Moved, bytes, 0};
 }
 
+Transfer not_ready() {
+    return Transfer{Transfer::Outcome::NotReady, 0, 0};
+}
+
 Transfer ended() {
     return Transfer{Transfer::Outcome::Ended, 0, 0};
 }
 
-// A pipe whose server closed its end reads as broken, not as ended.
+// A pipe whose server closed its end reads as broken or disconnected, not as ended.
 Transfer failed(DWORD error) {
-    if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF) return ended();
+    if (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED ||
+        error == ERROR_HANDLE_EOF) {
+        return ended();
+    }
     return Transfer{Transfer::Outcome::Failed, 0, static_cast<int>(error)};
 }
 
@@ -37,6 +44,19 @@ Transfer from_completion(const asio::error_code& ec, size_t bytes) {
     if (!ec) return moved(bytes);
     if (ec == asio::error::eof) return ended();
     return failed(static_cast<DWORD>(ec.value()));
+}
+
+// The event that attempts complete on, made on the first attempt, with its low bit set as the
+// OVERLAPPED wants it: then an attempt's completion is not reported to the completion port the
+// handle may be associated with, and the loop never sees an operation that is not its own.
+std::optional<Transfer> attempt_event(intptr_t& event, HANDLE& tagged) noexcept {
+    if (event == 0) {
+        HANDLE made = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (made == nullptr) return failed(::GetLastError());
+        event = reinterpret_cast<intptr_t>(made);
+    }
+    tagged = reinterpret_cast<HANDLE>(event | 1);
+    return std::nullopt;
 }
 
 }  // namespace
@@ -69,43 +89,53 @@ int broken_stream_error() noexcept {
 }
 
 AsyncStream::~AsyncStream() {
-    if (read_event_ != 0) ::CloseHandle(reinterpret_cast<HANDLE>(read_event_));
+    if (attempt_event_ != 0) ::CloseHandle(reinterpret_cast<HANDLE>(attempt_event_));
     // An adopted handle is closed by its object.
     if (!adopted_ && handle_.valid()) close_socket(handle_);
 }
 
-// Takes what the pipe holds, if anything. The read is overlapped (the handle was opened so) and
-// its event's low bit is set, so its completion is not reported to the completion port the
-// handle may be associated with: the loop never sees an operation that is not its own. With the
-// bytes already in the pipe, the read completes at once.
+// Takes what the pipe holds, if anything: with the bytes already there, the read completes at
+// once.
 Transfer AsyncStream::try_read(std::span<uint8_t> out) noexcept {
     DWORD available = 0;
     if (!::PeekNamedPipe(handle_of(handle_), nullptr, 0, nullptr, &available, nullptr)) {
         return failed(::GetLastError());
     }
-    if (available == 0) return Transfer{Transfer::Outcome::NotReady, 0, 0};
-    if (read_event_ == 0) {
-        HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        if (event == nullptr) return failed(::GetLastError());
-        read_event_ = reinterpret_cast<intptr_t>(event);
-    }
+    if (available == 0) return not_ready();
     OVERLAPPED overlapped{};
-    overlapped.hEvent = reinterpret_cast<HANDLE>(read_event_ | 1);
+    if (auto refused = attempt_event(attempt_event_, overlapped.hEvent)) return *refused;
     const DWORD wanted = static_cast<DWORD>(std::min<size_t>(available, out.size()));
-    DWORD got = 0;
     if (!::ReadFile(handle_of(handle_), out.data(), wanted, nullptr, &overlapped)) {
         DWORD error = ::GetLastError();
         if (error != ERROR_IO_PENDING) return failed(error);
     }
     // Done at once, or about to be: the bytes are there.
+    DWORD got = 0;
     if (!::GetOverlappedResult(handle_of(handle_), &overlapped, &got, TRUE)) {
         return failed(::GetLastError());
     }
     return moved(got);
 }
 
-Transfer AsyncStream::try_write(std::span<const uint8_t>) noexcept {
-    return Transfer{Transfer::Outcome::NotReady, 0, 0};
+// A pipe with room takes the bytes at once. A write that would have to wait for the server to
+// read is cancelled; what the pipe took before the cancel counts as written.
+Transfer AsyncStream::try_write(std::span<const uint8_t> bytes) noexcept {
+    OVERLAPPED overlapped{};
+    if (auto refused = attempt_event(attempt_event_, overlapped.hEvent)) return *refused;
+    constexpr size_t kMaxWrite = size_t{1} << 30;
+    const DWORD length = static_cast<DWORD>(std::min(bytes.size(), kMaxWrite));
+    if (!::WriteFile(handle_of(handle_), bytes.data(), length, nullptr, &overlapped)) {
+        DWORD error = ::GetLastError();
+        if (error != ERROR_IO_PENDING) return failed(error);
+        ::CancelIoEx(handle_of(handle_), &overlapped);
+    }
+    DWORD put = 0;
+    if (!::GetOverlappedResult(handle_of(handle_), &overlapped, &put, TRUE)) {
+        DWORD error = ::GetLastError();
+        if (error != ERROR_OPERATION_ABORTED) return failed(error);
+        if (put == 0) return not_ready();
+    }
+    return moved(put);
 }
 
 asio::awaitable<Transfer> AsyncStream::read_some(asio::io_context& io, std::span<uint8_t> out) {
