@@ -7,8 +7,8 @@
 // within the spin time, the whole request is done there, with no hand-off to another thread.
 // Whatever remains then runs as an operation of the client's IoRuntime (finish): each step that
 // cannot move at once becomes one asynchronous transfer of the stream, completed by the
-// runtime's workers, which wake the parked caller. Where attempts cannot move bytes (a write on
-// Windows, whose pipes are completion-based), the step goes through the runtime at once.
+// runtime's workers, which wake the parked caller. The same steps, texts and broken-connection
+// rules hold for both ways (account() takes in what either did), on every system.
 //
 // An exchange that ends after the first byte of its request left and before the last byte of the
 // answer arrived (a failure, a stop, an exchange abandoned half way) marks the connection broken,
