@@ -54,7 +54,7 @@ std::unique_ptr<SocketEngine> connect_socket(const Command& command) {
 
 // An engine result: the answer's bytes, or the engine's error thrown.
 std::span<const uint8_t> output_of(
-    const std::expected<std::span<const uint8_t>, zelto::EngineError>& output) {
+    const std::expected<std::span<const uint8_t>, zelto::Error>& output) {
     if (!output) throw Failure(output.error().message);
     return *output;
 }
@@ -62,7 +62,7 @@ std::span<const uint8_t> output_of(
 // The shared-memory client's answer holds the region's exchange turn until it is dropped; the
 // benchmark reads the data afterwards, which is safe with no other client on the region.
 std::span<const uint8_t> output_of(
-    const std::expected<zelto::shm::OutputView, zelto::EngineError>& output) {
+    const std::expected<zelto::shm::OutputView, zelto::Error>& output) {
     if (!output) throw Failure(output.error().message);
     return output->data();
 }

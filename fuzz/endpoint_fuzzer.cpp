@@ -25,8 +25,9 @@
 namespace {
 
 using zelto::ClientConfig;
-using zelto::ClientError;
 using zelto::ConfigArguments;
+using zelto::Error;
+using zelto::ErrorKind;
 
 enum Field { kEndpoint, kProtocol, kHost, kPort, kSocketPath, kPipeName, kApiToken, kPoolSize };
 constexpr size_t kFields = 8;
@@ -98,8 +99,8 @@ bool is_config_message(const std::string& message) {
     return message.starts_with(kHead) && message.ends_with(kTail);
 }
 
-bool same_result(const std::expected<ClientConfig, ClientError>& a,
-                 const std::expected<ClientConfig, ClientError>& b) {
+bool same_result(const std::expected<ClientConfig, Error>& a,
+                 const std::expected<ClientConfig, Error>& b) {
     if (a.has_value() != b.has_value()) return false;
     if (!a) return a.error().kind == b.error().kind && a.error().message == b.error().message;
     return a->endpoint.kind == b->endpoint.kind && a->endpoint.address == b->endpoint.address &&
@@ -152,7 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(config->api_token == args.api_token);
         FUZZ_CHECK(config->max_pool_size == args.max_pool_size);
     } else {
-        FUZZ_CHECK(config.error().kind == ClientError::Kind::Config);
+        FUZZ_CHECK(config.error().kind == ErrorKind::Config);
         FUZZ_CHECK(is_config_message(config.error().message));
     }
     FUZZ_CHECK(same_result(zelto::resolve_client_config(disguised(args)), config));

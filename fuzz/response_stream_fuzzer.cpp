@@ -63,7 +63,7 @@ zelto::Tensor owned(const zelto::DecodedTensor& tensor) {
     return {tensor.shape, tensor.dtype, {tensor.data.begin(), tensor.data.end()}};
 }
 
-Item owned(const std::expected<std::optional<zelto::DecodedTensor>, zelto::ClientError>& item) {
+Item owned(const std::expected<std::optional<zelto::DecodedTensor>, zelto::Error>& item) {
     if (!item) return std::unexpected(item.error().message);
     if (!item->has_value()) return std::nullopt;
     return owned(**item);

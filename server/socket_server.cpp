@@ -52,7 +52,7 @@ bool send_tensor(Connection& connection, uint32_t status, Tensor tensor) {
 std::expected<Tensor, std::string> input_tensor(TensorPayload payload) {
     if (payload.data && !payload.data_base64) {
         auto dtype = parse_dtype(payload.dtype);
-        if (!dtype) return std::unexpected(dtype.error().display());
+        if (!dtype) return std::unexpected(dtype.error().message);
         return Tensor{std::move(payload.shape), *dtype, std::move(*payload.data)};
     }
     std::vector<uint8_t> encoded = encode_tensor_payload(payload);

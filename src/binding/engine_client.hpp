@@ -17,14 +17,14 @@
 #include "binding/conversions.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/instance.hpp"
-#include "shm/engine_error.hpp"
 #include "shm/output_view.hpp"
+#include "transport/errors.hpp"
 
 namespace zelto::binding {
 
 // tp_new: binds `signature`, whose positional parameters are all text and whose keyword-only
 // ones are call settings. Converts them in order and passes the texts to `create`. Its result
-// becomes the new instance; its EngineError becomes the exception.
+// becomes the new instance; its Error becomes the exception.
 template <class State, class Create>
 PyObject* new_engine_client(PyTypeObject* type, PyObject* args, PyObject* kwargs,
                             const Signature& signature, Create&& create) {
@@ -43,7 +43,7 @@ PyObject* new_engine_client(PyTypeObject* type, PyObject* args, PyObject* kwargs
         if (!convert_call_settings(signature, bound, texts.size(), call)) return nullptr;
         auto client = create(std::as_const(texts));
         if (!client) {
-            raise_engine_error(client.error());
+            raise_error(client.error());
             return nullptr;
         }
         return new_instance<State>(type, call, std::move(*client));
@@ -76,17 +76,17 @@ inline bool convert_tensor_arguments(const BoundArguments& bound, TensorArgument
 // An engine's output bytes (a view of the server's block) as a new list, or its error raised.
 // The list is built straight from the region: it is the one copy the call makes of the output.
 inline PyObject* engine_output_to_list(
-    const std::expected<std::span<const uint8_t>, EngineError>& output) {
+    const std::expected<std::span<const uint8_t>, Error>& output) {
     if (!output) {
-        raise_engine_error(output.error());
+        raise_error(output.error());
         return nullptr;
     }
     return bytes_to_list(*output);
 }
 
-inline PyObject* engine_output_to_list(const std::expected<shm::OutputView, EngineError>& output) {
+inline PyObject* engine_output_to_list(const std::expected<shm::OutputView, Error>& output) {
     if (!output) {
-        raise_engine_error(output.error());
+        raise_error(output.error());
         return nullptr;
     }
     return bytes_to_list(output->data());
@@ -94,17 +94,17 @@ inline PyObject* engine_output_to_list(const std::expected<shm::OutputView, Engi
 
 // The same output as a new bytes object, copied once out of the region.
 inline PyObject* engine_output_to_bytes(
-    const std::expected<std::span<const uint8_t>, EngineError>& output) {
+    const std::expected<std::span<const uint8_t>, Error>& output) {
     if (!output) {
-        raise_engine_error(output.error());
+        raise_error(output.error());
         return nullptr;
     }
     return bytes_copy(*output);
 }
 
-inline PyObject* engine_output_to_bytes(const std::expected<shm::OutputView, EngineError>& output) {
+inline PyObject* engine_output_to_bytes(const std::expected<shm::OutputView, Error>& output) {
     if (!output) {
-        raise_engine_error(output.error());
+        raise_error(output.error());
         return nullptr;
     }
     return bytes_copy(output->data());

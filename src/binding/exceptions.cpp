@@ -1,5 +1,9 @@
 #include "binding/exceptions.hpp"
 
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+
 #include "binding/py_ref.hpp"
 
 namespace zelto::binding {
@@ -15,24 +19,65 @@ PyObject* internal_failure_type() {
     return type;
 }
 
-PyObject* client_error_type(const ClientError& error) {
-    switch (error.kind) {
-        case ClientError::Kind::Io:
-            return error.raise_by_category ? os_error_type(error.io_category)
-                                           : PyExc_ConnectionError;
-        case ClientError::Kind::Config:
-        case ClientError::Kind::InvalidInput:
+// The Python exception an engine error becomes. The exception objects themselves are variables
+// of the interpreter, not constants, so the table names them.
+enum class Raised : uint8_t {
+    ConnectionError,
+    OsErrorOfCategory,  // the OSError subclass of the error's io_category
+    ValueError,
+    RuntimeError,
+    TimeoutError,
+    AlreadySet,  // the exception that ended the call is pending already
+};
+
+struct Mapping {
+    ErrorKind kind;
+    Raised raised;
+};
+
+// Every kind of engine error and the exception it raises, in the order of ErrorKind.
+constexpr Mapping kExceptionOfKind[] = {
+    {ErrorKind::Io, Raised::ConnectionError},
+    {ErrorKind::StreamSend, Raised::OsErrorOfCategory},
+    {ErrorKind::StreamRead, Raised::RuntimeError},
+    {ErrorKind::Config, Raised::ValueError},
+    {ErrorKind::InvalidInput, Raised::ValueError},
+    {ErrorKind::Codec, Raised::RuntimeError},
+    {ErrorKind::Server, Raised::RuntimeError},
+    {ErrorKind::SharedMemory, Raised::ConnectionError},
+    {ErrorKind::QueueBlocked, Raised::RuntimeError},
+    {ErrorKind::PoolExhausted, Raised::RuntimeError},
+    {ErrorKind::Exchange, Raised::RuntimeError},
+    {ErrorKind::Runtime, Raised::RuntimeError},
+    {ErrorKind::Usage, Raised::RuntimeError},
+    {ErrorKind::Interrupted, Raised::AlreadySet},
+    {ErrorKind::TimedOut, Raised::TimeoutError},
+    {ErrorKind::SinkFailed, Raised::AlreadySet},
+};
+
+constexpr bool covers_every_kind_in_order() {
+    if (std::size(kExceptionOfKind) != kErrorKindCount) return false;
+    for (size_t i = 0; i < kErrorKindCount; ++i) {
+        if (static_cast<size_t>(kExceptionOfKind[i].kind) != i) return false;
+    }
+    return true;
+}
+static_assert(covers_every_kind_in_order(), "kExceptionOfKind must list every ErrorKind in order");
+
+PyObject* exception_type(Raised raised, IoCategory category) {
+    switch (raised) {
+        case Raised::ConnectionError:
+            return PyExc_ConnectionError;
+        case Raised::OsErrorOfCategory:
+            return os_error_type(category);
+        case Raised::ValueError:
             return PyExc_ValueError;
-        case ClientError::Kind::Codec:
-        case ClientError::Kind::Server:
-        case ClientError::Kind::Usage:
+        case Raised::RuntimeError:
             return PyExc_RuntimeError;
-        case ClientError::Kind::TimedOut:
+        case Raised::TimeoutError:
             return PyExc_TimeoutError;
-        case ClientError::Kind::Interrupted:
-            return nullptr;  // the signal handler's exception is already set
-        case ClientError::Kind::SinkFailed:
-            return nullptr;  // the exception of the failed allocation is already set
+        case Raised::AlreadySet:
+            return nullptr;
     }
     return PyExc_RuntimeError;
 }
@@ -82,36 +127,18 @@ PyObject* os_error_type(IoCategory category) {
     return PyExc_OSError;
 }
 
-void raise_client_error(const ClientError& error) {
-    PyObject* type = client_error_type(error);
-    if (type == nullptr) {
-        if (PyErr_Occurred() == nullptr) {
-            raise_internal_failure(error.kind == ClientError::Kind::SinkFailed
-                                       ? "an output's memory was refused without a pending "
-                                         "exception"
-                                       : "a signal check failed without a pending exception");
-        }
-        return;
+void raise_error(const Error& error) {
+    const auto index = static_cast<size_t>(error.kind);
+    if (index >= kErrorKindCount) {
+        return raise_internal_failure("an engine error of unknown kind: " + error.message);
     }
-    raise_message(type, error.message);
-}
-
-void raise_engine_error(const EngineError& error) {
-    switch (error.type) {
-        case EngineError::Type::ValueError:
-            return raise_message(PyExc_ValueError, error.message);
-        case EngineError::Type::RuntimeError:
-            return raise_message(PyExc_RuntimeError, error.message);
-        case EngineError::Type::TimeoutError:
-            return raise_message(PyExc_TimeoutError, error.message);
-        case EngineError::Type::ConnectionError:
-            return raise_message(PyExc_ConnectionError, error.message);
-        case EngineError::Type::SignalRaised:
-            if (PyErr_Occurred() == nullptr)
-                raise_internal_failure("a signal check failed without a pending exception");
-            return;
+    PyObject* type = exception_type(kExceptionOfKind[index].raised, error.io_category);
+    if (type != nullptr) return raise_message(type, error.message);
+    if (PyErr_Occurred() == nullptr) {
+        raise_internal_failure(error.kind == ErrorKind::SinkFailed
+                                   ? "an output's memory was refused without a pending exception"
+                                   : "a signal check failed without a pending exception");
     }
-    raise_internal_failure("unknown engine error type: " + error.message);
 }
 
 void prefix_type_error(const char* parameter) {

@@ -8,7 +8,6 @@
 #include <new>
 #include <string_view>
 
-#include "shm/engine_error.hpp"
 #include "transport/errors.hpp"
 
 namespace zelto::binding {
@@ -20,16 +19,13 @@ void raise_message(PyObject* type, std::string_view message);
 // so that `except Exception` does not swallow a broken invariant of the library.
 void raise_internal_failure(std::string_view description);
 
-// ClientError -> ConnectionError / ValueError / RuntimeError; an Io error of a stream write
-// goes to the OSError subclass of its category.
-void raise_client_error(const ClientError& error);
+// Raises the Python exception of an engine error, chosen by its kind (the table in
+// exceptions.cpp), with its message. Interrupted and SinkFailed keep the exception that is
+// already set (the signal handler's, the failed allocation's).
+void raise_error(const Error& error);
 
 // The OSError subclass that Python uses for an I/O error category.
 PyObject* os_error_type(IoCategory category);
-
-// EngineError of the shared-memory and hybrid engines. SignalRaised keeps the exception that
-// the signal handler left set.
-void raise_engine_error(const EngineError& error);
 
 // If the pending exception is a TypeError, replaces it by a TypeError whose message is
 // "argument 'NAME': " followed by the original message. Other exceptions pass unchanged.

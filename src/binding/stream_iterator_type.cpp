@@ -42,11 +42,11 @@ PyObject* stream_iter(PyObject* self) {
     });
 }
 
-// Returns the next item, or null without an exception at the end of the stream. Every failure
-// is a RuntimeError; an error item leaves the stream usable for the next frame. A wait stopped
-// by a signal handler's exception or by the client's time-out (which bounds each frame), or a
-// bytes item whose memory could not be had (MemoryError), may have ended mid-frame: the
-// connection is closed and the stream is over.
+// Returns the next item, or null without an exception at the end of the stream. A failed read,
+// an error item or one that does not decode is a RuntimeError and leaves the stream usable for
+// the next frame. A wait stopped by a signal handler's exception or by the client's time-out
+// (which bounds each frame), or a bytes item whose memory could not be had (MemoryError), may
+// have ended mid-frame: the connection is closed and the stream is over.
 PyObject* stream_next(PyObject* self) {
     return guarded([&]() -> PyObject* {
         StreamObject* stream =
@@ -56,7 +56,7 @@ PyObject* stream_next(PyObject* self) {
         if (!use.ok()) return nullptr;
         StreamState& state = stream->state;
         if (state.process.in_other_process()) {
-            raise_client_error(ClientError::created_in_other_process());
+            raise_error(Error::created_in_other_process());
             return nullptr;
         }
         if (state.ended) return nullptr;
@@ -69,10 +69,8 @@ PyObject* stream_next(PyObject* self) {
             if (item.error().abandoned_exchange()) {
                 state.connection = Connection();
                 state.ended = true;
-                raise_client_error(item.error());
-            } else {
-                raise_message(PyExc_RuntimeError, item.error().message);
             }
+            raise_error(item.error());
             return nullptr;
         }
         if (!item->has_value()) {

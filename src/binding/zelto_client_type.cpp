@@ -76,7 +76,7 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!convert_call_settings(kConstructor, bound, kFirstCallSetting, call)) return nullptr;
         auto config = resolve_client_config(std::move(arguments));
         if (!config) {
-            raise_client_error(config.error());
+            raise_error(config.error());
             return nullptr;
         }
         return new_instance<SocketClient>(type, call, std::move(*config));
@@ -126,7 +126,7 @@ PyObject* client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
                                       return client.infer(arguments, wait);
                                   });
                               if (!response) {
-                                  raise_client_error(response.error());
+                                  raise_error(response.error());
                                   return nullptr;
                               }
                               return bytes_to_list(response->output().data);
@@ -143,7 +143,7 @@ PyObject* client_infer_tensor(PyObject* self, PyObject* const* args, Py_ssize_t 
                                       return client.infer(arguments, wait);
                                   });
                               if (!response) {
-                                  raise_client_error(response.error());
+                                  raise_error(response.error());
                                   return nullptr;
                               }
                               return tensor_to_tuple(response->output());
@@ -161,7 +161,7 @@ PyObject* open_stream(const Signature& signature, PyObject* self, PyObject* cons
                                       return client.open_stream(arguments, wait);
                                   });
                               if (!connection) {
-                                  raise_client_error(connection.error());
+                                  raise_error(connection.error());
                                   return nullptr;
                               }
                               return new_stream_iterator(std::move(*connection), call, items);
@@ -187,7 +187,7 @@ PyObject* call_inference_bytes(const Signature& signature, PyObject* self, PyObj
                 return client.infer(arguments, wait, &output.sink());
             });
             if (!response) {
-                raise_client_error(response.error());
+                raise_error(response.error());
                 return nullptr;
             }
             return build(output.take(response->output().data), response->output());

@@ -11,15 +11,8 @@
 namespace zelto::hybrid {
 namespace {
 
-EngineError runtime_error(std::string message) {
-    return EngineError{EngineError::Type::RuntimeError, std::move(message)};
-}
-
-EngineError stop_error(platform::WaitStop why) {
-    if (why == platform::WaitStop::Interrupted) {
-        return EngineError{EngineError::Type::SignalRaised, {}};
-    }
-    return EngineError{EngineError::Type::TimeoutError, kRequestTimedOut};
+std::unexpected<Error> failure(ErrorKind kind, std::string message) {
+    return std::unexpected(Error{kind, std::move(message)});
 }
 
 class HybridClientImpl final : public HybridClient {
@@ -38,9 +31,10 @@ public:
         if (attachment_.in_other_process()) (void)runtime_.release();
     }
 
-    std::expected<std::span<const uint8_t>, EngineError> infer(
-        std::span<const int64_t> shape, std::string_view dtype, std::span<const uint8_t> data,
-        const platform::CallWait& wait) override;
+    std::expected<std::span<const uint8_t>, Error> infer(std::span<const int64_t> shape,
+                                                         std::string_view dtype,
+                                                         std::span<const uint8_t> data,
+                                                         const platform::CallWait& wait) override;
 
 private:
     // Members are destroyed bottom up: the attachment first (pool, seat, region share), then
@@ -52,7 +46,7 @@ private:
     shm::RegionAttachment attachment_;
 };
 
-std::expected<std::span<const uint8_t>, EngineError> HybridClientImpl::infer(
+std::expected<std::span<const uint8_t>, Error> HybridClientImpl::infer(
     std::span<const int64_t> shape, std::string_view dtype, std::span<const uint8_t> data,
     const platform::CallWait& wait) {
     if (auto refused = attachment_.refuse_in_other_process()) return std::unexpected(*refused);
@@ -73,27 +67,27 @@ std::expected<std::span<const uint8_t>, EngineError> HybridClientImpl::infer(
         auto finished = runtime_->run_to_completion(
             HybridExchange::finish(exchange), wait,
             [&exchange](platform::WaitStop why) { exchange.stop(why); });
-        if (auto why = exchange.stopped()) return std::unexpected(stop_error(*why));
-        if (!finished) return std::unexpected(runtime_error(std::move(finished.error())));
+        if (auto why = exchange.stopped()) return std::unexpected(Error::stopped(*why));
+        if (!finished) return failure(ErrorKind::Runtime, std::move(finished.error()));
         exchanged = std::move(*finished);
     }
-    if (!*exchanged) return std::unexpected(runtime_error(std::move(exchanged->error())));
+    if (!*exchanged) return std::unexpected(std::move(exchanged->error()));
 
     // The server's offset is checked against the mapping before anything is read there.
     auto output = shm::output_block_data(attachment_.region(), (*exchanged)->shm_offset);
-    if (!output) return std::unexpected(runtime_error(std::move(output.error())));
+    if (!output) return failure(ErrorKind::Codec, std::move(output.error()));
     return *output;
 }
 
 }  // namespace
 
-std::expected<std::unique_ptr<HybridClient>, EngineError> HybridClient::create(
+std::expected<std::unique_ptr<HybridClient>, Error> HybridClient::create(
     const std::string& shm_name, const std::string& socket_path, const shm::LogFn& log) {
     auto attachment = shm::RegionAttachment::open(shm_name, log);
     if (!attachment) return std::unexpected(attachment.error());
     // On failure the pool, the seat and the region are released on the way out.
     auto runtime = IoRuntime::create();
-    if (!runtime) return std::unexpected(runtime_error(std::move(runtime.error().message)));
+    if (!runtime) return failure(ErrorKind::Runtime, std::move(runtime.error().message));
     return std::make_unique<HybridClientImpl>(std::move(*attachment), socket_path,
                                               std::move(*runtime));
 }

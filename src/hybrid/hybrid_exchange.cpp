@@ -58,7 +58,7 @@ asio::awaitable<ExchangeResult> HybridExchange::finish(HybridExchange& exchange)
     IoRuntime* runtime = IoRuntime::current();
     for (;;) {
         if (exchange.stop_) {
-            exchange.over(std::unexpected(IoError::stopped(*exchange.stop_).message));
+            exchange.over(std::unexpected(Error::stopped(*exchange.stop_)));
         }
         Step step = exchange.advance();
         if (step == Step::Over) co_return std::move(*exchange.result_);
@@ -219,14 +219,20 @@ HybridExchange::Step HybridExchange::read_payload() {
 // The whole frame has been read, so the connection stays in step whatever it said, unless the
 // answer is another request's: then this request's answer may still be on its way.
 HybridExchange::Step HybridExchange::interpret(std::span<const uint8_t> payload) {
-    if (header_.status != 0) return over(std::unexpected(failure_text(payload)));
-    auto response = HybridResponse::decode(payload);
-    if (response && response->metadata.request_id != request_id_) {
-        break_connection();
-        return over(std::unexpected("Response id " + std::to_string(response->metadata.request_id) +
-                                    " does not match request id " + std::to_string(request_id_)));
+    if (header_.status != 0) {
+        return over(std::unexpected(Error{ErrorKind::Server, failure_text(payload)}));
     }
-    return over(std::move(response));
+    auto response = HybridResponse::decode(payload);
+    if (!response) {
+        return over(std::unexpected(Error{ErrorKind::Codec, std::move(response.error())}));
+    }
+    if (response->metadata.request_id != request_id_) {
+        break_connection();
+        return over(std::unexpected(Error{
+            ErrorKind::Exchange, "Response id " + std::to_string(response->metadata.request_id) +
+                                     " does not match request id " + std::to_string(request_id_)}));
+    }
+    return over(std::move(*response));
 }
 
 std::span<uint8_t> HybridExchange::short_frame() {
@@ -245,7 +251,7 @@ HybridExchange::Step HybridExchange::next_keeping(Phase phase, size_t done) {
 
 HybridExchange::Step HybridExchange::fail(std::string text) {
     if (answer_pending()) break_connection();
-    return over(std::unexpected(std::move(text)));
+    return over(std::unexpected(Error{ErrorKind::Exchange, std::move(text)}));
 }
 
 bool HybridExchange::answer_pending() const {

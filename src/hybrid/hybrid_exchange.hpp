@@ -33,14 +33,15 @@
 #include "platform/async_stream.hpp"
 #include "platform/call_wait.hpp"
 #include "platform/wait_policy.hpp"
+#include "transport/errors.hpp"
 
 namespace zelto::hybrid {
 
-// The decoded response, or the text of the failure: "Failed to open named pipe '{}': {}",
+// The decoded response, or the failure: an Exchange error ("Failed to open named pipe '{}': {}",
 // "write zero", "early eof", a platform error text (the broken-pipe text for a broken
-// connection), the server's failure text, the decoder's, "Response id X does not match request
-// id Y", or the text of a stop.
-using ExchangeResult = std::expected<HybridResponse, std::string>;
+// connection), "Response id X does not match request id Y"), a Server error with the server's
+// failure text, a Codec error with the decoder's, or the stop's Interrupted or TimedOut.
+using ExchangeResult = std::expected<HybridResponse, Error>;
 
 class HybridExchange {
 public:
@@ -91,8 +92,8 @@ private:
     Step account(const platform::Transfer& transfer, Step waiting);
     Step next(Phase phase);
     Step next_keeping(Phase phase, size_t done);
-    // Ends the exchange with a failure; the connection counts as broken if the request had begun
-    // to leave.
+    // Ends the exchange with an Exchange error of `text`; the connection counts as broken if the
+    // request had begun to leave.
     Step fail(std::string text);
     // Ends the exchange with `result` and releases the lock.
     Step over(ExchangeResult result);

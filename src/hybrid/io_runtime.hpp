@@ -37,7 +37,7 @@
 #include <asio/io_context.hpp>
 
 #include "platform/call_wait.hpp"
-#include "transport/errors.hpp"
+#include "platform/io_error.hpp"
 
 namespace zelto::hybrid {
 

@@ -1,6 +1,5 @@
 #include "shm/attachment.hpp"
 
-#include "transport/errors.hpp"
 #include "transport/tensor.hpp"
 
 namespace zelto::shm {
@@ -13,45 +12,37 @@ RegionAttachment::RegionAttachment(std::shared_ptr<ShmRegion> region,
           TensorPool::with_defaults(region_->tensor_area_offset(), region_->tensor_area_size(),
                                     clients_ ? clients_->leases() : SharedLeases{}))) {}
 
-std::expected<RegionAttachment, EngineError> RegionAttachment::open(const std::string& shm_name,
-                                                                    const LogFn& log) {
+std::expected<RegionAttachment, Error> RegionAttachment::open(const std::string& shm_name,
+                                                              const LogFn& log) {
     auto region = ShmRegion::open(shm_name, log);
-    if (!region) {
-        return std::unexpected(
-            EngineError{EngineError::Type::ConnectionError, region.error().display()});
-    }
+    if (!region) return std::unexpected(std::move(region.error()));
     auto clients = RegionClients::join(**region);
     return RegionAttachment(std::move(*region), std::move(clients));
 }
 
-std::optional<EngineError> RegionAttachment::refuse_in_other_process() const {
+std::optional<Error> RegionAttachment::refuse_in_other_process() const {
     if (!in_other_process()) return std::nullopt;
-    return EngineError{EngineError::Type::RuntimeError, kCreatedInOtherProcess};
+    return Error::created_in_other_process();
 }
 
-std::expected<SlotLease, EngineError> RegionAttachment::place_input(std::span<const int64_t> shape,
-                                                                    std::string_view dtype,
-                                                                    std::span<const uint8_t> data) {
+std::expected<SlotLease, Error> RegionAttachment::place_input(std::span<const int64_t> shape,
+                                                              std::string_view dtype,
+                                                              std::span<const uint8_t> data) {
     // A TensorBlock has room for 8 dimensions; refuse more before anything is leased or written.
     if (shape.size() > kMaxDims) {
-        return std::unexpected(
-            EngineError{EngineError::Type::ValueError, "Invalid input: tensor has " +
-                                                           std::to_string(shape.size()) +
-                                                           " dimensions, at most 8 are supported"});
+        return std::unexpected(Error{ErrorKind::InvalidInput,
+                                     "Invalid input: tensor has " + std::to_string(shape.size()) +
+                                         " dimensions, at most 8 are supported"});
     }
     const uint64_t required = uint64_t{data.size()} + kTensorBlockHeaderSize;
     auto offset = pool_->allocate(required);
     if (!offset) {
-        return std::unexpected(
-            EngineError{EngineError::Type::RuntimeError, pool_->exhausted_message(required)});
+        return std::unexpected(Error{ErrorKind::PoolExhausted, pool_->exhausted_message(required)});
     }
     SlotLease lease(*pool_, *offset);
     // The pool is checked before the element type: with both wrong, the pool's message wins.
     auto parsed = parse_dtype(dtype);
-    if (!parsed) {
-        return std::unexpected(
-            EngineError{EngineError::Type::ValueError, parsed.error().display()});
-    }
+    if (!parsed) return std::unexpected(std::move(parsed.error()));
     // The slot lies in the tensor area, which lies inside the region (checked at attach), and
     // is at least `required` bytes long, so the block fits.
     write_tensor_block(region_->base() + lease.offset(), shape, *parsed, data);

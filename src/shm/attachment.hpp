@@ -12,10 +12,10 @@
 #include <string_view>
 
 #include "platform/fork.hpp"
-#include "shm/engine_error.hpp"
 #include "shm/region.hpp"
 #include "shm/region_clients.hpp"
 #include "shm/tensor_pool.hpp"
+#include "transport/errors.hpp"
 
 namespace zelto::shm {
 
@@ -39,20 +39,20 @@ private:
 
 class RegionAttachment {
 public:
-    // Attaches to the region (ConnectionError with the ShmError text), takes a seat among its
+    // Attaches to the region (a SharedMemory error when it cannot), takes a seat among its
     // clients and builds the default pool over its tensor area. `log` receives the attach
     // record.
-    static std::expected<RegionAttachment, EngineError> open(const std::string& shm_name,
-                                                             const LogFn& log);
+    static std::expected<RegionAttachment, Error> open(const std::string& shm_name,
+                                                       const LogFn& log);
 
     const ShmRegion& region() const { return *region_; }
     const std::shared_ptr<ShmRegion>& shared_region() const { return region_; }
     // Null when the client works on its own (see RegionClients::join).
     RegionClients* clients() const { return clients_.get(); }
 
-    // RuntimeError kCreatedInOtherProcess in a child forked after the attachment was made: the
-    // child must not send requests that the parent's pool and numbering believe are theirs.
-    std::optional<EngineError> refuse_in_other_process() const;
+    // A Usage error (kCreatedInOtherProcess) in a child forked after the attachment was made:
+    // the child must not send requests that the parent's pool and numbering believe are theirs.
+    std::optional<Error> refuse_in_other_process() const;
     // Whether this is a child forked after the attachment was made.
     bool in_other_process() const { return stamp_.in_other_process(); }
 
@@ -61,11 +61,11 @@ public:
         return clients_ ? clients_->next_request_id() : next_request_id_++;
     }
 
-    // Refuses more than 8 dimensions (ValueError), leases a slot for the block (RuntimeError
-    // when the pool is exhausted), parses `dtype` (ValueError) and writes the block.
-    std::expected<SlotLease, EngineError> place_input(std::span<const int64_t> shape,
-                                                      std::string_view dtype,
-                                                      std::span<const uint8_t> data);
+    // Refuses more than 8 dimensions (InvalidInput), leases a slot for the block
+    // (PoolExhausted), parses `dtype` (InvalidInput) and writes the block.
+    std::expected<SlotLease, Error> place_input(std::span<const int64_t> shape,
+                                                std::string_view dtype,
+                                                std::span<const uint8_t> data);
 
 private:
     RegionAttachment(std::shared_ptr<ShmRegion> region, std::shared_ptr<RegionClients> clients);

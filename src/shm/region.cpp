@@ -19,25 +19,11 @@ std::string does_not_fit(std::string_view what, uint64_t offset, uint64_t size) 
            " does not fit in the shared memory region of " + std::to_string(size) + " bytes";
 }
 
-}  // namespace
-
-std::string ShmError::display() const {
-    switch (kind) {
-        case Kind::Platform:
-            return "Shared memory error: " + detail;
-        case Kind::BadMagic:
-            return "Invalid magic number in shared memory";
-        case Kind::VersionMismatch:
-            return "Shared memory version mismatch";
-        case Kind::QueueFull:
-            return "Queue is full";
-        case Kind::QueueStalled:
-            return "Queue is stalled";
-        case Kind::LayoutDoesNotFit:
-            return "Shared memory error: region layout does not fit in " + detail + " bytes";
-    }
-    return detail;
+std::unexpected<Error> attach_failure(std::string message) {
+    return std::unexpected(Error{ErrorKind::SharedMemory, std::move(message)});
 }
+
+}  // namespace
 
 RegionLayout read_region_layout(const uint8_t* base) {
     return RegionLayout{load_le<uint64_t>(base + 8), load_le<uint64_t>(base + 16),
@@ -71,30 +57,29 @@ std::string attach_message(std::string_view name, uint64_t size) {
 ShmRegion::ShmRegion(std::string name, platform::SharedMapping mapping, RegionLayout layout)
     : name_(std::move(name)), mapping_(std::move(mapping)), layout_(layout) {}
 
-std::expected<std::shared_ptr<ShmRegion>, ShmError> ShmRegion::open(const std::string& name,
-                                                                    const LogFn& log) {
+std::expected<std::shared_ptr<ShmRegion>, Error> ShmRegion::open(const std::string& name,
+                                                                 const LogFn& log) {
     // The system's names end at a NUL: "name\0junk" would quietly attach to "name".
     if (name.find('\0') != std::string::npos) {
-        return std::unexpected(
-            ShmError{ShmError::Kind::Platform, "data provided contains a nul byte"});
+        return attach_failure("Shared memory error: data provided contains a nul byte");
     }
     std::string own_name = name;
     auto mapping = platform::SharedMapping::open(own_name);
-    if (!mapping)
-        return std::unexpected(ShmError{ShmError::Kind::Platform, mapping.error().message()});
+    if (!mapping) return attach_failure("Shared memory error: " + mapping.error().message());
 
     // Every path that returns below drops `mapping`, which unmaps and closes it.
     const uint8_t* base = mapping->base();
     uint64_t size = mapping->size();  // whole pages, so at least the 8 bytes read next
     if (load_le<uint32_t>(base) != kRegionMagic) {
-        return std::unexpected(ShmError{ShmError::Kind::BadMagic, {}});
+        return attach_failure("Invalid magic number in shared memory");
     }
     if (load_le<uint32_t>(base + 4) != kRegionVersion) {
-        return std::unexpected(ShmError{ShmError::Kind::VersionMismatch, {}});
+        return attach_failure("Shared memory version mismatch");
     }
     RegionLayout layout = size >= kRegionHeaderSize ? read_region_layout(base) : RegionLayout{};
     if (!layout_fits(layout, size)) {
-        return std::unexpected(ShmError{ShmError::Kind::LayoutDoesNotFit, std::to_string(size)});
+        return attach_failure("Shared memory error: region layout does not fit in " +
+                              std::to_string(size) + " bytes");
     }
     if (log) log(kLogTarget, attach_message(own_name, size));
     return std::shared_ptr<ShmRegion>(

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/shared_memory.hpp"
+#include "transport/errors.hpp"
 #include "transport/tensor.hpp"
 
 namespace zelto::shm {
@@ -33,20 +34,6 @@ inline constexpr uint64_t kResponseEntrySize = 48;
 
 // The logging target of the attach record.
 inline constexpr std::string_view kLogTarget = "zelto_shm::memory";
-
-struct ShmError {
-    enum class Kind {
-        Platform,
-        BadMagic,
-        VersionMismatch,
-        QueueFull,
-        QueueStalled,
-        LayoutDoesNotFit
-    };
-    Kind kind = Kind::Platform;
-    std::string detail;  // the mapping layer's message, or the region size for LayoutDoesNotFit
-    std::string display() const;
-};
 
 // The positions of the areas, as the header states them.
 struct RegionLayout {
@@ -74,9 +61,10 @@ class ShmRegion {
 public:
     // Attaches to the existing region NAME (/dev/shm/NAME), maps it whole and checks the header:
     // magic, then version, then that the areas lie inside the mapping. On success `log` (if set)
-    // receives "Connected to shared memory region '{name}' of size {size} bytes".
-    static std::expected<std::shared_ptr<ShmRegion>, ShmError> open(const std::string& name,
-                                                                    const LogFn& log = {});
+    // receives "Connected to shared memory region '{name}' of size {size} bytes". Every failure
+    // is a SharedMemory error.
+    static std::expected<std::shared_ptr<ShmRegion>, Error> open(const std::string& name,
+                                                                 const LogFn& log = {});
     ShmRegion(const ShmRegion&) = delete;
     ShmRegion& operator=(const ShmRegion&) = delete;
 

@@ -21,18 +21,8 @@ using Clock = std::chrono::steady_clock;
 // longer at all once its seat is seen empty).
 constexpr auto kTurnHold = 2 * ShmClient::kResponseTimeout + std::chrono::seconds(1);
 
-EngineError error(EngineError::Type type, std::string message) {
-    return EngineError{type, std::move(message)};
-}
-
-EngineError runtime_error(std::string message) {
-    return error(EngineError::Type::RuntimeError, std::move(message));
-}
-
-EngineError stopped(platform::WaitStop why) {
-    return why == platform::WaitStop::Interrupted
-               ? error(EngineError::Type::SignalRaised, {})
-               : error(EngineError::Type::TimeoutError, kRequestTimedOut);
+std::unexpected<Error> failure(ErrorKind kind, std::string message) {
+    return std::unexpected(Error{kind, std::move(message)});
 }
 
 RingBuffer request_queue(const ShmRegion& region) {
@@ -85,17 +75,16 @@ std::optional<platform::WaitStop> publish(RingBuffer& requests, uint64_t slot,
 
 }  // namespace
 
-std::expected<ShmClient, EngineError> ShmClient::open(const std::string& shm_name,
-                                                      const LogFn& log) {
+std::expected<ShmClient, Error> ShmClient::open(const std::string& shm_name, const LogFn& log) {
     auto attachment = RegionAttachment::open(shm_name, log);
     if (!attachment) return std::unexpected(attachment.error());
     return ShmClient(std::move(*attachment));
 }
 
-std::expected<OutputView, EngineError> ShmClient::infer(std::span<const int64_t> shape,
-                                                        std::string_view dtype,
-                                                        std::span<const uint8_t> data,
-                                                        const platform::CallWait& wait) {
+std::expected<OutputView, Error> ShmClient::infer(std::span<const int64_t> shape,
+                                                  std::string_view dtype,
+                                                  std::span<const uint8_t> data,
+                                                  const platform::CallWait& wait) {
     if (auto refused = attachment_.refuse_in_other_process()) return std::unexpected(*refused);
     const uint64_t id = attachment_.take_request_id();
     auto slot = attachment_.place_input(shape, dtype, data);
@@ -105,9 +94,9 @@ std::expected<OutputView, EngineError> ShmClient::infer(std::span<const int64_t>
 }
 
 // Queues the request whose block lies in `slot` and waits for its response.
-std::expected<OutputView, EngineError> ShmClient::exchange(uint64_t id, const SlotLease& slot,
-                                                           uint64_t data_size,
-                                                           const platform::CallWait& wait) {
+std::expected<OutputView, Error> ShmClient::exchange(uint64_t id, const SlotLease& slot,
+                                                     uint64_t data_size,
+                                                     const platform::CallWait& wait) {
     const ShmRegion& region = attachment_.region();
     // One shared-memory exchange at a time among the region's clients: a client polling the
     // response queue consumes every entry it finds, so two polling at once would take each
@@ -115,7 +104,7 @@ std::expected<OutputView, EngineError> ShmClient::exchange(uint64_t id, const Sl
     std::optional<RegionClients::Turn> turn;
     if (RegionClients* clients = attachment_.clients()) {
         auto taken = clients->take_turn(wait, Clock::now() + kResponseTimeout, kTurnHold);
-        if (!taken) return std::unexpected(stopped(taken.error()));
+        if (!taken) return std::unexpected(Error::stopped(taken.error()));
         turn.emplace(std::move(*taken));
     }
 
@@ -127,16 +116,14 @@ std::expected<OutputView, EngineError> ShmClient::exchange(uint64_t id, const Sl
 
     RingBuffer requests = request_queue(region);
     auto reserved = requests.reserve();
-    if (!reserved) {
-        return std::unexpected(runtime_error(ShmError{ShmError::Kind::QueueFull, {}}.display()));
-    }
+    if (!reserved) return failure(ErrorKind::QueueBlocked, "Queue is full");
     requests.write_slot(*reserved, request.encode());
     // The publish wait is bounded by the same time-out as the response: an earlier producer
     // that reserved a slot and died would otherwise hold this call forever.
     if (auto stop = publish(requests, *reserved, Clock::now() + kResponseTimeout, wait)) {
         publish_when_due(attachment_.shared_region(), *reserved);
-        if (*stop == platform::WaitStop::Interrupted) return std::unexpected(stopped(*stop));
-        return std::unexpected(runtime_error(ShmError{ShmError::Kind::QueueStalled, {}}.display()));
+        if (*stop == platform::WaitStop::Interrupted) return std::unexpected(Error::stopped(*stop));
+        return failure(ErrorKind::QueueBlocked, "Queue is stalled");
     }
 
     RingBuffer responses(region.base() + region.response_queue_offset(), kResponseEntrySize);
@@ -150,22 +137,25 @@ std::expected<OutputView, EngineError> ShmClient::exchange(uint64_t id, const Sl
         auto elapsed =
             std::chrono::duration_cast<std::chrono::seconds>(platform::monotonic_now() - start);
         if (elapsed.count() > kResponseTimeout.count() - 1) {
-            return std::unexpected(error(EngineError::Type::TimeoutError, kRequestTimedOut));
+            return std::unexpected(Error::stopped(platform::WaitStop::TimedOut));
         }
-        if (wait.must_stop()) return std::unexpected(stopped(platform::WaitStop::Interrupted));
+        if (wait.must_stop()) {
+            return std::unexpected(Error::stopped(platform::WaitStop::Interrupted));
+        }
         pause.pause();
     }
 
     ResponseEntry response = ResponseEntry::decode(raw.data());
     if (response.status == 0) {
         auto output = output_block_data(region, response.output_offset);
-        if (!output) return std::unexpected(runtime_error(std::move(output.error())));
+        if (!output) return failure(ErrorKind::Codec, std::move(output.error()));
         // The turn stays with the answer until the caller has copied the block out.
         return OutputView(*output, std::move(turn));
     }
-    if (response.error_offset == 0) return std::unexpected(runtime_error("Unknown error"));
+    if (response.error_offset == 0) return failure(ErrorKind::Server, "Unknown error");
     auto text = read_error_text(region, response.error_offset);
-    return std::unexpected(runtime_error(text ? std::move(*text) : std::move(text.error())));
+    if (!text) return failure(ErrorKind::Codec, std::move(text.error()));
+    return failure(ErrorKind::Server, std::move(*text));
 }
 
 }  // namespace zelto::shm

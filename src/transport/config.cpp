@@ -74,8 +74,8 @@ Endpoint pipe(std::string path) {
     return Endpoint{Endpoint::Kind::Pipe, std::move(path)};
 }
 
-std::expected<Endpoint, ClientError> config_error(std::string message) {
-    return std::unexpected(ClientError::config(std::move(message)));
+std::expected<Endpoint, Error> config_error(std::string message) {
+    return std::unexpected(Error{ErrorKind::Config, std::move(message)});
 }
 
 Endpoint tcp_from_host_port(const std::optional<std::string>& host, std::optional<uint16_t> port) {
@@ -91,7 +91,7 @@ struct Trimmed {
     std::optional<uint16_t> port;
 };
 
-std::expected<Endpoint, ClientError> resolve_tcp(const Trimmed& a) {
+std::expected<Endpoint, Error> resolve_tcp(const Trimmed& a) {
     if (a.socket_path || a.pipe_name)
         return config_error("protocol='tcp' cannot be combined with socket_path or pipe_name");
     if (!a.endpoint) return tcp_from_host_port(a.host, a.port);
@@ -108,7 +108,7 @@ std::expected<Endpoint, ClientError> resolve_tcp(const Trimmed& a) {
     return tcp(text);
 }
 
-std::expected<Endpoint, ClientError> resolve_socket(const Trimmed& a) {
+std::expected<Endpoint, Error> resolve_socket(const Trimmed& a) {
     if (a.port || a.host || a.pipe_name)
         return config_error("protocol='socket' cannot be combined with host/port/pipe_name");
     if (a.socket_path) return parse_endpoint(*a.socket_path);
@@ -116,7 +116,7 @@ std::expected<Endpoint, ClientError> resolve_socket(const Trimmed& a) {
     return pipe(std::string(kDefaultPipePath));
 }
 
-std::expected<Endpoint, ClientError> resolve_pipe(const Trimmed& a) {
+std::expected<Endpoint, Error> resolve_pipe(const Trimmed& a) {
     if (a.port || a.host || a.socket_path)
         return config_error("protocol='pipe' cannot be combined with host/port/socket_path");
     std::string name = a.pipe_name  ? *a.pipe_name
@@ -132,7 +132,7 @@ std::expected<Endpoint, ClientError> resolve_pipe(const Trimmed& a) {
     return pipe(normalize_pipe_name(name));
 }
 
-std::expected<Endpoint, ClientError> resolve_by_precedence(const Trimmed& a) {
+std::expected<Endpoint, Error> resolve_by_precedence(const Trimmed& a) {
     if (a.endpoint) return parse_endpoint(*a.endpoint);
     if (a.host || a.port) return tcp_from_host_port(a.host, a.port);
     if (a.socket_path) return parse_endpoint(*a.socket_path);
@@ -140,8 +140,8 @@ std::expected<Endpoint, ClientError> resolve_by_precedence(const Trimmed& a) {
     return pipe(std::string(kDefaultPipePath));
 }
 
-std::expected<Endpoint, ClientError> resolve_endpoint(const Trimmed& a,
-                                                      const std::optional<std::string>& protocol) {
+std::expected<Endpoint, Error> resolve_endpoint(const Trimmed& a,
+                                                const std::optional<std::string>& protocol) {
     if (!protocol) return resolve_by_precedence(a);
     std::string name = ascii_lower(*protocol);
     if (name == "tcp") return resolve_tcp(a);
@@ -172,7 +172,7 @@ std::string pipe_socket_path(std::string_view path) {
     return std::string(path);
 }
 
-std::expected<Endpoint, ClientError> parse_endpoint(std::string_view text) {
+std::expected<Endpoint, Error> parse_endpoint(std::string_view text) {
     if (starts_with(text, kTcpScheme)) {
         if (text.size() == kTcpScheme.size())
             return config_error("tcp:// endpoint must include host:port");
@@ -188,7 +188,7 @@ std::expected<Endpoint, ClientError> parse_endpoint(std::string_view text) {
     return pipe(std::string(text));
 }
 
-std::expected<ClientConfig, ClientError> resolve_client_config(ConfigArguments args) {
+std::expected<ClientConfig, Error> resolve_client_config(ConfigArguments args) {
     Trimmed a{trimmed(args.endpoint), trimmed(args.host), trimmed(args.socket_path),
               trimmed(args.pipe_name), args.port};
     auto endpoint = resolve_endpoint(a, trimmed(args.protocol));

@@ -40,8 +40,8 @@ struct ConfigArguments {
     std::optional<std::string> api_token;
 };
 
-std::expected<ClientConfig, ClientError> resolve_client_config(ConfigArguments args);
-std::expected<Endpoint, ClientError> parse_endpoint(std::string_view text);
+std::expected<ClientConfig, Error> resolve_client_config(ConfigArguments args);
+std::expected<Endpoint, Error> parse_endpoint(std::string_view text);
 std::string normalize_pipe_name(std::string_view name);
 
 // The socket file a pipe path names: "\\.\pipe\NAME" is "/tmp/NAME"; any other path is the

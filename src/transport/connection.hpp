@@ -11,11 +11,11 @@
 #include <span>
 
 #include "platform/call_wait.hpp"
+#include "platform/io_error.hpp"
 #include "platform/memory.hpp"
 #include "platform/stream_handle.hpp"
 #include "platform/wait_policy.hpp"
 #include "transport/config.hpp"
-#include "transport/errors.hpp"
 
 namespace zelto {
 

@@ -23,7 +23,7 @@ constexpr std::array<std::pair<std::string_view, DType>, 7> kAliases = {{
 
 }  // namespace
 
-std::expected<DType, ServerError> parse_dtype(std::string_view name) {
+std::expected<DType, Error> parse_dtype(std::string_view name) {
     // A canonical name lower-cases to itself: the common case needs no lower-casing pass.
     for (size_t i = 0; i < kCanonicalNames.size(); ++i) {
         if (name == kCanonicalNames[i]) return static_cast<DType>(i);
@@ -35,7 +35,7 @@ std::expected<DType, ServerError> parse_dtype(std::string_view name) {
     for (const auto& [alias, dtype] : kAliases) {
         if (lowered == alias) return dtype;
     }
-    return std::unexpected(ServerError::invalid_input("Unsupported dtype: " + lowered));
+    return std::unexpected(ServerError::invalid_input("Unsupported dtype: " + lowered).error());
 }
 
 std::string_view canonical_name(DType dtype) {

@@ -26,4 +26,8 @@ std::string ServerError::display() const {
     return message;
 }
 
+Error ServerError::error() const {
+    return {kind == Kind::InvalidInput ? ErrorKind::InvalidInput : ErrorKind::Server, display()};
+}
+
 }  // namespace zelto

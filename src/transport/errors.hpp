@@ -1,11 +1,17 @@
-// Error values that cross the engine's layers. Nothing here throws: every fallible operation
-// returns std::expected<T, E> with one of these, and only the binding layer turns them into
-// Python exceptions.
+// The one error value of the engine above the platform: what went wrong, in the engine's own
+// terms, and the text the caller sees. Nothing here throws: every fallible operation of
+// transport/, shm/ and hybrid/ returns std::expected<T, Error>, and only the binding layer turns
+// an Error into a Python exception, by its kind.
+//
+// It lives here, beside the transport's other basics (tensor, config), because shm/ and hybrid/
+// build on those too; it needs nothing but the platform's I/O error.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "platform/call_wait.hpp"
 #include "platform/io_error.hpp"
 
 namespace zelto {
@@ -14,7 +20,76 @@ namespace zelto {
 inline constexpr const char* kCreatedInOtherProcess =
     "This client was created in another process; create a new one in this process";
 
-// The inference-failure vocabulary with fixed display texts.
+enum class ErrorKind : uint8_t {
+    // A connection could not be opened, or failed during a request's exchange (io_category).
+    Io,
+    // Writing a stream's request failed; io_category tells how.
+    StreamSend,
+    // Reading an open stream's next frame failed; the stream itself stays usable.
+    StreamRead,
+    // The client's configuration (endpoint, protocol, pool size) is refused.
+    Config,
+    // The caller's input is refused: an unknown element type, too many dimensions.
+    InvalidInput,
+    // An answer that does not decode, or whose block lies outside the region; a request too large
+    // to frame.
+    Codec,
+    // The server reported a failure; the message is its text.
+    Server,
+    // The shared region cannot be attached: missing, foreign, of another version, too small.
+    SharedMemory,
+    // The region's request queue is full, or held back by an earlier producer past the deadline.
+    QueueBlocked,
+    // No slot of the region's tensor pool is free and large enough for the input.
+    PoolExhausted,
+    // The hybrid exchange on its pipe connection failed: opening, I/O, an answer out of step.
+    Exchange,
+    // The hybrid client's I/O runtime could not start, or could not run the exchange.
+    Runtime,
+    // The object cannot serve this call (it was made in another process).
+    Usage,
+    // A signal handler raised during a wait; its exception is pending in the interpreter.
+    Interrupted,
+    // The call's deadline passed.
+    TimedOut,
+    // The caller could not provide the memory an answer's data was to be read into; its own
+    // error (e.g. MemoryError) is pending.
+    SinkFailed,
+};
+
+inline constexpr size_t kErrorKindCount = static_cast<size_t>(ErrorKind::SinkFailed) + 1;
+
+struct Error {
+    ErrorKind kind = ErrorKind::Io;
+    std::string message;
+    IoCategory io_category = IoCategory::Other;  // meaningful for the kinds made from an IoError
+
+    // An I/O failure reported as `kind`, unless it is a stopped wait: then Interrupted or
+    // TimedOut.
+    static Error from_io(ErrorKind kind, IoError e) {
+        if (e.interrupted()) kind = ErrorKind::Interrupted;
+        if (e.timed_out()) kind = ErrorKind::TimedOut;
+        return {kind, std::move(e.message), e.category};
+    }
+    static Error io(IoError e) { return from_io(ErrorKind::Io, std::move(e)); }
+    // A wait of the call that ended without its result: Interrupted when a signal handler
+    // raised, TimedOut ("Request timed out") when the call's deadline passed.
+    static Error stopped(platform::WaitStop why) { return io(IoError::stopped(why)); }
+    static Error created_in_other_process() { return {ErrorKind::Usage, kCreatedInOtherProcess}; }
+    static Error sink_failed() {
+        return {ErrorKind::SinkFailed, "no memory was provided for the answer's data"};
+    }
+
+    bool stopped_waiting() const {
+        return kind == ErrorKind::Interrupted || kind == ErrorKind::TimedOut;
+    }
+    // Whether the call gave up in the middle of an exchange by its own choice: the connection
+    // may be mid-frame, so it is closed, and the call is not retried.
+    bool abandoned_exchange() const { return stopped_waiting() || kind == ErrorKind::SinkFailed; }
+};
+
+// The server's inference-failure vocabulary with its fixed display texts. It reaches callers as
+// an Error: InvalidInput as ErrorKind::InvalidInput, every other kind as ErrorKind::Server.
 struct ServerError {
     enum class Kind {
         Backend,
@@ -35,59 +110,7 @@ struct ServerError {
         return ServerError{Kind::InvalidInput, std::move(message), {}};
     }
     std::string display() const;
-};
-
-// The error value of ZeltoClient's configuration and transport.
-struct ClientError {
-    // Interrupted: a signal handler raised during a wait, its exception is pending. TimedOut:
-    // the call's deadline passed. SinkFailed: the caller could not provide the memory an
-    // answer's data was to be read into (its own error, e.g. MemoryError, is pending). These
-    // three leave the connection closed, never pooled. Usage: the object cannot serve this call
-    // (it was made in another process).
-    enum class Kind {
-        Io,
-        Config,
-        InvalidInput,
-        Codec,
-        Server,
-        Interrupted,
-        TimedOut,
-        Usage,
-        SinkFailed
-    };
-    Kind kind = Kind::Io;
-    std::string message;
-    IoCategory io_category = IoCategory::Other;  // meaningful for Kind::Io only
-    // Set for an Io error while a stream request was being written: Python then sees the OSError
-    // subclass of io_category (BrokenPipeError, ...) instead of ConnectionError.
-    bool raise_by_category = false;
-
-    static ClientError io(IoError e) { return {io_kind(e), std::move(e.message), e.category}; }
-    static ClientError stream_write(IoError e) {
-        return {io_kind(e), std::move(e.message), e.category, true};
-    }
-    static ClientError config(std::string m) { return {Kind::Config, std::move(m)}; }
-    static ClientError invalid_input(const ServerError& e) {
-        return {Kind::InvalidInput, e.display()};
-    }
-    static ClientError codec(std::string m) { return {Kind::Codec, std::move(m)}; }
-    static ClientError server(std::string m) { return {Kind::Server, std::move(m)}; }
-    static ClientError created_in_other_process() { return {Kind::Usage, kCreatedInOtherProcess}; }
-    static ClientError sink_failed() {
-        return {Kind::SinkFailed, "no memory was provided for the answer's data"};
-    }
-
-    bool stopped_waiting() const { return kind == Kind::Interrupted || kind == Kind::TimedOut; }
-    // Whether the call gave up in the middle of an exchange by its own choice: the connection
-    // may be mid-frame, so it is closed, and the call is not retried.
-    bool abandoned_exchange() const { return stopped_waiting() || kind == Kind::SinkFailed; }
-
-private:
-    static Kind io_kind(const IoError& e) {
-        if (e.interrupted()) return Kind::Interrupted;
-        if (e.timed_out()) return Kind::TimedOut;
-        return Kind::Io;
-    }
+    Error error() const;
 };
 
 }  // namespace zelto

@@ -20,7 +20,7 @@ std::expected<TensorPayloadHead, std::string> read_head(wire::Decoder& dec) {
     ZELTO_WIRE_TRY(shape, dec.i64_sequence());
     ZELTO_WIRE_TRY(dtype_text, dec.text());
     const auto dtype = parse_dtype(*dtype_text);
-    if (!dtype) return std::unexpected(dtype.error().display());
+    if (!dtype) return std::unexpected(dtype.error().message);
 
     ZELTO_WIRE_TRY(has_data, dec.tag());
     TensorPayloadHead head{std::move(*shape), *dtype, *has_data, 0};

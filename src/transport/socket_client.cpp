@@ -56,11 +56,11 @@ size_t ConnectionPool::idle_count() const {
 
 // ---- Request preparation ------------------------------------------------------------------
 
-std::expected<uint32_t, ClientError> frame_length(size_t body_size) {
+std::expected<uint32_t, Error> frame_length(size_t body_size) {
     if (body_size > std::numeric_limits<uint32_t>::max()) {
-        return std::unexpected(
-            ClientError::codec("request body of " + std::to_string(body_size) +
-                               " bytes does not fit in a frame (at most 4294967295 bytes)"));
+        return std::unexpected(Error{
+            ErrorKind::Codec, "request body of " + std::to_string(body_size) +
+                                  " bytes does not fit in a frame (at most 4294967295 bytes)"});
     }
     return static_cast<uint32_t>(body_size);
 }
@@ -72,12 +72,12 @@ struct ParsedExtras {
     std::vector<NamedTensorView> views;
 };
 
-std::expected<ParsedExtras, ClientError> parse_additional_inputs(const InferArguments& args) {
+std::expected<ParsedExtras, Error> parse_additional_inputs(const InferArguments& args) {
     ParsedExtras extras;
     extras.views.reserve(args.additional_inputs.size());
     for (const auto& [name, tensor] : args.additional_inputs) {
         auto dtype = parse_dtype(tensor.dtype);
-        if (!dtype) return std::unexpected(ClientError::invalid_input(dtype.error()));
+        if (!dtype) return std::unexpected(std::move(dtype.error()));
         extras.views.push_back(
             NamedTensorView{name, TensorView{tensor.shape, *dtype, tensor.bytes()}});
     }
@@ -94,11 +94,11 @@ struct EncodedRequest {
 
 // Parses the main dtype, then builds and encodes the body (preparation after the connection
 // was obtained).
-std::expected<EncodedRequest, ClientError> encode_request(const InferArguments& args,
-                                                          const ParsedExtras& extras,
-                                                          const ClientConfig& config) {
+std::expected<EncodedRequest, Error> encode_request(const InferArguments& args,
+                                                    const ParsedExtras& extras,
+                                                    const ClientConfig& config) {
     auto dtype = parse_dtype(args.input.dtype);
-    if (!dtype) return std::unexpected(ClientError::invalid_input(dtype.error()));
+    if (!dtype) return std::unexpected(std::move(dtype.error()));
     InferRequestView request;
     request.input = TensorView{args.input.shape, *dtype, args.input.bytes()};
     request.additional_inputs = extras.views;
@@ -138,7 +138,7 @@ std::expected<ResponseHeader, IoError> read_header(Connection& connection,
 // What one single-shot attempt produced, its data in the connection's payload buffer. Io,
 // Interrupted and TimedOut errors mean the connection is unusable (the exchange may have ended
 // mid-frame); any other outcome leaves it at a frame boundary, fit for the pool.
-using Attempt = std::expected<DecodedTensor, ClientError>;
+using Attempt = std::expected<DecodedTensor, Error>;
 
 Attempt run_attempt(Connection& connection, const InferArguments& args, const ParsedExtras& extras,
                     const ClientConfig& config, const platform::CallWait& wait,
@@ -147,23 +147,23 @@ Attempt run_attempt(Connection& connection, const InferArguments& args, const Pa
     if (!request) return std::unexpected(request.error());
     if (auto sent = send_request(connection, args.model_id, RequestKind::Infer, *request, wait);
         !sent) {
-        return std::unexpected(ClientError::io(sent.error()));
+        return std::unexpected(Error::io(sent.error()));
     }
     auto header = read_header(connection, wait);
-    if (!header) return std::unexpected(ClientError::io(header.error()));
+    if (!header) return std::unexpected(Error::io(header.error()));
     if (sink != nullptr && header->status == 0) {
         return read_tensor_payload(connection, header->payload_size, *sink, wait);
     }
     auto payload = connection.read_payload(header->payload_size, platform::kClientSpin, wait);
-    if (!payload) return std::unexpected(ClientError::io(payload.error()));
-    if (header->status != 0) return std::unexpected(ClientError::server(utf8_lossy(*payload)));
+    if (!payload) return std::unexpected(Error::io(payload.error()));
+    if (header->status != 0) return std::unexpected(Error{ErrorKind::Server, utf8_lossy(*payload)});
     auto tensor = decode_tensor_payload(*payload);
-    if (!tensor) return std::unexpected(ClientError::codec(std::move(tensor.error())));
+    if (!tensor) return std::unexpected(Error{ErrorKind::Codec, std::move(tensor.error())});
     return std::move(*tensor);
 }
 
-bool is_io(const ClientError& error) {
-    return error.kind == ClientError::Kind::Io;
+bool is_io(const Error& error) {
+    return error.kind == ErrorKind::Io;
 }
 
 }  // namespace
@@ -172,9 +172,9 @@ bool is_io(const ClientError& error) {
 
 namespace {
 
-std::expected<std::span<uint8_t>, ClientError> sink_memory(const DataSink& sink, size_t n) {
+std::expected<std::span<uint8_t>, Error> sink_memory(const DataSink& sink, size_t n) {
     std::span<uint8_t> memory = sink(n);
-    if (memory.size() != n) return std::unexpected(ClientError::sink_failed());
+    if (memory.size() != n) return std::unexpected(Error::sink_failed());
     return memory;
 }
 
@@ -192,7 +192,7 @@ Attempt read_placed_data(Connection& connection, size_t size, TensorPayloadHead 
         staged = data_size / 2;
         auto arrived = connection.read_payload_piece(placement.head_size, staged, size,
                                                      platform::kClientSpin, wait);
-        if (!arrived) return std::unexpected(ClientError::io(std::move(arrived.error())));
+        if (!arrived) return std::unexpected(Error::io(std::move(arrived.error())));
         auto given = sink_memory(sink, data_size);
         if (!given) return std::unexpected(std::move(given.error()));
         memory = *given;
@@ -204,22 +204,22 @@ Attempt read_placed_data(Connection& connection, size_t size, TensorPayloadHead 
     }
     if (auto read = connection.read_exact(memory.subspan(staged), platform::kClientSpin, wait);
         !read) {
-        return std::unexpected(ClientError::io(std::move(read.error())));
+        return std::unexpected(Error::io(std::move(read.error())));
     }
     // The head was decoded already: the rest takes its place in the payload buffer.
     auto tail = connection.read_payload_piece(0, size - placement.head_size - data_size, size,
                                               platform::kClientSpin, wait);
-    if (!tail) return std::unexpected(ClientError::io(std::move(tail.error())));
+    if (!tail) return std::unexpected(Error::io(std::move(tail.error())));
     auto tensor = finish_tensor_payload(std::move(head), memory, *tail);
-    if (!tensor) return std::unexpected(ClientError::codec(std::move(tensor.error())));
+    if (!tensor) return std::unexpected(Error{ErrorKind::Codec, std::move(tensor.error())});
     return std::move(*tensor);
 }
 
 }  // namespace
 
-std::expected<DecodedTensor, ClientError> read_tensor_payload(Connection& connection, size_t size,
-                                                              const DataSink& sink,
-                                                              const platform::CallWait& wait) {
+std::expected<DecodedTensor, Error> read_tensor_payload(Connection& connection, size_t size,
+                                                        const DataSink& sink,
+                                                        const platform::CallWait& wait) {
     // The head, field by field: each read stops where the next field begins, so no data byte
     // lands in the payload buffer (at most the read-ahead holds some, and hands them on).
     std::span<uint8_t> front;
@@ -227,7 +227,7 @@ std::expected<DecodedTensor, ClientError> read_tensor_payload(Connection& connec
     while (placement.kind == DataPlacement::Kind::NeedMore) {
         auto read = connection.read_payload_piece(front.size(), placement.head_size - front.size(),
                                                   size, platform::kClientSpin, wait);
-        if (!read) return std::unexpected(ClientError::io(std::move(read.error())));
+        if (!read) return std::unexpected(Error::io(std::move(read.error())));
         front = *read;
         placement = place_raw_data(front, size);
     }
@@ -239,9 +239,9 @@ std::expected<DecodedTensor, ClientError> read_tensor_payload(Connection& connec
     // No raw data inside the payload, or a head that fails: the whole payload decides.
     auto payload = connection.read_payload_piece(front.size(), size - front.size(), size,
                                                  platform::kClientSpin, wait);
-    if (!payload) return std::unexpected(ClientError::io(std::move(payload.error())));
+    if (!payload) return std::unexpected(Error::io(std::move(payload.error())));
     auto tensor = decode_tensor_payload(*payload);
-    if (!tensor) return std::unexpected(ClientError::codec(std::move(tensor.error())));
+    if (!tensor) return std::unexpected(Error{ErrorKind::Codec, std::move(tensor.error())});
     auto memory = sink_memory(sink, tensor->data.size());
     if (!memory) return std::unexpected(std::move(memory.error()));
     if (!memory->empty()) std::memcpy(memory->data(), tensor->data.data(), memory->size());
@@ -255,14 +255,14 @@ Response::~Response() {
     if (pool_ != nullptr) pool_->release(std::move(connection_));
 }
 
-std::expected<Response, ClientError> SocketClient::infer(const InferArguments& args,
-                                                         const platform::CallWait& wait,
-                                                         const DataSink* sink) {
+std::expected<Response, Error> SocketClient::infer(const InferArguments& args,
+                                                   const platform::CallWait& wait,
+                                                   const DataSink* sink) {
     auto extras = parse_additional_inputs(args);
     if (!extras) return std::unexpected(extras.error());
 
     auto connection = pool_.acquire(config_.endpoint, wait);
-    if (!connection) return std::unexpected(ClientError::io(connection.error()));
+    if (!connection) return std::unexpected(Error::io(connection.error()));
     Attempt first = run_attempt(*connection, args, *extras, config_, wait, sink);
     if (first) return Response(std::move(*first), std::move(*connection), pool_);
     // A stopped wait or a failed sink may leave the exchange mid-frame: `connection` closes as it
@@ -277,24 +277,24 @@ std::expected<Response, ClientError> SocketClient::infer(const InferArguments& a
     // the pool): close it and try once more on a connection opened for this retry.
     *connection = Connection();
     auto fresh = Connection::open(config_.endpoint, wait);
-    if (!fresh) return std::unexpected(ClientError::io(fresh.error()));
+    if (!fresh) return std::unexpected(Error::io(fresh.error()));
     Attempt second = run_attempt(*fresh, args, *extras, config_, wait, sink);
     if (!second) return std::unexpected(std::move(second.error()));
     return Response(std::move(*second), std::move(*fresh), pool_);
 }
 
-std::expected<Connection, ClientError> SocketClient::open_stream(const InferArguments& args,
-                                                                 const platform::CallWait& wait) {
+std::expected<Connection, Error> SocketClient::open_stream(const InferArguments& args,
+                                                           const platform::CallWait& wait) {
     auto extras = parse_additional_inputs(args);
     if (!extras) return std::unexpected(extras.error());
 
     auto connection = Connection::open(config_.endpoint, wait);
-    if (!connection) return std::unexpected(ClientError::io(connection.error()));
+    if (!connection) return std::unexpected(Error::io(connection.error()));
     auto request = encode_request(args, *extras, config_);
     if (!request) return std::unexpected(request.error());
     if (auto sent = send_request(*connection, args.model_id, RequestKind::Stream, *request, wait);
         !sent) {
-        return std::unexpected(ClientError::stream_write(sent.error()));
+        return std::unexpected(Error::from_io(ErrorKind::StreamSend, std::move(sent.error())));
     }
     return std::move(*connection);
 }
@@ -304,26 +304,38 @@ std::expected<Connection, ClientError> SocketClient::open_stream(const InferArgu
 namespace {
 constexpr uint32_t kStreamError = 1;
 constexpr uint32_t kStreamData = 2;
+
+// A read of an open stream that fails is the stream's failure rather than the connection's: the
+// stream stays open for the next item.
+Error stream_read_failure(Error error) {
+    if (error.kind == ErrorKind::Io) error.kind = ErrorKind::StreamRead;
+    return error;
+}
 }  // namespace
 
-std::expected<std::optional<DecodedTensor>, ClientError> read_stream_item(
-    Connection& connection, const platform::CallWait& wait, const DataSink* sink) {
+std::expected<std::optional<DecodedTensor>, Error> read_stream_item(Connection& connection,
+                                                                    const platform::CallWait& wait,
+                                                                    const DataSink* sink) {
     auto header = read_header(connection, wait);
-    if (!header) return std::unexpected(ClientError::io(std::move(header.error())));
+    if (!header) {
+        return std::unexpected(Error::from_io(ErrorKind::StreamRead, std::move(header.error())));
+    }
     if (header->payload_size == 0) return std::nullopt;
     if (sink != nullptr && header->status == kStreamData) {
         auto tensor = read_tensor_payload(connection, header->payload_size, *sink, wait);
-        if (!tensor) return std::unexpected(std::move(tensor.error()));
+        if (!tensor) return std::unexpected(stream_read_failure(std::move(tensor.error())));
         return std::optional<DecodedTensor>(std::move(*tensor));
     }
     auto payload = connection.read_payload(header->payload_size, platform::kClientSpin, wait);
-    if (!payload) return std::unexpected(ClientError::io(std::move(payload.error())));
+    if (!payload) {
+        return std::unexpected(Error::from_io(ErrorKind::StreamRead, std::move(payload.error())));
+    }
     switch (header->status) {
         case kStreamError:
-            return std::unexpected(ClientError::server(utf8_lossy(*payload)));
+            return std::unexpected(Error{ErrorKind::Server, utf8_lossy(*payload)});
         case kStreamData: {
             auto tensor = decode_tensor_payload(*payload);
-            if (!tensor) return std::unexpected(ClientError::codec(std::move(tensor.error())));
+            if (!tensor) return std::unexpected(Error{ErrorKind::Codec, std::move(tensor.error())});
             return std::optional<DecodedTensor>(std::move(*tensor));
         }
         default:

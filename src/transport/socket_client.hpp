@@ -112,13 +112,13 @@ public:
     // TimedOut) is not retried, and its connection is closed. With a sink, the output's data is
     // read into the sink's memory (see read_tensor_payload; each attempt asks anew); a sink that
     // fails ends the call the same way.
-    std::expected<Response, ClientError> infer(const InferArguments& args,
-                                               const platform::CallWait& wait,
-                                               const DataSink* sink = nullptr);
+    std::expected<Response, Error> infer(const InferArguments& args, const platform::CallWait& wait,
+                                         const DataSink* sink = nullptr);
 
-    // Sends a stream request (kind 2) on a new connection and hands that connection over.
-    std::expected<Connection, ClientError> open_stream(const InferArguments& args,
-                                                       const platform::CallWait& wait);
+    // Sends a stream request (kind 2) on a new connection and hands that connection over. A
+    // failed write of the request is a StreamSend error.
+    std::expected<Connection, Error> open_stream(const InferArguments& args,
+                                                 const platform::CallWait& wait);
 
 private:
     ClientConfig config_;
@@ -128,15 +128,16 @@ private:
 // The frame header's length field for a body of `body_size` bytes. The field has 32 bits; a
 // longer body would be framed with a wrong length and desynchronise the stream, so it is refused
 // with a Codec error before anything is sent.
-std::expected<uint32_t, ClientError> frame_length(size_t body_size);
+std::expected<uint32_t, Error> frame_length(size_t body_size);
 
 // One step of a stream: a tensor, std::nullopt at the end of the stream, or an error: Server for
-// an error frame, Codec for a frame that does not decode, Io for a failed read, and Interrupted
+// an error frame, Codec for a frame that does not decode, StreamRead for a failed read, Interrupted
 // or TimedOut when `wait` stopped the read, SinkFailed when the sink did (the connection may
 // then be mid-frame: close it). The tensor's data lies in the connection's payload buffer, valid
 // until its next read, or with a sink in the sink's memory.
-std::expected<std::optional<DecodedTensor>, ClientError> read_stream_item(
-    Connection& connection, const platform::CallWait& wait, const DataSink* sink = nullptr);
+std::expected<std::optional<DecodedTensor>, Error> read_stream_item(Connection& connection,
+                                                                    const platform::CallWait& wait,
+                                                                    const DataSink* sink = nullptr);
 
 // Reads a tensor payload of `size` bytes (the response header was read) and decodes it, with
 // the data in memory from `sink`: the same result, checks and messages as reading the whole
@@ -153,8 +154,8 @@ std::expected<std::optional<DecodedTensor>, ClientError> read_stream_item(
 // touched only as bytes land in it, as fresh allocations are); a larger data length is asked
 // for once half of it has arrived, into the payload buffer, which grows as bytes arrive; that
 // half is then copied over.
-std::expected<DecodedTensor, ClientError> read_tensor_payload(Connection& connection, size_t size,
-                                                              const DataSink& sink,
-                                                              const platform::CallWait& wait);
+std::expected<DecodedTensor, Error> read_tensor_payload(Connection& connection, size_t size,
+                                                        const DataSink& sink,
+                                                        const platform::CallWait& wait);
 
 }  // namespace zelto

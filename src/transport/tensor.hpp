@@ -17,7 +17,7 @@ enum class DType : uint8_t { Float32, Float64, Float16, Int32, Int64, Uint8, Str
 // Parses a name case-insensitively (full Unicode lower-casing, no trimming), accepting the
 // aliases fp32, fp64, fp16, i32, i64, u8 and utf8. Unknown names give an InvalidInput error
 // whose message is "Unsupported dtype: " + the lower-cased name.
-std::expected<DType, ServerError> parse_dtype(std::string_view name);
+std::expected<DType, Error> parse_dtype(std::string_view name);
 
 // The canonical name, the only spelling the library ever writes.
 std::string_view canonical_name(DType dtype);

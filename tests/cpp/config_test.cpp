@@ -20,7 +20,7 @@ struct Case {
 std::string outcome(const ConfigArguments& args) {
     auto config = resolve_client_config(args);
     if (!config) {
-        EXPECT_EQ(config.error().kind, ClientError::Kind::Config);
+        EXPECT_EQ(config.error().kind, ErrorKind::Config);
         return "error: " + config.error().message;
     }
     return config->endpoint.display();

@@ -17,7 +17,7 @@ class DtypeKnownNames : public ::testing::TestWithParam<KnownName> {};
 
 TEST_P(DtypeKnownNames, ParseToTheirType) {
     const auto parsed = parse_dtype(GetParam().input);
-    ASSERT_TRUE(parsed.has_value()) << parsed.error().display();
+    ASSERT_TRUE(parsed.has_value()) << parsed.error().message;
     EXPECT_EQ(*parsed, GetParam().expected);
 }
 
@@ -41,8 +41,8 @@ class DtypeUnknownNames : public ::testing::TestWithParam<UnknownName> {};
 TEST_P(DtypeUnknownNames, ReportTheLowerCasedName) {
     const auto parsed = parse_dtype(GetParam().input);
     ASSERT_FALSE(parsed.has_value());
-    EXPECT_EQ(parsed.error().kind, ServerError::Kind::InvalidInput);
-    EXPECT_EQ(parsed.error().display(), "Invalid input: Unsupported dtype: " + GetParam().lowered);
+    EXPECT_EQ(parsed.error().kind, ErrorKind::InvalidInput);
+    EXPECT_EQ(parsed.error().message, "Invalid input: Unsupported dtype: " + GetParam().lowered);
 }
 
 INSTANTIATE_TEST_SUITE_P(

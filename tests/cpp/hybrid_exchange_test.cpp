@@ -89,7 +89,9 @@ protected:
         if (auto quick = exchange.try_complete(nanoseconds(0))) return std::move(*quick);
         auto finished = runtime_->run_to_completion(HybridExchange::finish(exchange));
         EXPECT_TRUE(finished.has_value());
-        return finished ? std::move(*finished) : ExchangeResult(std::unexpect, finished.error());
+        return finished
+                   ? std::move(*finished)
+                   : ExchangeResult(std::unexpect, Error{ErrorKind::Runtime, finished.error()});
     }
 
     // The server goes away while the caller is parked: after reading the frame (end of
@@ -103,7 +105,8 @@ protected:
         auto finished = runtime_->run_to_completion(HybridExchange::finish(exchange));
         ASSERT_TRUE(finished.has_value());
         ASSERT_FALSE(finished->has_value());
-        EXPECT_EQ(finished->error(), "early eof");
+        EXPECT_EQ(finished->error().kind, ErrorKind::Exchange);
+        EXPECT_EQ(finished->error().message, "early eof");
     }
 
     // Reads one request frame on the server side and checks it.
@@ -118,7 +121,9 @@ protected:
         auto finished = runtime_->run_to_completion(HybridExchange::finish(exchange), wait,
                                                     [&](WaitStop why) { exchange.stop(why); });
         EXPECT_TRUE(finished.has_value());
-        return finished ? std::move(*finished) : ExchangeResult(std::unexpect, finished.error());
+        return finished
+                   ? std::move(*finished)
+                   : ExchangeResult(std::unexpect, Error{ErrorKind::Runtime, finished.error()});
     }
 
     std::shared_ptr<ConnectionCell> cell_ = std::make_shared<ConnectionCell>();
@@ -139,7 +144,8 @@ TEST_F(HybridExchangeTest, AParkedReadIsCompletedByTheRuntime) {
     });
     auto result = run(request);
     ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error(), std::string(text.begin(), text.end()));
+    EXPECT_EQ(result.error().kind, ErrorKind::Server);
+    EXPECT_EQ(result.error().message, std::string(text.begin(), text.end()));
     EXPECT_FALSE(cell_->locked());
 
     // The connection stayed in the cell and is in step for the next exchange.
@@ -149,7 +155,7 @@ TEST_F(HybridExchangeTest, AParkedReadIsCompletedByTheRuntime) {
         EXPECT_TRUE(write_all(server_fd_, response_frame(0, success_payload(0x2000, 2))));
     });
     auto next = run(request_for(2));
-    ASSERT_TRUE(next.has_value()) << next.error();
+    ASSERT_TRUE(next.has_value()) << next.error().message;
     EXPECT_EQ(next->shm_offset, 0x2000u);
 }
 
@@ -174,7 +180,7 @@ TEST_F(HybridExchangeTest, AParkedWriteIsCompletedByTheRuntime) {
     });
     auto finished = runtime_->run_to_completion(HybridExchange::finish(exchange));
     ASSERT_TRUE(finished.has_value());
-    ASSERT_TRUE(finished->has_value()) << finished->error();
+    ASSERT_TRUE(finished->has_value()) << finished->error().message;
     EXPECT_EQ((*finished)->shm_offset, 0x3000u);
 }
 
@@ -204,12 +210,12 @@ TEST_F(HybridExchangeTest, BytesPastTheEndOfAFrameBelongToTheNextResponse) {
     });
     auto bad = run(request_for(6));
     ASSERT_FALSE(bad.has_value());
-    EXPECT_EQ(bad.error(), "bad");
+    EXPECT_EQ(bad.error().message, "bad");
     auto early = run(request_for(7));
-    ASSERT_TRUE(early.has_value()) << early.error();
+    ASSERT_TRUE(early.has_value()) << early.error().message;
     EXPECT_EQ(early->shm_offset, 0x7000u);
     auto last = run(request_for(8));
-    ASSERT_TRUE(last.has_value()) << last.error();
+    ASSERT_TRUE(last.has_value()) << last.error().message;
     EXPECT_EQ(last->shm_offset, 0x8000u);
 }
 
@@ -228,7 +234,7 @@ TEST_F(HybridExchangeTest, AnExchangeWaitsInLineForTheLockHeldElsewhere) {
     });
     auto finished = runtime_->run_to_completion(HybridExchange::finish(exchange));
     ASSERT_TRUE(finished.has_value());
-    ASSERT_TRUE(finished->has_value()) << finished->error();
+    ASSERT_TRUE(finished->has_value()) << finished->error().message;
     EXPECT_EQ((*finished)->shm_offset, 0x5000u);
     EXPECT_FALSE(cell_->locked());
 }
@@ -257,14 +263,16 @@ TEST_P(HybridExchangeStopTest, AStoppedExchangeEndsAndBreaksTheConnection) {
     auto result = finish_under(exchange, stopping_wait(GetParam()));
     EXPECT_EQ(exchange.stopped(), GetParam());
     ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error(), IoError::stopped(GetParam()).message);
+    EXPECT_EQ(result.error().kind,
+              GetParam() == WaitStop::Interrupted ? ErrorKind::Interrupted : ErrorKind::TimedOut);
     EXPECT_FALSE(cell_->locked());
     uint8_t byte = 0;
     EXPECT_EQ(::read(server_fd_, &byte, 1), 0);
 
     auto later = run(request_for(2));
     ASSERT_FALSE(later.has_value());
-    EXPECT_EQ(later.error(), platform::os_error(EPIPE).message);
+    EXPECT_EQ(later.error().kind, ErrorKind::Exchange);
+    EXPECT_EQ(later.error().message, platform::os_error(EPIPE).message);
 }
 
 // Stopped while queued for the lock: the request leaves the queue, and neither the connection
@@ -286,7 +294,7 @@ TEST_P(HybridExchangeStopTest, AStopWithdrawsAQueuedLockRequest) {
         EXPECT_TRUE(write_all(server_fd_, response_frame(0, success_payload(0x2000, 2))));
     });
     auto next = run(request_for(2));
-    ASSERT_TRUE(next.has_value()) << next.error();
+    ASSERT_TRUE(next.has_value()) << next.error().message;
     EXPECT_EQ(next->shm_offset, 0x2000u);
 }
 
@@ -301,7 +309,8 @@ TEST_F(HybridExchangeTest, AnAnswerToAnotherRequestBreaksTheConnection) {
     });
     auto result = run(request_for(3));
     ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error(), "Response id 2 does not match request id 3");
+    EXPECT_EQ(result.error().kind, ErrorKind::Exchange);
+    EXPECT_EQ(result.error().message, "Response id 2 does not match request id 3");
     server_.join();
     uint8_t byte = 0;
     EXPECT_EQ(::read(server_fd_, &byte, 1), 0);

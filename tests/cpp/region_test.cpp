@@ -21,7 +21,7 @@ using testing::unique_region_name;
 std::string open_error(const std::string& name) {
     auto region = ShmRegion::open(name);
     EXPECT_FALSE(region.has_value());
-    return region ? std::string() : region.error().display();
+    return region ? std::string() : region.error().message;
 }
 
 TEST(ShmRegionOpen, MissingRegionReportsErrorNumberTwo) {
@@ -46,7 +46,7 @@ TEST(ShmRegionOpen, AttachesWithLeadingSlashesLogsAndKeepsTheLayout) {
         ShmRegion::open("//" + test.name(), [&](std::string_view target, std::string_view message) {
             records.emplace_back(target, message);
         });
-    ASSERT_TRUE(region.has_value()) << region.error().display();
+    ASSERT_TRUE(region.has_value()) << region.error().message;
     EXPECT_EQ((*region)->size(), test.size());
     EXPECT_EQ((*region)->request_queue_offset(), TestRegion::kRequestQueue);
     EXPECT_EQ((*region)->response_queue_offset(), TestRegion::kResponseQueue);
@@ -67,7 +67,7 @@ TEST(ShmRegionOpen, SizeIsTheObjectSizeRoundedUpToWholePages) {
     }
     auto region = ShmRegion::open(name);
     platform::SharedMapping::unlink(name);
-    ASSERT_TRUE(region.has_value()) << region.error().display();
+    ASSERT_TRUE(region.has_value()) << region.error().message;
     EXPECT_EQ((*region)->size(), 102400u);
 }
 
@@ -89,7 +89,7 @@ TEST_P(ShmRegionHeader, IsCheckedMagicFirstThenVersionThenLayout) {
     store_le<uint32_t>(test.base() + 4, c.version);
     auto region = ShmRegion::open(test.name());
     if (c.expected == nullptr) {
-        EXPECT_TRUE(region.has_value()) << region.error().display();
+        EXPECT_TRUE(region.has_value()) << region.error().message;
         return;
     }
     ASSERT_FALSE(region.has_value());
@@ -97,7 +97,7 @@ TEST_P(ShmRegionHeader, IsCheckedMagicFirstThenVersionThenLayout) {
     if (auto pos = expected.find("{size}"); pos != std::string::npos) {
         expected.replace(pos, 6, std::to_string(test.size()));
     }
-    EXPECT_EQ(region.error().display(), expected);
+    EXPECT_EQ(region.error().message, expected);
 }
 
 constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();

@@ -207,7 +207,7 @@ int run_client(const Plan& plan, uint64_t child) {
     uint8_t* record = attached->result(child);
     const std::string& message = result.error().message;
     size_t length = std::min<size_t>(message.size(), kResultSize - 16);
-    store_le<uint64_t>(record, static_cast<uint64_t>(result.error().type));
+    store_le<uint64_t>(record, static_cast<uint64_t>(result.error().kind));
     store_le<uint64_t>(record + 8, length);
     std::memcpy(record + 16, message.data(), length);
     return 0;
@@ -411,12 +411,10 @@ TEST(ShmClientProcesses, ClientsBehindAKilledProducerFailAtTheirDeadline) {
                             load_le<uint64_t>(record + 8));
         if (message == "Queue is stalled") {
             ++stalled;
-            EXPECT_EQ(load_le<uint64_t>(record),
-                      static_cast<uint64_t>(EngineError::Type::RuntimeError));
+            EXPECT_EQ(load_le<uint64_t>(record), static_cast<uint64_t>(ErrorKind::QueueBlocked));
         } else {
             EXPECT_EQ(message, "Request timed out") << "client " << c;
-            EXPECT_EQ(load_le<uint64_t>(record),
-                      static_cast<uint64_t>(EngineError::Type::TimeoutError));
+            EXPECT_EQ(load_le<uint64_t>(record), static_cast<uint64_t>(ErrorKind::TimedOut));
         }
     }
     EXPECT_GE(stalled, 1u);

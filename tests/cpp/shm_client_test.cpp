@@ -77,18 +77,17 @@ private:
     std::thread thread_;
 };
 
-std::expected<std::vector<uint8_t>, EngineError> call(ShmClient& client, std::vector<int64_t> shape,
-                                                      std::string_view dtype,
-                                                      std::vector<uint8_t> data) {
+std::expected<std::vector<uint8_t>, Error> call(ShmClient& client, std::vector<int64_t> shape,
+                                                std::string_view dtype, std::vector<uint8_t> data) {
     auto output = client.infer(shape, dtype, data, platform::unbounded_wait());
     if (!output) return std::unexpected(std::move(output.error()));
     return std::vector<uint8_t>(output->data().begin(), output->data().end());
 }
 
-TEST(ShmClient, OpenFailureIsAConnectionErrorWithTheRegionText) {
+TEST(ShmClient, OpenFailureIsASharedMemoryErrorWithTheRegionText) {
     auto client = ShmClient::open(testing::unique_region_name("absent"));
     ASSERT_FALSE(client.has_value());
-    EXPECT_EQ(client.error().type, EngineError::Type::ConnectionError);
+    EXPECT_EQ(client.error().kind, ErrorKind::SharedMemory);
     EXPECT_EQ(client.error().message,
               "Shared memory error: Opening the shared memory failed, os error 2");
 }
@@ -140,17 +139,17 @@ TEST(ShmClient, RefusedCallsUseUpTheirIdsAndQueueNothing) {
     auto client = ShmClient::open(region.name()).value();
 
     auto nine_dims = call(client, {1, 1, 1, 1, 1, 1, 1, 1, 1}, "float32", {1});
-    EXPECT_EQ(nine_dims.error().type, EngineError::Type::ValueError);
+    EXPECT_EQ(nine_dims.error().kind, ErrorKind::InvalidInput);
     EXPECT_EQ(nine_dims.error().message,
               "Invalid input: tensor has 9 dimensions, at most 8 are supported");
 
     auto bad_dtype = call(client, {1}, "Bogus", {1});
-    EXPECT_EQ(bad_dtype.error().type, EngineError::Type::ValueError);
+    EXPECT_EQ(bad_dtype.error().kind, ErrorKind::InvalidInput);
     EXPECT_EQ(bad_dtype.error().message, "Invalid input: Unsupported dtype: bogus");
 
     // The pool is checked before the dtype.
     auto too_big = call(client, {1}, "bogus", std::vector<uint8_t>(1 << 20));
-    EXPECT_EQ(too_big.error().type, EngineError::Type::RuntimeError);
+    EXPECT_EQ(too_big.error().kind, ErrorKind::PoolExhausted);
     EXPECT_EQ(too_big.error().message,
               "SHM tensor pool exhausted (required=1048656 bytes, largest_slot=1048576 bytes, "
               "layout=class0(base=94208 slot_size=262144 slots=4), class1(base=1142784 "
@@ -165,8 +164,16 @@ TEST(ShmClient, RefusedCallsUseUpTheirIdsAndQueueNothing) {
 struct ResponseCase {
     const char* label;
     std::function<void(const RequestEntry&, TestRegion&)> answer;
-    std::expected<std::vector<uint8_t>, std::string> expected;  // output, or RuntimeError text
+    std::expected<std::vector<uint8_t>, Error> expected;
 };
+
+// The server's failure text, and an answer whose block does not lie in the region.
+std::unexpected<Error> server_failure(std::string text) {
+    return std::unexpected(Error{ErrorKind::Server, std::move(text)});
+}
+std::unexpected<Error> bad_block(std::string text) {
+    return std::unexpected(Error{ErrorKind::Codec, std::move(text)});
+}
 
 void error_text(TestRegion& r, uint64_t id, uint8_t status, std::string_view text) {
     uint64_t at = r.output_area() + 8;
@@ -191,8 +198,8 @@ TEST_P(ShmClientResponses, AreTurnedIntoOutputsOrErrors) {
         EXPECT_EQ(result.value(), *c.expected);
     } else {
         ASSERT_FALSE(result.has_value());
-        EXPECT_EQ(result.error().type, EngineError::Type::RuntimeError);
-        EXPECT_EQ(result.error().message, c.expected.error());
+        EXPECT_EQ(result.error().kind, c.expected.error().kind);
+        EXPECT_EQ(result.error().message, c.expected.error().message);
     }
 }
 
@@ -223,29 +230,28 @@ INSTANTIATE_TEST_SUITE_P(
                      [](const RequestEntry& q, TestRegion& r) {
                          FakeServer::respond(r, {q.request_id, 3, 0, 0});
                      },
-                     std::unexpected("Unknown error")},
+                     server_failure("Unknown error")},
         ResponseCase{"lossy_error_text",
                      [](const RequestEntry& q, TestRegion& r) {
                          error_text(r, q.request_id, 1, "bad \xFF input");
                      },
-                     std::unexpected("bad \xEF\xBF\xBD input")},
-        ResponseCase{"output_block_past_the_end",
-                     [](const RequestEntry& q, TestRegion& r) {
-                         store_le<uint64_t>(r.base() + r.output_area() + 72, uint64_t{1} << 40);
-                         FakeServer::respond(r, {q.request_id, 0, r.output_area(), 0});
-                     },
-                     std::unexpected("Output tensor block at offset " +
-                                     std::to_string(TestRegion::kTensorArea + (2 << 20)) +
-                                     " does not fit in the shared memory region of " +
-                                     region_bytes() + " bytes")},
+                     server_failure("bad \xEF\xBF\xBD input")},
         ResponseCase{
-            "error_text_offset_outside",
+            "output_block_past_the_end",
             [](const RequestEntry& q, TestRegion& r) {
-                FakeServer::respond(r, {q.request_id, 2, 0, ~uint64_t{0}});
+                store_le<uint64_t>(r.base() + r.output_area() + 72, uint64_t{1} << 40);
+                FakeServer::respond(r, {q.request_id, 0, r.output_area(), 0});
             },
-            std::unexpected("Error text block at offset 18446744073709551615 does not fit in "
-                            "the shared memory region of " +
-                            region_bytes() + " bytes")}),
+            bad_block("Output tensor block at offset " +
+                      std::to_string(TestRegion::kTensorArea + (2 << 20)) +
+                      " does not fit in the shared memory region of " + region_bytes() + " bytes")},
+        ResponseCase{"error_text_offset_outside",
+                     [](const RequestEntry& q, TestRegion& r) {
+                         FakeServer::respond(r, {q.request_id, 2, 0, ~uint64_t{0}});
+                     },
+                     bad_block("Error text block at offset 18446744073709551615 does not fit in "
+                               "the shared memory region of " +
+                               region_bytes() + " bytes")}),
     [](const auto& info) { return std::string(info.param.label); });
 
 // With 900 KiB of data only the single 1 MiB slot fits, so a second call that gets past the pool
@@ -260,7 +266,7 @@ TEST(ShmClient, FullRequestQueueFailsAtOnceAndReleasesTheSlot) {
     auto client = ShmClient::open(region.name()).value();
     for (int i = 0; i < 2; ++i) {
         auto result = call(client, {1}, "uint8", kOneSlotOnly);
-        EXPECT_EQ(result.error().type, EngineError::Type::RuntimeError);
+        EXPECT_EQ(result.error().kind, ErrorKind::QueueBlocked);
         EXPECT_EQ(result.error().message, "Queue is full");
     }
 }
@@ -274,7 +280,7 @@ TEST(ShmClient, RaisingSignalHandlerEndsTheWaitAndReleasesTheSlot) {
     for (int i = 0; i < 2; ++i) {
         checks = 0;
         auto result = client.infer(std::vector<int64_t>{1}, "uint8", kOneSlotOnly, raise_on_third);
-        EXPECT_EQ(result.error().type, EngineError::Type::SignalRaised);
+        EXPECT_EQ(result.error().kind, ErrorKind::Interrupted);
         EXPECT_EQ(checks, 3);
     }
     EXPECT_EQ(region.requests().committed(), 2u);  // both requests were queued
@@ -286,7 +292,7 @@ TEST(ShmClient, PublishHeldBackBySlowProducerEndsAsStalledAndTheQueueMovesOnceIt
     ASSERT_TRUE(slow.has_value());
     auto client = ShmClient::open(region.name()).value();
     auto result = call(client, {1}, "uint8", {1});
-    EXPECT_EQ(result.error().type, EngineError::Type::RuntimeError);
+    EXPECT_EQ(result.error().kind, ErrorKind::QueueBlocked);
     EXPECT_EQ(result.error().message, "Queue is stalled");
 
     // Once the slow producer publishes, the entry the call left behind is published too, so

@@ -116,7 +116,7 @@ TEST(SocketClientPreparation, BadAdditionalDtypeFailsBeforeAnyConnection) {
     args.additional_inputs["mask"] = InputTensor{{}, "bfloat16", {}, std::nullopt};
     auto result = client.infer(args, kNoStop);
     ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().kind, ClientError::Kind::InvalidInput);
+    EXPECT_EQ(result.error().kind, ErrorKind::InvalidInput);
     EXPECT_EQ(result.error().message, "Invalid input: Unsupported dtype: bfloat16");
     EXPECT_FALSE(client.open_stream(args, kNoStop));
     EXPECT_EQ(server.accepted(), 0);
@@ -127,7 +127,7 @@ TEST(SocketClientPreparation, MainDtypeIsCheckedAfterConnectingAndKeepsTheConnec
         ClientConfig{Endpoint{Endpoint::Kind::Pipe, "/nonexistent/zelto"}, std::nullopt, 8});
     auto failed = unreachable.infer(arguments(1, "BFLOAT16"), kNoStop);
     ASSERT_FALSE(failed);
-    EXPECT_EQ(failed.error().kind, ClientError::Kind::Io);
+    EXPECT_EQ(failed.error().kind, ErrorKind::Io);
 
     ScriptedServer server({answer(1)});
     SocketClient client(server.config());
@@ -148,7 +148,7 @@ TEST(SocketClientExchange, FailedRetryIsReportedAndItsConnectionClosed) {
     SocketClient client(server.config());
     auto result = client.infer(arguments(1), kNoStop);
     ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().kind, ClientError::Kind::Io);
+    EXPECT_EQ(result.error().kind, ErrorKind::Io);
     EXPECT_EQ(result.error().message, "failed to fill whole buffer");
     EXPECT_EQ(client.pool().idle_count(), 0u);
     EXPECT_EQ(server.accepted(), 2);
@@ -176,9 +176,9 @@ TEST(SocketClientExchange, AnAnswerKeepsItsConnectionUntilDropped) {
 
 // A wait that stops the call: its deadline passes, or a signal handler raised on its third
 // look between slices.
-platform::CallWait stopping_wait(ClientError::Kind why) {
+platform::CallWait stopping_wait(ErrorKind why) {
     platform::CallWait wait;
-    if (why == ClientError::Kind::TimedOut) {
+    if (why == ErrorKind::TimedOut) {
         wait.deadline = platform::CallWait::Clock::now() + std::chrono::milliseconds(200);
     } else {
         wait.interrupted = [looks = 0]() mutable { return ++looks == 3; };
@@ -186,7 +186,7 @@ platform::CallWait stopping_wait(ClientError::Kind why) {
     return wait;
 }
 
-class SocketClientStopped : public ::testing::TestWithParam<ClientError::Kind> {};
+class SocketClientStopped : public ::testing::TestWithParam<ErrorKind> {};
 
 // A peer that takes the request and never answers: the call ends by its wait, is not retried,
 // and its connection is closed rather than pooled (its answer may still come).
@@ -213,11 +213,9 @@ TEST_P(SocketClientStopped, EndsTheCallAndClosesItsConnection) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Why, SocketClientStopped,
-                         ::testing::Values(ClientError::Kind::TimedOut,
-                                           ClientError::Kind::Interrupted),
+                         ::testing::Values(ErrorKind::TimedOut, ErrorKind::Interrupted),
                          [](const auto& info) {
-                             return info.param == ClientError::Kind::TimedOut ? "Deadline"
-                                                                              : "Signal";
+                             return info.param == ErrorKind::TimedOut ? "Deadline" : "Signal";
                          });
 
 // ---- Payloads read into a sink ----
@@ -293,7 +291,7 @@ TEST_P(SinkPayload, ReadsLikeTheWholePayloadDecode) {
     auto got = read_tensor_payload(fed.connection, payload.size(), sink.sink, kNoStop);
     if (!expected) {
         ASSERT_FALSE(got);
-        EXPECT_EQ(got.error().kind, ClientError::Kind::Codec);
+        EXPECT_EQ(got.error().kind, ErrorKind::Codec);
         EXPECT_EQ(got.error().message, expected.error());
     } else {
         ASSERT_TRUE(got) << got.error().message;
@@ -334,7 +332,7 @@ TEST(SinkRead, RefusedMemoryFailsTheCallAndClosesItsConnection) {
     sink.refuse = true;
     auto refused = client.infer(arguments(7), kNoStop, &sink.sink);
     ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error().kind, ClientError::Kind::SinkFailed);
+    EXPECT_EQ(refused.error().kind, ErrorKind::SinkFailed);
     EXPECT_EQ(sink.asked, std::vector<size_t>{1});
     EXPECT_EQ(client.pool().idle_count(), 0u);  // mid-frame: closed, not retried
     sink.refuse = false;
@@ -372,7 +370,7 @@ TEST(SocketClientPreparation, BodiesBeyondThe32BitLengthFieldAreRefused) {
     EXPECT_EQ(frame_length(0xFFFFFFFFu), 0xFFFFFFFFu);
     auto refused = frame_length(0x100000000u);
     ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error().kind, ClientError::Kind::Codec);
+    EXPECT_EQ(refused.error().kind, ErrorKind::Codec);
     EXPECT_EQ(
         refused.error().message,
         "request body of 4294967296 bytes does not fit in a frame (at most 4294967295 bytes)");
