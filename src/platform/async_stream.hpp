@@ -12,9 +12,10 @@
 //     itself with an attempt.
 //   - Windows: a handle is associated with a completion port once and for good, and only
 //     transfers issued through the loop report there. The stream is adopted by the first loop it
-//     waits through and stays with it. Attempts are overlapped transfers kept off the port: a
-//     read takes what the pipe already holds, and a write that the pipe cannot take at once is
-//     cancelled.
+//     waits through and stays with it. A read attempt takes what the pipe already holds, with
+//     an overlapped read kept off the port. A write is never attempted: one that the pipe could
+//     not take at once would stay queued, neither revocable nor awaitable without blocking, so
+//     every write goes through the loop.
 #pragma once
 
 #include <cstddef>

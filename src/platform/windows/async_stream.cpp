@@ -117,25 +117,11 @@ Transfer AsyncStream::try_read(std::span<uint8_t> out) noexcept {
     return moved(got);
 }
 
-// A pipe with room takes the bytes at once. A write that would have to wait for the server to
-// read is cancelled; what the pipe took before the cancel counts as written.
-Transfer AsyncStream::try_write(std::span<const uint8_t> bytes) noexcept {
-    OVERLAPPED overlapped{};
-    if (auto refused = attempt_event(attempt_event_, overlapped.hEvent)) return *refused;
-    constexpr size_t kMaxWrite = size_t{1} << 30;
-    const DWORD length = static_cast<DWORD>(std::min(bytes.size(), kMaxWrite));
-    if (!::WriteFile(handle_of(handle_), bytes.data(), length, nullptr, &overlapped)) {
-        DWORD error = ::GetLastError();
-        if (error != ERROR_IO_PENDING) return failed(error);
-        ::CancelIoEx(handle_of(handle_), &overlapped);
-    }
-    DWORD put = 0;
-    if (!::GetOverlappedResult(handle_of(handle_), &overlapped, &put, TRUE)) {
-        DWORD error = ::GetLastError();
-        if (error != ERROR_OPERATION_ABORTED) return failed(error);
-        if (put == 0) return not_ready();
-    }
-    return moved(put);
+// Never attempted: a write that the pipe cannot take at once stays queued in it, its bytes
+// already the reader's, and could be neither taken back nor waited for here without blocking
+// past a stop. So every write goes through the loop, which owns the transfer until it is over.
+Transfer AsyncStream::try_write(std::span<const uint8_t>) noexcept {
+    return not_ready();
 }
 
 asio::awaitable<Transfer> AsyncStream::read_some(asio::io_context& io, std::span<uint8_t> out) {
