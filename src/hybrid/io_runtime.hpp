@@ -102,6 +102,13 @@ private:
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> keep_running_;
     std::vector<std::thread> workers_;
     asio::io_context caller_;
+    // The caller context never runs out of work, so it never stops itself. A worker that
+    // completed a transfer hands the completion to the caller context and only then lets go of
+    // its own hold on that context, which can be after the call has returned and the next one
+    // has begun: a context allowed to run out of work would stop at that moment and end the
+    // next call before its operation ever ran, leaving that operation queued for a later call.
+    asio::executor_work_guard<asio::io_context::executor_type> keep_caller_ready_{
+        caller_.get_executor()};
     std::mutex driver_;  // one driving thread at a time for the caller context
 };
 
@@ -116,7 +123,6 @@ std::expected<T, std::string> IoRuntime::run_to_completion(asio::awaitable<T> op
     std::exception_ptr failure;
     bool done = false;
     try {
-        caller_.restart();
         asio::co_spawn(caller_, std::move(operation), [&](std::exception_ptr error, T value) {
             failure = error;
             if (!error) result.emplace(std::move(value));
