@@ -4,13 +4,11 @@
 //   zelto-reference-server [--tcp HOST:PORT] [--pipe PATH] ...
 //
 // Each listener prints "listening on KIND WHERE"; once every service has started the server
-// prints "ready". SIGINT and SIGTERM stop it cleanly (socket files removed, exit status 0).
-#include <malloc.h>
-#include <pthread.h>
-
+// prints "ready". A stop request (SIGINT or SIGTERM; on Windows Ctrl-C, Ctrl-Break, the console
+// closing, or the end of standard input when that is a pipe) stops it cleanly (socket files and
+// the region removed, exit status 0).
 #include <charconv>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <mutex>
@@ -21,6 +19,7 @@
 
 #include "hybrid_server.hpp"
 #include "models.hpp"
+#include "platform/server_process.hpp"
 #include "service.hpp"
 #include "shm_server.hpp"
 #include "socket_server.hpp"
@@ -138,30 +137,6 @@ std::expected<std::vector<std::unique_ptr<Service>>, std::string> start_services
     return services;
 }
 
-// Blocks SIGINT and SIGTERM in every thread (threads inherit the mask) so that only the main
-// thread's sigwait receives them; SIGPIPE is ignored since a client may vanish mid-write.
-sigset_t block_stop_signals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-    return set;
-}
-
-// Every request allocates and frees buffers of its payload's size. With malloc's adaptive
-// defaults, a fresh server returned that memory to the kernel after each request and faulted
-// it back in on the next (about 750 page faults, and a millisecond, per 1 MiB echo) until some
-// larger request happened to raise the thresholds. Fixed thresholds keep freed buffers in the
-// heap for the next request from the start.
-void keep_request_buffers() {
-    constexpr int kMmapFrom = 32 << 20;  // malloc's largest heap-served size on 64-bit
-    constexpr int kTrimFrom = 512 << 20;
-    mallopt(M_MMAP_THRESHOLD, kMmapFrom);
-    mallopt(M_TRIM_THRESHOLD, kTrimFrom);
-}
-
 int run(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::string_view(argv[i]) == "--help") {
@@ -188,17 +163,16 @@ int run(int argc, char** argv) {
         print_usage(std::cerr);
         return 2;
     }
-    keep_request_buffers();
-    sigset_t stop_signals = block_stop_signals();
+    // Every request allocates and frees buffers of its payload's size.
+    platform::keep_freed_buffers_in_heap();
+    platform::catch_stop_requests();
     auto services = start_services(*options);
     if (!services) {
         std::cerr << "zelto-reference-server: " << services.error() << "\n";
         return 1;
     }
     announce("ready");
-    int signal_number = 0;
-    while (sigwait(&stop_signals, &signal_number) != 0) {
-    }
+    platform::wait_for_stop_request();
     for (auto it = services->rbegin(); it != services->rend(); ++it) (*it)->stop();
     return 0;
 }

@@ -1,6 +1,6 @@
 // A running part of the reference server: a socket listener, the shared-region poller, the
 // hybrid listener. main() starts each service the options ask for and stops them all, newest
-// first, when SIGINT or SIGTERM arrives.
+// first, when a stop request arrives (platform/server_process.hpp).
 #pragma once
 
 #include <expected>

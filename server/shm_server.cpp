@@ -1,8 +1,5 @@
 #include "shm_server.hpp"
 
-#include <sys/prctl.h>
-#include <time.h>
-
 #include <array>
 #include <atomic>
 #include <charconv>
@@ -13,6 +10,7 @@
 #include "models.hpp"
 #include "platform/clock.hpp"
 #include "platform/cpu.hpp"
+#include "platform/precise_sleep.hpp"
 #include "platform/wait_policy.hpp"
 #include "shm/little_endian.hpp"
 #include "shm/queue_entries.hpp"
@@ -35,6 +33,7 @@ constexpr uint8_t kStatusOk = 0;
 constexpr uint8_t kStatusError = 1;
 
 using Poll = platform::ShmServerPoll;
+
 // How long an answer waits for room in the response queue before it is dropped: a client waits
 // no longer than that for it.
 constexpr auto kResponseDeadline = 6s;
@@ -68,11 +67,6 @@ std::expected<DType, std::string> dtype_from_code(uint8_t code) {
     }
 }
 
-void sleep_for(std::chrono::nanoseconds duration) {
-    timespec ts{0, static_cast<long>(duration.count())};
-    nanosleep(&ts, nullptr);
-}
-
 class ShmService final : public Service {
 public:
     ShmService(std::shared_ptr<ServerRegion> region, uint32_t default_model)
@@ -99,13 +93,14 @@ private:
     }
 
     void run() {
-        // Sleeps of this thread should last what they ask for, not the default 50 us more.
-        prctl(PR_SET_TIMERSLACK, 1UL);
+        // The idle sleeps of this thread should last what they ask for, not 50 us more (or, on
+        // Windows, a millisecond or more).
+        platform::PreciseSleep sleeper;
         std::array<uint8_t, shm::kRequestEntrySize> raw{};
         auto last_work = platform::monotonic_now();
         while (!stop_.load(std::memory_order_relaxed)) {
             if (requests().pop(raw)) {
-                serve(shm::RequestEntry::decode(raw.data()));
+                serve(shm::RequestEntry::decode(raw.data()), sleeper);
                 last_work = platform::monotonic_now();
                 continue;
             }
@@ -113,12 +108,13 @@ private:
             if (idle < Poll::kSpinAfterWork) {
                 for (int i = 0; i < Poll::kSpinBurst; ++i) platform::spin_pause();
             } else {
-                sleep_for(idle < Poll::kLongSleepAfter ? Poll::kShortSleep : Poll::kLongSleep);
+                sleeper.sleep_for(idle < Poll::kLongSleepAfter ? Poll::kShortSleep
+                                                               : Poll::kLongSleep);
             }
         }
     }
 
-    void serve(const shm::RequestEntry& request) {
+    void serve(const shm::RequestEntry& request, platform::PreciseSleep& sleeper) {
         shm::ResponseEntry response{request.request_id, kStatusOk, 0, 0};
         auto output = answer(request);
         if (output) {
@@ -127,7 +123,7 @@ private:
             response.status = kStatusError;
             response.error_offset = region_->place_error_text(output.error());
         }
-        respond(response);
+        respond(response, sleeper);
     }
 
     std::expected<uint64_t, std::string> answer(const shm::RequestEntry& request) {
@@ -139,7 +135,7 @@ private:
         return region_->place_output(*output);
     }
 
-    void respond(const shm::ResponseEntry& response) {
+    void respond(const shm::ResponseEntry& response, platform::PreciseSleep& sleeper) {
         auto bytes = response.encode();
         auto deadline = platform::monotonic_now() + kResponseDeadline;
         while (!stop_.load(std::memory_order_relaxed)) {
@@ -151,7 +147,7 @@ private:
                     break;
             }
             if (platform::monotonic_now() >= deadline) return;  // nobody is reading
-            sleep_for(Poll::kShortSleep);
+            sleeper.sleep_for(Poll::kShortSleep);
         }
     }
 

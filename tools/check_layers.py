@@ -1,13 +1,12 @@
 #!/usr/bin/env python3
-"""Checks the include rules of the engine's layers.
+"""Checks the include rules of the engine's layers and of the reference server.
 
-Only the platform layer's implementations touch the operating system: src/platform/posix/ and
-src/platform/windows/ may include OS headers, nothing else under src/ may, not even the platform
-headers that the layers above include. And src/platform/ stands on its own: it includes nothing
-from transport/, shm/, hybrid/ or binding/. Prints every offending include as file:line and exits 1 if there is one.
-
-server/ is not checked yet: its listeners still use sockets directly (listener_service.cpp),
-shm_server.cpp calls prctl and main.cpp installs signal handlers.
+Only the platform layer's implementations touch the operating system: src/platform/posix/,
+src/platform/windows/ and src/platform/common/ (code compiled on both) may include OS headers;
+nothing else under src/ may, not even the platform headers that the layers above include, and
+neither may the reference server (server/), which reaches the system through the platform layer
+too. And src/platform/ stands on its own: it includes nothing from transport/, shm/, hybrid/ or
+binding/. Prints every offending include as file:line and exits 1 if there is one.
 """
 
 import pathlib
@@ -16,8 +15,9 @@ import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SRC = ROOT / "src"
+SERVER = ROOT / "server"
 PLATFORM = SRC / "platform"
-OS_SIDES = (PLATFORM / "posix", PLATFORM / "windows")
+OS_SIDES = (PLATFORM / "posix", PLATFORM / "windows", PLATFORM / "common")
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 
@@ -39,6 +39,10 @@ OS_HEADERS = {
     "winsock2.h",
     "ws2tcpip.h",
     "afunix.h",
+    "mswsock.h",
+    "io.h",
+    "process.h",
+    "malloc.h",
 }
 UPPER_LAYERS = ("transport/", "shm/", "hybrid/", "binding/")
 SOURCE_SUFFIXES = {".cpp", ".hpp", ".h", ".c", ".cc", ".inc"}
@@ -49,7 +53,7 @@ def is_os_header(name):
 
 
 def problems():
-    for path in sorted(SRC.rglob("*")):
+    for path in sorted([*SRC.rglob("*"), *SERVER.rglob("*")]):
         if not path.is_file() or path.suffix not in SOURCE_SUFFIXES:
             continue
         in_platform = PLATFORM in path.parents
@@ -65,8 +69,8 @@ def problems():
                 yield f'{where}: platform/ includes "{name}" from a layer above it'
             elif not os_side and bracket == "<" and is_os_header(name):
                 yield (
-                    f"{where}: <{name}> is an operating-system header; only platform/posix/ and "
-                    "platform/windows/ may include it"
+                    f"{where}: <{name}> is an operating-system header; only platform/posix/, "
+                    "platform/windows/ and platform/common/ may include it"
                 )
 
 

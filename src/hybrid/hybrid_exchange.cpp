@@ -120,7 +120,7 @@ HybridExchange::Step HybridExchange::advance() {
 
 HybridExchange::Step HybridExchange::open() {
     std::optional<PipeConnection>& connection = **guard_;
-    if (connection && connection->broken) return fail(os_text(platform::broken_stream_error()));
+    if (connection && connection->broken) return fail(platform::broken_pipe_error().message);
     if (!connection) {
         // No waiting at open: a missing socket or a full backlog fails at once. The cell stays
         // empty on failure, so the next exchange tries to open again.

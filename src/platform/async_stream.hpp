@@ -12,10 +12,10 @@
 //     itself with an attempt.
 //   - Windows: a handle is associated with a completion port once and for good, and only
 //     transfers issued through the loop report there. The stream is adopted by the first loop it
-//     waits through and stays with it. A read attempt takes what the pipe already holds, with
-//     an overlapped read kept off the port. A write is never attempted: one that the pipe could
-//     not take at once would stay queued, neither revocable nor awaitable without blocking, so
-//     every write goes through the loop.
+//     waits through and stays with it. A read attempt takes what the pipe already holds (with
+//     an overlapped read kept off the port, platform::try_receive). A write is never attempted:
+//     one that the pipe could not take at once would stay queued, neither revocable nor
+//     awaitable without blocking past a stop, so every write goes through the loop.
 #pragma once
 
 #include <cstddef>
@@ -60,10 +60,6 @@ struct Transfer {
     int error = 0;
 };
 
-// The system's error number for a stream whose other end is gone: EPIPE, or ERROR_BROKEN_PIPE on
-// Windows. Its text is what a connection given up as broken reports.
-int broken_stream_error() noexcept;
-
 class AsyncStream {
 public:
     // Takes ownership of `stream`: a connected local endpoint opened for non-blocking (POSIX)
@@ -96,8 +92,6 @@ private:
     StreamHandle handle_;
     // Windows: the loop's object, once the stream waited through a loop.
     std::optional<AsyncStreamObject> adopted_;
-    // Windows: the event that attempts complete on (they must not report to the loop).
-    intptr_t attempt_event_ = 0;
 };
 
 }  // namespace zelto::platform

@@ -12,7 +12,8 @@ namespace zelto::platform {
 // Gives `buffer` room for `capacity` bytes without touching them. A room of several megabytes
 // is advised to the kernel as huge-page backed: the first touch of each 4 KiB page costs
 // microseconds (far more than copying it), and a 16 MiB payload would otherwise take 4096 such
-// faults. The advice changes nothing else; a system without transparent huge pages ignores it.
+// faults. The advice changes nothing else; a system without transparent huge pages ignores it,
+// and Windows, which offers no such advice for ordinary memory, goes without.
 void reserve_bytes(std::vector<uint8_t>& buffer, size_t capacity);
 
 // A byte buffer that leaves its bytes uninitialised: whoever fills it writes every byte it later

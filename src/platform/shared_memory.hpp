@@ -1,10 +1,14 @@
-// Named shared-memory objects: /dev/shm/NAME through shm_open, mapped whole, read-write.
+// Named shared-memory objects, mapped whole, read-write. A region NAME is, on POSIX systems, the
+// object "/" + NAME without its leading "/" characters (/dev/shm/NAME on Linux); on Windows, the
+// file mapping object named NAME over the backing file NAME (leading "/" removed) in the folder
+// "shared_memory-rs" of the user's temporary directory.
 #pragma once
 
 #include <cstdint>
 #include <expected>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zelto::platform {
 
@@ -19,6 +23,22 @@ struct SharedMemoryError {
     int os_errno = 0;
     std::string message() const;
 };
+
+inline std::string SharedMemoryError::message() const {
+    const char* text = "";
+    switch (kind) {
+        case Kind::Open:
+            text = "Opening the shared memory failed, os error ";
+            break;
+        case Kind::Unexpected:
+            text = "An unexpected OS error occurred, os error ";
+            break;
+        case Kind::Create:
+            text = "Creating the shared memory failed, os error ";
+            break;
+    }
+    return text + std::to_string(os_errno);
+}
 
 // An open, mapped named shared-memory object. Unmaps and closes on destruction.
 class SharedMapping {
@@ -43,9 +63,6 @@ public:
     // Removes the name; existing mappings stay valid. Returns false if it could not be removed.
     static bool unlink(std::string_view name);
 
-    // The object path that shm_open uses for a region name: "/" + name without leading "/".
-    static std::string object_path(std::string_view name);
-
     SharedMapping(SharedMapping&& other) noexcept;
     SharedMapping& operator=(SharedMapping&& other) noexcept;
     SharedMapping(const SharedMapping&) = delete;
@@ -54,10 +71,11 @@ public:
 
     uint8_t* base() const { return base_; }
     uint64_t size() const { return size_; }
-    // The object's permission bits (0600 if they cannot be read).
+    // The object's permission bits (0600 if they cannot be read, and on Windows, where access
+    // comes from the folder's access list, which an object made beside it inherits).
     unsigned permissions() const;
     // A number that tells this object from another of the same name made after it was removed
-    // (its inode); 0 if it cannot be read.
+    // (its inode; on Windows the backing file's index and volume); 0 if it cannot be read.
     uint64_t identity() const;
     // The identity of the object that NAME names now; 0 if there is none.
     static uint64_t identity_of(std::string_view name);
@@ -73,12 +91,21 @@ public:
     bool byte_locked_elsewhere(uint64_t at) const;
 
 private:
-    SharedMapping(uint8_t* base, uint64_t size, int fd) : base_(base), size_(size), fd_(fd) {}
+    // The open object: a file descriptor on POSIX systems, the backing file's HANDLE on Windows
+    // (the mapping object lives as long as the view, which holds it); -1 for none.
+    using NativeFile = intptr_t;
+    static constexpr NativeFile kNoFile = -1;
+
+    SharedMapping(uint8_t* base, uint64_t size, NativeFile file)
+        : base_(base), size_(size), file_(file) {}
     void reset() noexcept;
 
     uint8_t* base_ = nullptr;
     uint64_t size_ = 0;
-    int fd_ = -1;
+    NativeFile file_ = kNoFile;
+    // The bytes this open holds locked, where the system cannot tell this open's locks from
+    // another's when asked (Windows); empty elsewhere.
+    std::vector<uint64_t> locked_bytes_;
 };
 
 }  // namespace zelto::platform

@@ -123,8 +123,8 @@ private:
 // make every quick answer wait that long. So a wait goes through four stretches:
 //   - first each pause spins on the monotonic clock until the microsecond is over, so a quick
 //     answer is seen at once;
-//   - then each pause is a real 1 us sleep with the thread's timer slack lowered to 1 ns (on
-//     Windows: a high-resolution timer), which keeps the rounds short without spinning;
+//   - then each pause is a real 1 us sleep with the thread's timer slack lowered to 1 ns, which
+//     keeps the rounds short without spinning;
 //   - after that the answer is evidently slow, and short sleeps with a lowered slack still cost
 //     most of a core (the kernel barely parks the thread). Even with the default slack (50 us)
 //     each round costs ~15 us of processor time in a virtual machine, a quarter of a core, so
@@ -134,8 +134,11 @@ private:
 //     millisecond more is little, while each round still costs ~20 us of processor time in a
 //     virtual machine (a tenth of a core at one round per 250 us): the slack is doubled to
 //     kSlowSlack.
-// The thread's own slack is restored at the latest when the wait ends. The stages' lengths and
-// slacks are decided here; how a pause sleeps is each system's (platform/<system>/clock.cpp).
+// The thread's own slack is restored at the latest when the wait ends. Windows timers have no
+// slack: there the sleeps are made on a high-resolution waitable timer, and each lasts as long as
+// the stretch's slack (1 us in the precise stretch), which spends the processor as sparingly.
+// The stages are decided here and in platform/common/micro_wait.cpp; how a pause sleeps and what
+// a slack is are each system's (platform/<system>/clock.cpp).
 class MicroWait {
 public:
     static constexpr std::chrono::microseconds kDefaultSpinPhase{50};
@@ -158,6 +161,8 @@ private:
     // Sets the thread's timer slack (in ns) for the rest of the wait, saving its own first.
     void set_slack(unsigned long slack) noexcept;
     void restore_slack() noexcept;
+    // One sleep of the sleeping stretches: 1 us within the slack set.
+    void sleep() noexcept;
 
     MonotonicClock::time_point spin_until_;
     MonotonicClock::time_point precise_until_;

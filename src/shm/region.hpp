@@ -59,10 +59,10 @@ using LogFn = std::function<void(std::string_view target, std::string_view messa
 
 class ShmRegion {
 public:
-    // Attaches to the existing region NAME (/dev/shm/NAME), maps it whole and checks the header:
-    // magic, then version, then that the areas lie inside the mapping. On success `log` (if set)
-    // receives "Connected to shared memory region '{name}' of size {size} bytes". Every failure
-    // is a SharedMemory error.
+    // Attaches to the existing region NAME (/dev/shm/NAME on Linux), maps it whole and checks the
+    // header: magic, then version, then that the areas lie inside the mapping. On success `log`
+    // (if set) receives "Connected to shared memory region '{name}' of size {size} bytes". Every
+    // failure is a SharedMemory error.
     static std::expected<std::shared_ptr<ShmRegion>, Error> open(const std::string& name,
                                                                  const LogFn& log = {});
     ShmRegion(const ShmRegion&) = delete;

@@ -4,6 +4,8 @@
 
 #include <array>
 
+#include "platform/socket.hpp"
+
 namespace zelto {
 namespace {
 
@@ -166,6 +168,7 @@ std::string normalize_pipe_name(std::string_view name) {
 }
 
 std::string pipe_socket_path(std::string_view path) {
+    if (platform::kNamedPipes) return std::string(path);
     if (path.starts_with(kPipeNamespace)) {
         return "/tmp/" + std::string(path.substr(kPipeNamespace.size()));
     }

@@ -44,8 +44,9 @@ std::expected<ClientConfig, Error> resolve_client_config(ConfigArguments args);
 std::expected<Endpoint, Error> parse_endpoint(std::string_view text);
 std::string normalize_pipe_name(std::string_view name);
 
-// The socket file a pipe path names: "\\.\pipe\NAME" is "/tmp/NAME"; any other path is the
-// socket file itself.
+// The local stream endpoint a pipe path names. Where the system has named pipes (Windows) that
+// is the path itself. Elsewhere it is a socket file: "\\.\pipe\NAME" is "/tmp/NAME"; any
+// other path is the socket file itself.
 std::string pipe_socket_path(std::string_view path);
 
 // Removes leading and trailing Unicode White_Space from UTF-8 text.

@@ -85,21 +85,21 @@ std::expected<size_t, IoError> Connection::receive(std::span<uint8_t> into,
                                                    platform::SpinWait& spinner,
                                                    const platform::CallWait& wait) {
     platform::Attempt attempt = platform::try_receive(stream_, into);
+    size_t got = attempt.bytes;
     if (attempt.not_ready()) {
         if (spinner.spinning()) {
             spinner.missed();
             return 0;
         }
-        do {
-            auto ready = platform::wait_until_ready(stream_, platform::Readiness::Readable, wait);
-            if (!ready) return std::unexpected(ready.error());
-            attempt = platform::try_receive(stream_, into);
-        } while (attempt.not_ready());
+        auto received = platform::receive_some(stream_, into, wait);
+        if (!received) return std::unexpected(received.error());
+        got = *received;
+    } else if (attempt.error != 0) {
+        return std::unexpected(platform::os_error(attempt.error));
     }
-    if (attempt.error != 0) return std::unexpected(platform::os_error(attempt.error));
-    if (attempt.bytes == 0) return std::unexpected(unexpected_eof());
+    if (got == 0) return std::unexpected(unexpected_eof());
     spinner.progressed();
-    return attempt.bytes;
+    return got;
 }
 
 std::expected<void, IoError> Connection::read_exact(std::span<uint8_t> out,

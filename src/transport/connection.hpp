@@ -1,6 +1,6 @@
-// One open blocking byte stream (TCP or a local stream socket), owned exclusively. The socket is
-// blocking, but no transfer sleeps in a system call: once a spin is over, every wait is a poll in
-// slices of the call's CallWait, so a signal handler that raises or a passed deadline ends it.
+// One open blocking byte stream (TCP or a local stream endpoint), owned exclusively. No transfer
+// sleeps in a system call for long: once a spin is over, every wait is cut into slices of the
+// call's CallWait, so a signal handler that raises or a passed deadline ends it.
 #pragma once
 
 #include <chrono>
@@ -29,7 +29,8 @@ public:
     Connection& operator=(const Connection&) = delete;
     ~Connection();
 
-    // Opens a connection to the endpoint (TCP: resolver, connect, TCP_NODELAY; pipe: Unix socket).
+    // Opens a connection to the endpoint (TCP: resolver, connect, TCP_NODELAY; pipe: the local
+    // stream endpoint that pipe_socket_path names).
     // A TCP connect waits under `wait`; a local connect never waits.
     static std::expected<Connection, IoError> open(const Endpoint& endpoint,
                                                    const platform::CallWait& wait);

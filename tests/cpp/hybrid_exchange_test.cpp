@@ -272,7 +272,7 @@ TEST_P(HybridExchangeStopTest, AStoppedExchangeEndsAndBreaksTheConnection) {
     auto later = run(request_for(2));
     ASSERT_FALSE(later.has_value());
     EXPECT_EQ(later.error().kind, ErrorKind::Exchange);
-    EXPECT_EQ(later.error().message, platform::os_error(EPIPE).message);
+    EXPECT_EQ(later.error().message, platform::broken_pipe_error().message);
 }
 
 // Stopped while queued for the lock: the request leaves the queue, and neither the connection

@@ -1,10 +1,9 @@
-// A region in /dev/shm laid out like the reference server's, for engine tests.
+// A region laid out like the reference server's, for engine tests.
 #pragma once
-
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
+#include <random>
 #include <string>
 
 #include "platform/shared_memory.hpp"
@@ -14,9 +13,11 @@
 
 namespace zelto::shm::testing {
 
+// A name no other test, in this process or in one running beside it, uses.
 inline std::string unique_region_name(const std::string& tag) {
+    static const unsigned process = std::random_device{}();
     static std::atomic<int> counter{0};
-    return "zelto-test-" + tag + "-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    return "zelto-test-" + tag + "-" + std::to_string(process) + "-" + std::to_string(counter++);
 }
 
 // Header at 0, request queue at 64, response queue after it, then the tensor area (page

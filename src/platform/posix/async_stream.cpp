@@ -18,14 +18,15 @@ Transfer moved(size_t bytes) {
     return Transfer{Transfer::Outcome::Moved, bytes, 0};
 }
 
+// A server that closes its end with a request still unread shows as a reset.
 Transfer failed(int error) {
-    // A server that closes its end with a request still unread shows as a reset.
     if (error == ECONNRESET) return Transfer{Transfer::Outcome::Ended, 0, 0};
     return Transfer{Transfer::Outcome::Failed, 0, error};
 }
 
 Transfer from_attempt(const Attempt& attempt, Direction direction) {
     if (attempt.not_ready()) return Transfer{Transfer::Outcome::NotReady, 0, 0};
+    if (attempt.reset_by_peer()) return Transfer{Transfer::Outcome::Ended, 0, 0};
     if (attempt.error != 0) return failed(attempt.error);
     if (direction == Direction::Read && attempt.bytes == 0) {
         return Transfer{Transfer::Outcome::Ended, 0, 0};
@@ -81,10 +82,6 @@ std::expected<AsyncStreamObject, int> adopt(asio::io_context& io, StreamHandle s
     object.assign(asio::local::stream_protocol(), static_cast<int>(stream.value), ec);
     if (ec) return std::unexpected(ec.value());
     return object;
-}
-
-int broken_stream_error() noexcept {
-    return EPIPE;
 }
 
 AsyncStream::~AsyncStream() {

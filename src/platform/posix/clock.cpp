@@ -3,7 +3,6 @@
 #include <sys/prctl.h>
 #include <time.h>
 
-#include "platform/cpu.hpp"
 #include "platform/wait_policy.hpp"
 
 namespace zelto::platform {
@@ -12,19 +11,6 @@ uint64_t wall_clock_ns() noexcept {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000ULL + static_cast<uint64_t>(ts.tv_nsec);
-}
-
-MicroWait::MicroWait(std::chrono::nanoseconds spin_phase,
-                     std::chrono::nanoseconds precise_sleep_phase,
-                     std::chrono::nanoseconds relaxed_phase) noexcept {
-    auto now = monotonic_now();
-    spin_until_ = now + spin_phase;
-    precise_until_ = spin_until_ + precise_sleep_phase;
-    relaxed_until_ = precise_until_ + relaxed_phase;
-}
-
-MicroWait::~MicroWait() {
-    restore_slack();
 }
 
 void MicroWait::set_slack(unsigned long slack) noexcept {
@@ -43,20 +29,7 @@ void MicroWait::restore_slack() noexcept {
     slack_ = 0;
 }
 
-void MicroWait::pause() noexcept {
-    auto now = monotonic_now();
-    if (now < spin_until_) {
-        auto until = now + std::chrono::microseconds(1);
-        while (monotonic_now() < until) spin_pause();
-        return;
-    }
-    if (now < precise_until_) {
-        set_slack(1);
-    } else if (now < relaxed_until_) {
-        set_slack(std::chrono::nanoseconds(kRelaxedSlack).count());
-    } else {
-        set_slack(std::chrono::nanoseconds(kSlowSlack).count());
-    }
+void MicroWait::sleep() noexcept {
     timespec one_us{0, 1000};
     nanosleep(&one_us, nullptr);
 }

@@ -12,6 +12,10 @@ bool Attempt::not_ready() const noexcept {
     return error == EAGAIN || error == EWOULDBLOCK;
 }
 
+bool Attempt::reset_by_peer() const noexcept {
+    return error == ECONNRESET;
+}
+
 Attempt try_send(StreamHandle stream, std::span<const uint8_t> bytes) noexcept {
     for (;;) {
         ssize_t sent =

@@ -44,4 +44,8 @@ IoError os_error(int err) {
     return IoError{classify_errno(err), std::move(message), err};
 }
 
+IoError broken_pipe_error() {
+    return os_error(EPIPE);
+}
+
 }  // namespace zelto::platform

@@ -32,30 +32,19 @@ std::expected<std::pair<uint8_t*, uint64_t>, SharedMemoryError> map_whole(int fd
     return std::pair{static_cast<uint8_t*>(base), size};
 }
 
-}  // namespace
-
-std::string SharedMemoryError::message() const {
-    std::string text;
-    switch (kind) {
-        case Kind::Open:
-            text = "Opening the shared memory failed, os error ";
-            break;
-        case Kind::Unexpected:
-            text = "An unexpected OS error occurred, os error ";
-            break;
-        case Kind::Create:
-            text = "Creating the shared memory failed, os error ";
-            break;
-    }
-    return text + std::to_string(os_errno);
-}
-
-std::string SharedMapping::object_path(std::string_view name) {
+// The object path that shm_open uses for a region name: "/" + name without leading "/".
+std::string object_path(std::string_view name) {
     size_t first = name.find_first_not_of('/');
     std::string path = "/";
     if (first != std::string_view::npos) path += name.substr(first);
     return path;
 }
+
+int fd_of(intptr_t file) {
+    return static_cast<int>(file);
+}
+
+}  // namespace
 
 std::expected<SharedMapping, SharedMemoryError> SharedMapping::open(std::string_view name) {
     std::string path = object_path(name);
@@ -129,13 +118,13 @@ std::expected<SharedMapping, SharedMemoryError> SharedMapping::open_or_create(st
 
 unsigned SharedMapping::permissions() const {
     struct stat st {};
-    if (fd_ < 0 || fstat(fd_, &st) != 0) return 0600;
+    if (file_ == kNoFile || fstat(fd_of(file_), &st) != 0) return 0600;
     return static_cast<unsigned>(st.st_mode) & 0777;
 }
 
 uint64_t SharedMapping::identity() const {
     struct stat st {};
-    if (fd_ < 0 || fstat(fd_, &st) != 0) return 0;
+    if (file_ == kNoFile || fstat(fd_of(file_), &st) != 0) return 0;
     return static_cast<uint64_t>(st.st_ino);
 }
 
@@ -166,18 +155,18 @@ struct flock byte_lock(short type, uint64_t at) {
 
 bool SharedMapping::try_lock_byte(uint64_t at) {
     struct flock lock = byte_lock(F_WRLCK, at);
-    return fd_ >= 0 && fcntl(fd_, F_OFD_SETLK, &lock) == 0;
+    return file_ != kNoFile && fcntl(fd_of(file_), F_OFD_SETLK, &lock) == 0;
 }
 
 void SharedMapping::unlock_byte(uint64_t at) {
     struct flock lock = byte_lock(F_UNLCK, at);
-    if (fd_ >= 0) (void)fcntl(fd_, F_OFD_SETLK, &lock);
+    if (file_ != kNoFile) (void)fcntl(fd_of(file_), F_OFD_SETLK, &lock);
 }
 
 bool SharedMapping::byte_locked_elsewhere(uint64_t at) const {
     struct flock lock = byte_lock(F_WRLCK, at);
     // A failed query is taken as "held": a holder is never declared gone by mistake.
-    if (fd_ < 0 || fcntl(fd_, F_OFD_GETLK, &lock) != 0) return true;
+    if (file_ == kNoFile || fcntl(fd_of(file_), F_OFD_GETLK, &lock) != 0) return true;
     return lock.l_type != F_UNLCK;
 }
 
@@ -188,14 +177,16 @@ bool SharedMapping::unlink(std::string_view name) {
 SharedMapping::SharedMapping(SharedMapping&& other) noexcept
     : base_(std::exchange(other.base_, nullptr)),
       size_(std::exchange(other.size_, 0)),
-      fd_(std::exchange(other.fd_, -1)) {}
+      file_(std::exchange(other.file_, kNoFile)),
+      locked_bytes_(std::move(other.locked_bytes_)) {}
 
 SharedMapping& SharedMapping::operator=(SharedMapping&& other) noexcept {
     if (this != &other) {
         reset();
         base_ = std::exchange(other.base_, nullptr);
         size_ = std::exchange(other.size_, 0);
-        fd_ = std::exchange(other.fd_, -1);
+        file_ = std::exchange(other.file_, kNoFile);
+        locked_bytes_ = std::move(other.locked_bytes_);
     }
     return *this;
 }
@@ -206,10 +197,10 @@ SharedMapping::~SharedMapping() {
 
 void SharedMapping::reset() noexcept {
     if (base_ != nullptr) munmap(base_, size_);
-    if (fd_ >= 0) close(fd_);
+    if (file_ != kNoFile) close(fd_of(file_));
     base_ = nullptr;
     size_ = 0;
-    fd_ = -1;
+    file_ = kNoFile;
 }
 
 }  // namespace zelto::platform

@@ -1,6 +1,5 @@
 #include "platform/socket.hpp"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -12,13 +11,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
-#include <optional>
-#include <vector>
 
+#include "platform/common/socket_address.hpp"
+#include "platform/common/streams.hpp"
 #include "platform/cpu.hpp"
 #include "platform/os_error.hpp"
 #include "platform/posix/descriptor.hpp"
@@ -26,124 +23,6 @@
 
 namespace zelto::platform {
 namespace {
-
-// An address ready for connect or bind.
-struct SocketAddress {
-    sockaddr_storage storage{};
-    socklen_t length = 0;
-    int family() const { return storage.ss_family; }
-};
-
-// An error made by the library itself rather than reported by the system.
-IoError library_error(std::string message) {
-    return custom_error(IoCategory::Other, std::move(message));
-}
-
-// A decimal port 0..65535, digits only.
-std::optional<uint16_t> parse_port(std::string_view text) {
-    if (text.empty()) return std::nullopt;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-    }
-    uint32_t value = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || value > 65535) return std::nullopt;
-    return static_cast<uint16_t>(value);
-}
-
-std::optional<SocketAddress> ipv4_address(const std::string& host, uint16_t port) {
-    SocketAddress address;
-    auto* in = reinterpret_cast<sockaddr_in*>(&address.storage);
-    if (inet_pton(AF_INET, host.c_str(), &in->sin_addr) != 1) return std::nullopt;
-    in->sin_family = AF_INET;
-    in->sin_port = htons(port);
-    address.length = sizeof(sockaddr_in);
-    return address;
-}
-
-// "addr" or "addr%scope" with a numeric scope id.
-std::optional<SocketAddress> ipv6_address(std::string_view host, uint16_t port) {
-    uint32_t scope = 0;
-    if (auto percent = host.find('%'); percent != std::string_view::npos) {
-        std::string_view scope_text = host.substr(percent + 1);
-        auto [end, ec] =
-            std::from_chars(scope_text.data(), scope_text.data() + scope_text.size(), scope);
-        if (scope_text.empty() || ec != std::errc() || end != scope_text.data() + scope_text.size())
-            return std::nullopt;
-        host = host.substr(0, percent);
-    }
-    SocketAddress address;
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&address.storage);
-    if (inet_pton(AF_INET6, std::string(host).c_str(), &in6->sin6_addr) != 1) return std::nullopt;
-    in6->sin6_family = AF_INET6;
-    in6->sin6_port = htons(port);
-    in6->sin6_scope_id = scope;
-    address.length = sizeof(sockaddr_in6);
-    return address;
-}
-
-// "a.b.c.d:port" or "[v6]:port", without the resolver.
-std::optional<SocketAddress> literal_address(std::string_view text) {
-    if (!text.empty() && text.front() == '[') {
-        auto close = text.find("]:");
-        if (close == std::string_view::npos) return std::nullopt;
-        auto port = parse_port(text.substr(close + 2));
-        if (!port) return std::nullopt;
-        return ipv6_address(text.substr(1, close - 1), *port);
-    }
-    auto colon = text.rfind(':');
-    if (colon == std::string_view::npos) return std::nullopt;
-    auto port = parse_port(text.substr(colon + 1));
-    if (!port) return std::nullopt;
-    return ipv4_address(std::string(text.substr(0, colon)), *port);
-}
-
-// Every address for "host:port", in the resolver's order.
-std::expected<std::vector<SocketAddress>, IoError> resolve(std::string_view text, bool passive) {
-    // inet_pton stops at a NUL, so a text carrying one is never taken as a literal address:
-    // "127.0.0.1\0junk:80" must not quietly connect to 127.0.0.1.
-    if (text.find('\0') == std::string_view::npos) {
-        if (auto literal = literal_address(text)) return std::vector<SocketAddress>{*literal};
-    }
-    auto colon = text.rfind(':');
-    if (colon == std::string_view::npos)
-        return std::unexpected(library_error("invalid socket address"));
-    auto port = parse_port(text.substr(colon + 1));
-    if (!port) return std::unexpected(library_error("invalid port value"));
-    std::string host(text.substr(0, colon));
-    if (host.find('\0') != std::string::npos) {
-        return std::unexpected(library_error("data provided contains a nul byte"));
-    }
-
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    if (passive) hints.ai_flags = AI_PASSIVE;
-    addrinfo* found = nullptr;
-    int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
-    if (rc != 0) {
-        return std::unexpected(library_error(std::string("failed to lookup address information: ") +
-                                             gai_strerror(rc)));
-    }
-    std::vector<SocketAddress> addresses;
-    for (addrinfo* info = found; info != nullptr; info = info->ai_next) {
-        if (info->ai_family != AF_INET && info->ai_family != AF_INET6) continue;
-        if (info->ai_addrlen > sizeof(sockaddr_storage)) continue;
-        SocketAddress address;
-        std::memcpy(&address.storage, info->ai_addr, info->ai_addrlen);
-        address.length = info->ai_addrlen;
-        if (info->ai_family == AF_INET) {
-            reinterpret_cast<sockaddr_in*>(&address.storage)->sin_port = htons(*port);
-        } else {
-            reinterpret_cast<sockaddr_in6*>(&address.storage)->sin6_port = htons(*port);
-        }
-        addresses.push_back(address);
-    }
-    freeaddrinfo(found);
-    if (addresses.empty())
-        return std::unexpected(library_error("could not resolve to any addresses"));
-    return addresses;
-}
 
 std::expected<SocketAddress, IoError> local_address(std::string_view file) {
     SocketAddress address;
@@ -197,22 +76,6 @@ std::expected<void, IoError> set_blocking(int fd, bool blocking) {
     return {};
 }
 
-std::string format_address(const sockaddr_storage& storage) {
-    char text[INET6_ADDRSTRLEN] = {};
-    if (storage.ss_family == AF_INET6) {
-        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&storage);
-        inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
-        std::string address = "[";
-        address += text;
-        address += "]:";
-        address += std::to_string(ntohs(in6->sin6_port));
-        return address;
-    }
-    const auto* in = reinterpret_cast<const sockaddr_in*>(&storage);
-    inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(in->sin_port));
-}
-
 constexpr int kListenBacklog = 128;
 
 // A socket file that refuses connections was left by a listener that is gone.
@@ -228,6 +91,10 @@ bool is_stale_socket_file(const std::string& file) {
 }
 
 }  // namespace
+
+std::string resolver_error_text(int code) {
+    return gai_strerror(code);
+}
 
 std::expected<StreamHandle, IoError> connect_tcp(std::string_view address, const CallWait& wait) {
     auto addresses = resolve(address, false);
@@ -285,17 +152,6 @@ std::expected<size_t, IoError> send_some(StreamHandle stream, std::span<const ui
     }
 }
 
-std::expected<void, IoError> send_all(StreamHandle stream, std::span<const uint8_t> bytes,
-                                      bool more) {
-    while (!bytes.empty()) {
-        auto sent = send_some(stream, bytes, more);
-        if (!sent) return std::unexpected(sent.error());
-        if (*sent == 0) return std::unexpected(library_error("failed to write whole buffer"));
-        bytes = bytes.subspan(*sent);
-    }
-    return {};
-}
-
 std::expected<void, IoError> send_all(StreamHandle stream,
                                       std::span<const std::span<const uint8_t>> pieces,
                                       std::chrono::nanoseconds spin, const CallWait& wait) {
@@ -303,33 +159,14 @@ std::expected<void, IoError> send_all(StreamHandle stream,
     // Up to kMaxPieces iovecs per system call; pieces are few (a frame header, a body around
     // the caller's data), so this is one call unless the socket takes only part of the bytes.
     constexpr size_t kMaxPieces = 8;
-    // A small message is copied into one buffer first: the kernel takes one contiguous piece
-    // faster than it gathers several, which is a measurable share of a small round trip.
-    std::array<uint8_t, kGatherInto> gathered;
-    std::span<const uint8_t> single[1];
-    size_t total = 0;
-    for (auto piece : pieces) total += piece.size();
-    if (pieces.size() > 1 && total <= gathered.size()) {
-        size_t at = 0;
-        for (auto piece : pieces) {
-            if (piece.empty()) continue;
-            std::memcpy(gathered.data() + at, piece.data(), piece.size());
-            at += piece.size();
-        }
-        single[0] = std::span<const uint8_t>(gathered.data(), total);
-        pieces = single;
-    }
-    size_t next = 0;    // first piece not yet completely sent
-    size_t offset = 0;  // bytes of that piece already sent
+    PieceCursor cursor(pieces);
     SpinWait spinner(spin);
-    while (next < pieces.size()) {
+    for (;;) {
         iovec iov[kMaxPieces];
         size_t count = 0;
-        for (size_t i = next; i < pieces.size() && count < kMaxPieces; ++i) {
-            std::span<const uint8_t> piece = pieces[i].subspan(i == next ? offset : 0);
-            if (piece.empty()) continue;
+        cursor.each_unsent(kMaxPieces, [&](std::span<const uint8_t> piece) {
             iov[count++] = {const_cast<uint8_t*>(piece.data()), piece.size()};
-        }
+        });
         if (count == 0) return {};
         msghdr message{};
         message.msg_iov = iov;
@@ -349,15 +186,8 @@ std::expected<void, IoError> send_all(StreamHandle stream,
         }
         if (sent == 0) return std::unexpected(library_error("failed to write whole buffer"));
         spinner.progressed();
-        size_t left = static_cast<size_t>(sent);
-        while (next < pieces.size() && left >= pieces[next].size() - offset) {
-            left -= pieces[next].size() - offset;
-            ++next;
-            offset = 0;
-        }
-        offset += left;
+        cursor.advance(static_cast<size_t>(sent));
     }
-    return {};
 }
 
 std::expected<void, IoError> wait_until_ready(StreamHandle stream, Readiness readiness,
@@ -379,6 +209,11 @@ std::expected<void, IoError> wait_until_ready(StreamHandle stream, Readiness rea
         if (wait.must_stop()) return std::unexpected(IoError::stopped(WaitStop::Interrupted));
         if (ready > 0) return {};
     }
+}
+
+std::expected<size_t, IoError> receive_some(StreamHandle stream, std::span<uint8_t> into,
+                                            const CallWait& wait) {
+    return receive_when_ready(stream, into, wait);
 }
 
 void close_socket(StreamHandle stream) {

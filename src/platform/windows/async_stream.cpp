@@ -2,20 +2,18 @@
 
 #include <windows.h>
 
-#include <algorithm>
-
 #include <asio/error.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include "platform/nonblocking_socket.hpp"
 #include "platform/socket.hpp"
+#include "platform/windows/pipe_transfer.hpp"
 
 namespace zelto::platform {
 namespace {
 
-HANDLE handle_of(StreamHandle stream) noexcept {
-    return reinterpret_cast<HANDLE>(stream.value);
-}
+using windows::handle_of;
 
 Transfer moved(size_t bytes) {
     return Transfer{Transfer::Outcome::Moved, bytes, 0};
@@ -29,10 +27,12 @@ Transfer ended() {
     return Transfer{Transfer::Outcome::Ended, 0, 0};
 }
 
-// A pipe whose server closed its end reads as broken or disconnected, not as ended.
-Transfer failed(DWORD error) {
-    if (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED ||
-        error == ERROR_HANDLE_EOF) {
+enum class Direction { Read, Write };
+
+// A pipe whose server closed its end reads as broken or disconnected, not as ended; a write to
+// it fails with the system's text, as EPIPE does on POSIX systems.
+Transfer failed(DWORD error, Direction direction) {
+    if (direction == Direction::Read && (windows::pipe_ended(error) || error == ERROR_HANDLE_EOF)) {
         return ended();
     }
     return Transfer{Transfer::Outcome::Failed, 0, static_cast<int>(error)};
@@ -40,22 +40,20 @@ Transfer failed(DWORD error) {
 
 // Asio reports a handle's failures with their Windows code in the system category; the only
 // other code a transfer can end with is the end of the stream.
-Transfer from_completion(const asio::error_code& ec, size_t bytes) {
+Transfer from_completion(const asio::error_code& ec, size_t bytes, Direction direction) {
     if (!ec) return moved(bytes);
     if (ec == asio::error::eof) return ended();
-    return failed(static_cast<DWORD>(ec.value()));
+    return failed(static_cast<DWORD>(ec.value()), direction);
 }
 
-// The event that attempts complete on, made on the first attempt, with its low bit set as the
-// OVERLAPPED wants it: then an attempt's completion is not reported to the completion port the
-// handle may be associated with, and the loop never sees an operation that is not its own.
-std::optional<Transfer> attempt_event(intptr_t& event, HANDLE& tagged) noexcept {
-    if (event == 0) {
-        HANDLE made = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        if (made == nullptr) return failed(::GetLastError());
-        event = reinterpret_cast<intptr_t>(made);
-    }
-    tagged = reinterpret_cast<HANDLE>(event | 1);
+// Makes the stream's object in `io` on its first transfer: a handle is associated with one
+// completion port for good. Nothing, or the failure.
+std::optional<Transfer> adopt_once(std::optional<AsyncStreamObject>& adopted, asio::io_context& io,
+                                   StreamHandle stream) {
+    if (adopted) return std::nullopt;
+    auto object = adopt(io, stream);
+    if (!object) return failed(static_cast<DWORD>(object.error()), Direction::Write);
+    adopted.emplace(std::move(*object));
     return std::nullopt;
 }
 
@@ -69,52 +67,18 @@ std::expected<AsyncStreamObject, int> adopt(asio::io_context& io, StreamHandle s
     return object;
 }
 
-namespace {
-
-// Makes the stream's object in `io` on its first transfer: a handle is associated with one
-// completion port for good. Nothing, or the failure.
-std::optional<Transfer> adopt_once(std::optional<AsyncStreamObject>& adopted, asio::io_context& io,
-                                   StreamHandle stream) {
-    if (adopted) return std::nullopt;
-    auto object = adopt(io, stream);
-    if (!object) return failed(static_cast<DWORD>(object.error()));
-    adopted.emplace(std::move(*object));
-    return std::nullopt;
-}
-
-}  // namespace
-
-int broken_stream_error() noexcept {
-    return ERROR_BROKEN_PIPE;
-}
-
 AsyncStream::~AsyncStream() {
-    if (attempt_event_ != 0) ::CloseHandle(reinterpret_cast<HANDLE>(attempt_event_));
     // An adopted handle is closed by its object.
     if (!adopted_ && handle_.valid()) close_socket(handle_);
 }
 
-// Takes what the pipe holds, if anything: with the bytes already there, the read completes at
-// once.
+// Takes what the pipe already holds, if anything.
 Transfer AsyncStream::try_read(std::span<uint8_t> out) noexcept {
-    DWORD available = 0;
-    if (!::PeekNamedPipe(handle_of(handle_), nullptr, 0, nullptr, &available, nullptr)) {
-        return failed(::GetLastError());
-    }
-    if (available == 0) return not_ready();
-    OVERLAPPED overlapped{};
-    if (auto refused = attempt_event(attempt_event_, overlapped.hEvent)) return *refused;
-    const DWORD wanted = static_cast<DWORD>(std::min<size_t>(available, out.size()));
-    if (!::ReadFile(handle_of(handle_), out.data(), wanted, nullptr, &overlapped)) {
-        DWORD error = ::GetLastError();
-        if (error != ERROR_IO_PENDING) return failed(error);
-    }
-    // Done at once, or about to be: the bytes are there.
-    DWORD got = 0;
-    if (!::GetOverlappedResult(handle_of(handle_), &overlapped, &got, TRUE)) {
-        return failed(::GetLastError());
-    }
-    return moved(got);
+    const Attempt attempt = try_receive(handle_, out);
+    if (attempt.not_ready()) return not_ready();
+    if (attempt.error != 0) return failed(static_cast<DWORD>(attempt.error), Direction::Read);
+    if (attempt.bytes == 0) return ended();
+    return moved(attempt.bytes);
 }
 
 // Never attempted: a write that the pipe cannot take at once stays queued in it, its bytes
@@ -129,7 +93,7 @@ asio::awaitable<Transfer> AsyncStream::read_some(asio::io_context& io, std::span
     asio::error_code ec;
     size_t bytes = co_await adopted_->async_read_some(
         asio::buffer(out.data(), out.size()), asio::redirect_error(asio::use_awaitable, ec));
-    co_return from_completion(ec, bytes);
+    co_return from_completion(ec, bytes, Direction::Read);
 }
 
 asio::awaitable<Transfer> AsyncStream::write_some(asio::io_context& io,
@@ -138,7 +102,7 @@ asio::awaitable<Transfer> AsyncStream::write_some(asio::io_context& io,
     asio::error_code ec;
     size_t moved_bytes = co_await adopted_->async_write_some(
         asio::buffer(bytes.data(), bytes.size()), asio::redirect_error(asio::use_awaitable, ec));
-    co_return from_completion(ec, moved_bytes);
+    co_return from_completion(ec, moved_bytes, Direction::Write);
 }
 
 // A pipe cannot be half closed: the handle is closed, which the server sees as the end, and a

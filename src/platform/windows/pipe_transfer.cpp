@@ -1,0 +1,123 @@
+#include "platform/windows/pipe_transfer.hpp"
+
+#include <algorithm>
+
+namespace zelto::platform::windows {
+namespace {
+
+constexpr size_t kMaxTransfer = size_t{1} << 30;
+
+// The calling thread's event for its pipe transfers (a thread runs one at a time), made at its
+// first transfer and closed when the thread ends.
+class ThreadEvent {
+public:
+    ThreadEvent() noexcept : handle_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~ThreadEvent() {
+        if (handle_ != nullptr) CloseHandle(handle_);
+    }
+    ThreadEvent(const ThreadEvent&) = delete;
+    ThreadEvent& operator=(const ThreadEvent&) = delete;
+    HANDLE get() const noexcept { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+HANDLE thread_event() noexcept {
+    thread_local ThreadEvent event;
+    return event.get();
+}
+
+}  // namespace
+
+PipeTransfer::PipeTransfer(HANDLE pipe) noexcept : pipe_(pipe), event_(thread_event()) {
+    // The low bit set on the event keeps the transfer's completion off a completion port.
+    overlapped_.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(event_) | 1);
+}
+
+PipeTransfer::~PipeTransfer() {
+    if (pending_) cancel();
+}
+
+void PipeTransfer::read(std::span<uint8_t> into) noexcept {
+    if (event_ == nullptr) {
+        error_ = GetLastError();
+        return;
+    }
+    const auto size = static_cast<DWORD>(std::min(into.size(), kMaxTransfer));
+    started(ReadFile(pipe_, into.data(), size, nullptr, &overlapped_));
+}
+
+void PipeTransfer::write(std::span<const uint8_t> bytes) noexcept {
+    if (event_ == nullptr) {
+        error_ = GetLastError();
+        return;
+    }
+    const auto size = static_cast<DWORD>(std::min(bytes.size(), kMaxTransfer));
+    started(WriteFile(pipe_, bytes.data(), size, nullptr, &overlapped_));
+}
+
+void PipeTransfer::started(BOOL ok) noexcept {
+    if (ok) {
+        collect();
+        return;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING) {
+        pending_ = true;
+    } else {
+        error_ = error;
+    }
+}
+
+void PipeTransfer::collect() noexcept {
+    pending_ = false;
+    DWORD moved = 0;
+    if (GetOverlappedResult(pipe_, &overlapped_, &moved, FALSE)) {
+        error_ = 0;
+    } else {
+        error_ = GetLastError();
+    }
+    bytes_ = moved;
+}
+
+void PipeTransfer::cancel() noexcept {
+    // The transfer may finish before the cancellation reaches it; either way the event is set
+    // once the system is done with it.
+    CancelIoEx(pipe_, &overlapped_);
+    WaitForSingleObject(event_, INFINITE);
+    collect();
+}
+
+std::optional<WaitStop> PipeTransfer::finish(const CallWait& wait) noexcept {
+    if (!pending_) return std::nullopt;
+    const bool bounded = wait.interrupted || wait.deadline;
+    for (;;) {
+        DWORD timeout_ms = INFINITE;
+        if (bounded) {
+            const auto now = CallWait::Clock::now();
+            if (wait.expired(now)) {
+                cancel();
+                if (error_ == 0) return std::nullopt;
+                return WaitStop::TimedOut;
+            }
+            timeout_ms = static_cast<DWORD>(wait.slice(now).count());
+        }
+        const DWORD woke = WaitForSingleObject(event_, timeout_ms);
+        if (woke == WAIT_FAILED) {
+            const DWORD error = GetLastError();
+            cancel();
+            if (error_ == 0) return std::nullopt;
+            error_ = error;
+            return std::nullopt;
+        }
+        if (woke == WAIT_OBJECT_0) collect();
+        if (bounded && wait.must_stop()) {
+            if (pending_) cancel();
+            return WaitStop::Interrupted;
+        }
+        if (!pending_) return std::nullopt;
+    }
+}
+
+}  // namespace zelto::platform::windows
