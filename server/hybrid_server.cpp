@@ -10,6 +10,7 @@
 #include "models.hpp"
 #include "platform/clock.hpp"
 #include "platform/socket.hpp"
+#include "platform/wait_policy.hpp"
 #include "transport/config.hpp"
 #include "transport/connection.hpp"
 #include "transport/messages.hpp"
@@ -62,7 +63,7 @@ std::expected<HybridResponse, std::string> answer(ServerRegion& region,
 void serve_connection(Connection& connection, ServerRegion& region, uint32_t default_model) {
     for (;;) {
         std::array<uint8_t, FrameHeader::kSize> head{};
-        if (!connection.read_exact(head, kServerSpin)) return;
+        if (!connection.read_exact(head, platform::kServerSpin)) return;
         FrameHeader header = FrameHeader::decode(head.data());
         if (header.kind != static_cast<uint32_t>(RequestKind::Hybrid) ||
             header.length != hybrid::kHybridRequestSize) {
@@ -72,7 +73,7 @@ void serve_connection(Connection& connection, ServerRegion& region, uint32_t def
             return;
         }
         std::array<uint8_t, hybrid::kHybridRequestSize> body{};
-        if (!connection.read_exact(body, kServerSpin)) return;
+        if (!connection.read_exact(body, platform::kServerSpin)) return;
         auto response = answer(region, HybridRequest::decode(body.data()), default_model);
         bool sent = response ? send_response(connection, kStatusOk, response->encode())
                              : send_error(connection, response.error());

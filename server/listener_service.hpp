@@ -2,7 +2,6 @@
 // hybrid listeners of the reference server.
 #pragma once
 
-#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -16,13 +15,6 @@ namespace zelto::server {
 // for a while after stop() returned if the connection is in its last statements, so it must
 // own (or share) everything it uses.
 using ServeConnection = std::function<void(Connection&)>;
-
-// How long a connection thread keeps retrying its socket without blocking, for the next
-// request after an answer and for the rest of a request in progress: a client sending request
-// after request then finds this thread awake instead of waiting for the scheduler to wake it
-// (tens of microseconds on a virtual machine), while an idle connection costs a few
-// microseconds of polling per answer and then blocks as before.
-inline constexpr std::chrono::microseconds kServerSpin{100};
 
 // Starts accepting on `listener` at once. stop() shuts down the listener and every open
 // connection, waits for the connection threads, closes the listener and, with `remove_file`,

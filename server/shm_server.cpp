@@ -11,6 +11,7 @@
 #include "platform/clock.hpp"
 #include "platform/cpu.hpp"
 #include "platform/precise_sleep.hpp"
+#include "platform/wait_policy.hpp"
 #include "shm/little_endian.hpp"
 #include "shm/queue_entries.hpp"
 #include "shm/region_clients.hpp"
@@ -31,13 +32,8 @@ constexpr uint64_t kMinOutputArea = 64 * 1024;
 constexpr uint8_t kStatusOk = 0;
 constexpr uint8_t kStatusError = 1;
 
-// After the last request the poller keeps spinning this long, so that a client sending request
-// after request gets each answer within microseconds; then it sleeps between polls so that an
-// idle server costs next to nothing.
-constexpr auto kSpinAfterWork = 20ms;
-constexpr auto kShortSleep = 50us;
-constexpr auto kLongSleep = 1ms;
-constexpr auto kLongSleepAfter = 1s;
+using Poll = platform::ShmServerPoll;
+
 // How long an answer waits for room in the response queue before it is dropped: a client waits
 // no longer than that for it.
 constexpr auto kResponseDeadline = 6s;
@@ -109,10 +105,11 @@ private:
                 continue;
             }
             auto idle = platform::monotonic_now() - last_work;
-            if (idle < kSpinAfterWork) {
-                for (int i = 0; i < 16; ++i) platform::spin_pause();
+            if (idle < Poll::kSpinAfterWork) {
+                for (int i = 0; i < Poll::kSpinBurst; ++i) platform::spin_pause();
             } else {
-                sleeper.sleep_for(idle < kLongSleepAfter ? kShortSleep : kLongSleep);
+                sleeper.sleep_for(idle < Poll::kLongSleepAfter ? Poll::kShortSleep
+                                                               : Poll::kLongSleep);
             }
         }
     }
@@ -150,7 +147,7 @@ private:
                     break;
             }
             if (platform::monotonic_now() >= deadline) return;  // nobody is reading
-            sleeper.sleep_for(kShortSleep);
+            sleeper.sleep_for(Poll::kShortSleep);
         }
     }
 

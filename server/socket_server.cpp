@@ -6,6 +6,7 @@
 #include "listener_service.hpp"
 #include "models.hpp"
 #include "platform/socket.hpp"
+#include "platform/wait_policy.hpp"
 #include "transport/config.hpp"
 #include "transport/connection.hpp"
 #include "transport/messages.hpp"
@@ -105,9 +106,9 @@ void answer_stream(Connection& connection, uint32_t model_id, std::span<const ui
 void serve_connection(Connection& connection) {
     for (;;) {
         std::array<uint8_t, FrameHeader::kSize> header_bytes{};
-        if (!connection.read_exact(header_bytes, kServerSpin)) return;
+        if (!connection.read_exact(header_bytes, platform::kServerSpin)) return;
         FrameHeader header = FrameHeader::decode(header_bytes.data());
-        auto body = connection.read_payload(header.length, kServerSpin);
+        auto body = connection.read_payload(header.length, platform::kServerSpin);
         if (!body) return;
         switch (static_cast<RequestKind>(header.kind)) {
             case RequestKind::Infer:

@@ -5,10 +5,8 @@
 // last holder destroys it, which closes the connection if one is open. Once a connection is put
 // in, it stays until the cell is destroyed.
 //
-// The connection is a plain non-blocking socket, not registered with any event loop: an
-// exchange tries each step on the calling thread and lends the socket to its runtime's event
-// loop only for a step that has to wait. A socket registered for good would wake a worker
-// every time data arrived, even for an answer the caller reads itself.
+// The connection is a platform::AsyncStream: an exchange tries each step on the calling thread
+// and waits through its runtime's event loop only for a step that cannot move at once.
 #pragma once
 
 #include <deque>
@@ -24,12 +22,11 @@
 #include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
 
-#include "platform/nonblocking_socket.hpp"
-#include "transport/connection.hpp"
+#include "platform/async_stream.hpp"
 
 namespace zelto::hybrid {
 
-// An open pipe connection: the socket, and the bytes already read past the end of the last
+// An open pipe connection: the stream, and the bytes already read past the end of the last
 // response frame. A well-behaved server sends nothing unasked, so there are none; should one
 // send more, those bytes begin the next response, exactly as if they had been read there.
 //
@@ -38,18 +35,18 @@ namespace zelto::hybrid {
 // one. Such a connection is marked broken: it stays in the cell, as every connection does, but no
 // exchange writes to it or reads from it again.
 struct PipeConnection {
-    explicit PipeConnection(platform::StreamHandle stream) : socket(stream) {}
+    explicit PipeConnection(platform::StreamHandle handle) : stream(handle) {}
 
     // Shuts the stream down, so the server sees the end and a transfer still waiting on the
-    // socket completes. Only the process that opened the connection may do this: a forked child
+    // stream completes. Only the process that opened the connection may do this: a forked child
     // shares the stream with its parent.
     void mark_broken() noexcept {
         if (broken) return;
         broken = true;
-        platform::shut_down_stream(socket.stream());
+        stream.shut_down();
     }
 
-    Connection socket;
+    platform::AsyncStream stream;
     std::vector<uint8_t> read_ahead;
     bool broken = false;
 };

@@ -4,7 +4,7 @@
 #include "hybrid/control_messages.hpp"
 #include "hybrid/hybrid_exchange.hpp"
 #include "hybrid/io_runtime.hpp"
-#include "platform/cpu.hpp"
+#include "platform/wait_policy.hpp"
 #include "shm/attachment.hpp"
 #include "transport/tensor.hpp"
 
@@ -58,11 +58,11 @@ std::expected<std::span<const uint8_t>, Error> HybridClientImpl::infer(
 
     HybridRequest request{RequestMetadata::build(request_id, 0, 0, 0), slot->offset(), required};
     // The calling thread drives the exchange itself as long as it need not park; the rest runs
-    // on the runtime, which parks the caller until a worker sees the socket ready.
+    // on the runtime, which parks the caller until a worker completes the stream's transfer.
     // A large request gets a longer spin: the server needs longer to answer it.
     HybridExchange exchange(cell_, socket_path_, request);
     std::optional<ExchangeResult> exchanged =
-        exchange.try_complete(platform::spin_for_payload(kDefaultSpin, data.size()));
+        exchange.try_complete(platform::spin_for_payload(platform::kHybridSpin, data.size()));
     if (!exchanged) {
         auto finished = runtime_->run_to_completion(
             HybridExchange::finish(exchange), wait,

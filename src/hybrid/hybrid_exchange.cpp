@@ -3,23 +3,13 @@
 #include <algorithm>
 #include <span>
 
-#include <asio/error.hpp>
-#include <asio/local/stream_protocol.hpp>
-#include <asio/redirect_error.hpp>
-#include <asio/use_awaitable.hpp>
-
 #include "hybrid/io_runtime.hpp"
-#include "platform/cpu.hpp"
-#include "platform/nonblocking_socket.hpp"
 #include "platform/os_error.hpp"
 #include "platform/socket.hpp"
 #include "transport/config.hpp"
 
 namespace zelto::hybrid {
 namespace {
-
-// Bytes moved by one step that had to wait, or the failure's text.
-using Moved = std::expected<size_t, std::string>;
 
 constexpr const char* kEarlyEof = "early eof";
 constexpr const char* kWriteZero = "write zero";
@@ -30,71 +20,6 @@ constexpr size_t kFirstPayloadChunk = 64 * 1024;
 
 std::string os_text(int error) {
     return platform::os_error(error).message;
-}
-
-std::string error_text(const asio::error_code& ec) {
-    if (ec.category() == asio::error::get_system_category()) return os_text(ec.value());
-    return ec.message();
-}
-
-// The connection's socket, lent to the current runtime's event loop for one step that has to
-// wait, and taken back (deregistered, still open) when the step is over.
-class LentSocket {
-public:
-    using Socket = asio::local::stream_protocol::socket;
-
-    explicit LentSocket(asio::io_context& io) : socket_(io) {}
-    ~LentSocket() {
-        asio::error_code ignored;
-        if (socket_.is_open()) socket_.release(ignored);
-    }
-    LentSocket(const LentSocket&) = delete;
-    LentSocket& operator=(const LentSocket&) = delete;
-
-    std::optional<std::string> lend(platform::StreamHandle stream) {
-        asio::error_code ec;
-        socket_.assign(asio::local::stream_protocol(), static_cast<int>(stream.value), ec);
-        if (ec) return error_text(ec);
-        return std::nullopt;
-    }
-    Socket& socket() { return socket_; }
-
-private:
-    Socket socket_;
-};
-
-// One asynchronous read or write through the runtime. Asio first tries the transfer itself and
-// queues the operation in the same step, so readiness that arrives meanwhile is not missed; a
-// worker completes it and wakes the parked caller.
-template <typename Buffer, typename Start>
-asio::awaitable<Moved> through_runtime(platform::StreamHandle stream, Buffer buffer, Start start) {
-    IoRuntime* runtime = IoRuntime::current();
-    if (runtime == nullptr) co_return std::unexpected(std::string("no I/O runtime is current"));
-    LentSocket lent(runtime->io_context());
-    if (auto failed = lent.lend(stream)) co_return std::unexpected(std::move(*failed));
-    asio::error_code ec;
-    size_t moved =
-        co_await start(lent.socket(), buffer, asio::redirect_error(asio::use_awaitable, ec));
-    if (ec == asio::error::eof || ec == asio::error::connection_reset) {
-        co_return std::unexpected(std::string(kEarlyEof));
-    }
-    if (ec) co_return std::unexpected(error_text(ec));
-    co_return moved;
-}
-
-asio::awaitable<Moved> write_through_runtime(platform::StreamHandle stream,
-                                             std::span<const uint8_t> bytes) {
-    return through_runtime(stream, asio::buffer(bytes.data(), bytes.size()),
-                           [](auto& socket, auto buffer, auto token) {
-                               return socket.async_write_some(buffer, token);
-                           });
-}
-
-asio::awaitable<Moved> read_through_runtime(platform::StreamHandle stream, std::span<uint8_t> out) {
-    return through_runtime(stream, asio::buffer(out.data(), out.size()),
-                           [](auto& socket, auto buffer, auto token) {
-                               return socket.async_read_some(buffer, token);
-                           });
 }
 
 }  // namespace
@@ -130,29 +55,30 @@ asio::awaitable<ExchangeResult> HybridExchange::finish(HybridExchange& exchange)
         auto guard = co_await exchange.cell_->lock_for(&exchange);
         if (guard) exchange.guard_.emplace(std::move(*guard));
     }
+    IoRuntime* runtime = IoRuntime::current();
     for (;;) {
         if (exchange.stop_) {
             exchange.over(std::unexpected(Error::stopped(*exchange.stop_)));
         }
         Step step = exchange.advance();
         if (step == Step::Over) co_return std::move(*exchange.result_);
+        if (runtime == nullptr) {
+            exchange.fail("no I/O runtime is current");
+            continue;
+        }
         // Plain statements around co_await: g++ 12 mishandles temporaries of a co_await inside
         // a conditional expression.
-        Moved moved;
+        platform::Transfer transfer;
         if (step == Step::NeedWrite) {
-            moved = co_await write_through_runtime(exchange.stream(), exchange.unwritten());
+            transfer =
+                co_await exchange.stream().write_some(runtime->io_context(), exchange.unwritten());
         } else {
-            moved = co_await read_through_runtime(exchange.stream(), exchange.unread());
+            transfer =
+                co_await exchange.stream().read_some(runtime->io_context(), exchange.unread());
         }
-        // A stop shut the socket down to end the wait: what the wait gave is not the server's.
+        // A stop shut the stream down to end the wait: what the wait gave is not the server's.
         if (exchange.stop_) continue;
-        if (!moved) {
-            exchange.fail(std::move(moved.error()));
-        } else if (*moved == 0) {
-            exchange.fail(step == Step::NeedWrite ? kWriteZero : kEarlyEof);
-        } else {
-            exchange.done_ += *moved;
-        }
+        exchange.account(transfer, step);
     }
 }
 
@@ -213,26 +139,35 @@ HybridExchange::Step HybridExchange::open() {
 // same order, and a small frame costs one system call instead of four.
 HybridExchange::Step HybridExchange::write() {
     while (done_ < frame_.size()) {
-        auto attempt = platform::try_send(stream(), unwritten());
-        if (attempt.not_ready()) return Step::NeedWrite;
-        if (attempt.error != 0) return fail(os_text(attempt.error));
-        if (attempt.bytes == 0) return fail(kWriteZero);
-        done_ += attempt.bytes;
+        Step step = account(stream().try_write(unwritten()), Step::NeedWrite);
+        if (step != Step::Next) return step;
     }
     return next(Phase::ReadHeader);
 }
 
 HybridExchange::Step HybridExchange::receive(std::span<uint8_t> out, size_t at_least) {
     while (done_ < at_least) {
-        auto attempt = platform::try_receive(stream(), out.subspan(done_));
-        if (attempt.not_ready()) return Step::NeedRead;
-        // A server that closes its end shows as the end of the stream; one that closes with
-        // the request still unread shows as a reset.
-        if (attempt.reset_by_peer()) return fail(kEarlyEof);
-        if (attempt.error != 0) return fail(os_text(attempt.error));
-        if (attempt.bytes == 0) return fail(kEarlyEof);
-        done_ += attempt.bytes;
+        Step step = account(stream().try_read(out.subspan(done_)), Step::NeedRead);
+        if (step != Step::Next) return step;
     }
+    return Step::Next;
+}
+
+// A server that closes its end (with the request read or not) shows as the end of the stream.
+HybridExchange::Step HybridExchange::account(const platform::Transfer& transfer, Step waiting) {
+    using Outcome = platform::Transfer::Outcome;
+    switch (transfer.outcome) {
+        case Outcome::NotReady:
+            return waiting;
+        case Outcome::Ended:
+            return fail(kEarlyEof);
+        case Outcome::Failed:
+            return fail(os_text(transfer.error));
+        case Outcome::Moved:
+            break;
+    }
+    if (transfer.bytes == 0) return fail(waiting == Step::NeedWrite ? kWriteZero : kEarlyEof);
+    done_ += transfer.bytes;
     return Step::Next;
 }
 
@@ -347,8 +282,8 @@ HybridExchange::Step HybridExchange::over(ExchangeResult result) {
     return Step::Over;
 }
 
-platform::StreamHandle HybridExchange::stream() const {
-    return (**guard_)->socket.stream();
+platform::AsyncStream& HybridExchange::stream() const {
+    return (**guard_)->stream;
 }
 
 std::span<const uint8_t> HybridExchange::unwritten() const {

@@ -1,11 +1,14 @@
 // One hybrid request on the client's connection: lock the cell, open the connection if there is
 // none yet, write the 52-byte request frame, read the response frame.
 //
-// The exchange is a state machine that only ever tries a step without waiting. The calling
-// thread first drives it directly (try_complete): with the connection lock free and a server
-// that answers within the spin time, the whole request is done there, with no hand-off to
-// another thread. Whatever remains then runs as an operation of the client's IoRuntime
-// (finish), which parks the caller until a worker sees the socket ready.
+// The exchange is one state machine whose every step moves bytes through the connection's
+// platform::AsyncStream, in one of two ways. The calling thread first drives it with attempts
+// that never wait (try_complete): with the connection lock free and a server that answers
+// within the spin time, the whole request is done there, with no hand-off to another thread.
+// Whatever remains then runs as an operation of the client's IoRuntime (finish): each step that
+// cannot move at once becomes one asynchronous transfer of the stream, completed by the
+// runtime's workers, which wake the parked caller. The same steps, texts and broken-connection
+// rules hold for both ways (account() takes in what either did), on every system.
 //
 // An exchange that ends after the first byte of its request left and before the last byte of the
 // answer arrived (a failure, a stop, an exchange abandoned half way) marks the connection broken,
@@ -27,8 +30,9 @@
 
 #include "hybrid/connection_cell.hpp"
 #include "hybrid/control_messages.hpp"
+#include "platform/async_stream.hpp"
 #include "platform/call_wait.hpp"
-#include "platform/cpu.hpp"
+#include "platform/wait_policy.hpp"
 #include "transport/errors.hpp"
 
 namespace zelto::hybrid {
@@ -38,10 +42,6 @@ namespace zelto::hybrid {
 // connection), "Response id X does not match request id Y"), a Server error with the server's
 // failure text, a Codec error with the decoder's, or the stop's Interrupted or TimedOut.
 using ExchangeResult = std::expected<HybridResponse, Error>;
-
-// How long the calling thread keeps retrying a socket that is not ready before it parks and
-// leaves the wait to the runtime's workers. A quick server answers within this time.
-inline constexpr std::chrono::microseconds kDefaultSpin = platform::kClientSpin;
 
 class HybridExchange {
 public:
@@ -54,14 +54,15 @@ public:
     HybridExchange(const HybridExchange&) = delete;
     HybridExchange& operator=(const HybridExchange&) = delete;
 
-    // Drives the exchange on the calling thread for at most `spin` of waiting for the socket.
+    // Drives the exchange on the calling thread for at most `spin` of waiting for an answer.
     // Returns the result when the exchange is over, or nothing when it has to wait (the lock is
-    // taken, the socket is not ready): then finish() takes it from where it stopped.
-    std::optional<ExchangeResult> try_complete(std::chrono::nanoseconds spin = kDefaultSpin);
+    // taken, the stream cannot move bytes now): then finish() takes it from where it stopped.
+    std::optional<ExchangeResult> try_complete(
+        std::chrono::nanoseconds spin = platform::kHybridSpin);
 
     // The rest of the exchange, to be run by IoRuntime::run_to_completion while `exchange`
-    // lives. Every wait goes through the current runtime: the lock's queue, or the socket lent
-    // to its event loop.
+    // lives. Every wait goes through the current runtime: the lock's queue, or a transfer of
+    // the stream on its event loop.
     static asio::awaitable<ExchangeResult> finish(HybridExchange& exchange);
 
     // Ends a finish() that waits: a queued lock request is withdrawn; a wait on the connection
@@ -73,7 +74,7 @@ public:
 
 private:
     enum class Phase { Open, Write, ReadHeader, ReadShortPayload, ReadPayload, Over };
-    // What stopped advance(): the exchange is over, or the socket is not ready.
+    // What stopped advance(): the exchange is over, or the stream cannot move bytes now.
     enum class Step { Over, NeedWrite, NeedRead, Next };
 
     // Moves the exchange forward as far as it goes without waiting. Needs the lock.
@@ -86,6 +87,9 @@ private:
     Step interpret(std::span<const uint8_t> payload);
     // Reads into `out` from done_ on until at least `at_least` bytes of it are there.
     Step receive(std::span<uint8_t> out, size_t at_least);
+    // Takes in what an attempt or a transfer did: Next when bytes moved, `waiting` when nothing
+    // could move, or the end of the exchange.
+    Step account(const platform::Transfer& transfer, Step waiting);
     Step next(Phase phase);
     Step next_keeping(Phase phase, size_t done);
     // Ends the exchange with an Exchange error of `text`; the connection counts as broken if the
@@ -97,7 +101,7 @@ private:
     bool answer_pending() const;
     void break_connection();
 
-    platform::StreamHandle stream() const;
+    platform::AsyncStream& stream() const;
     // The response frame while its payload fits in head_: header and payload.
     std::span<uint8_t> short_frame();
     // What the wait that advance() asked for is about.

@@ -94,8 +94,7 @@ void IoRuntime::drive(const bool& done, const platform::CallWait& wait, const St
             // Parks while the operation waits; a completion posted by a worker wakes it. Once
             // the operation was told to stop, its deadline no longer bounds the slices.
             auto slice = stopping ? platform::kWaitSlice : wait.slice(Clock::now());
-            // No work left at all means no operation is pending any more.
-            if (caller_.run_one_for(slice) == 0 && caller_.stopped()) return;
+            caller_.run_one_for(slice);
         } catch (...) {
             // The operation's own failures arrive through its completion; anything thrown by
             // the context itself is not the operation's, so keep driving it to its end.

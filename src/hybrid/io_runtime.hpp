@@ -2,9 +2,9 @@
 // operation on it.
 //
 // The runtime has two execution contexts:
-// - the I/O context: the event loop (epoll reactor and timers) that the worker threads service,
-//   one worker per processor available to the process. An operation that has to wait for a
-//   socket registers it here, so its readiness is noticed and the transfer completed by a worker.
+// - the I/O context: the event loop (an epoll reactor, or on Windows the I/O completion port,
+//   and timers) that the worker threads service, one worker per processor available to the
+//   process. A transfer that has to wait is issued here, so a worker completes it.
 // - the caller context: where operations themselves run. Only the thread inside
 //   run_to_completion drives it; completions that the workers finish are posted to it, which
 //   wakes that thread.
@@ -102,6 +102,13 @@ private:
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> keep_running_;
     std::vector<std::thread> workers_;
     asio::io_context caller_;
+    // The caller context never runs out of work, so it never stops itself. A worker that
+    // completed a transfer hands the completion to the caller context and only then lets go of
+    // its own hold on that context, which can be after the call has returned and the next one
+    // has begun: a context allowed to run out of work would stop at that moment and end the
+    // next call before its operation ever ran, leaving that operation queued for a later call.
+    asio::executor_work_guard<asio::io_context::executor_type> keep_caller_ready_{
+        caller_.get_executor()};
     std::mutex driver_;  // one driving thread at a time for the caller context
 };
 
@@ -116,7 +123,6 @@ std::expected<T, std::string> IoRuntime::run_to_completion(asio::awaitable<T> op
     std::exception_ptr failure;
     bool done = false;
     try {
-        caller_.restart();
         asio::co_spawn(caller_, std::move(operation), [&](std::exception_ptr error, T value) {
             failure = error;
             if (!error) result.emplace(std::move(value));

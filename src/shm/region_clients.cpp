@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/clock.hpp"
+#include "platform/wait_policy.hpp"
 
 namespace zelto::shm {
 namespace {

@@ -5,6 +5,7 @@
 
 #include "platform/clock.hpp"
 #include "platform/cpu.hpp"
+#include "platform/wait_policy.hpp"
 #include "shm/queue_entries.hpp"
 #include "shm/ring_buffer.hpp"
 #include "transport/errors.hpp"
@@ -54,8 +55,7 @@ void publish_when_due(std::shared_ptr<ShmRegion> region, uint64_t slot) {
 std::optional<platform::WaitStop> publish(RingBuffer& requests, uint64_t slot,
                                           Clock::time_point deadline,
                                           const platform::CallWait& wait) {
-    constexpr int kSpins = 64;
-    for (int i = 0; i < kSpins; ++i) {
+    for (int i = 0; i < platform::kPublishSpins; ++i) {
         if (requests.try_publish(slot)) return std::nullopt;
         platform::spin_pause();
     }

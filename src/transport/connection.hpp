@@ -11,10 +11,10 @@
 #include <span>
 
 #include "platform/call_wait.hpp"
-#include "platform/cpu.hpp"
 #include "platform/io_error.hpp"
 #include "platform/memory.hpp"
 #include "platform/stream_handle.hpp"
+#include "platform/wait_policy.hpp"
 #include "transport/config.hpp"
 
 namespace zelto {

@@ -6,7 +6,7 @@
 #include <span>
 #include <utility>
 
-#include "platform/cpu.hpp"
+#include "platform/wait_policy.hpp"
 #include "transport/messages.hpp"
 
 namespace zelto {

@@ -9,6 +9,7 @@
 
 #include "platform/clock.hpp"
 #include "platform/cpu.hpp"
+#include "platform/wait_policy.hpp"
 
 namespace zelto::platform {
 namespace {

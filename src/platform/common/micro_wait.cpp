@@ -1,5 +1,6 @@
 #include "platform/clock.hpp"
 #include "platform/cpu.hpp"
+#include "platform/wait_policy.hpp"
 
 namespace zelto::platform {
 

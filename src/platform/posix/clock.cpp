@@ -3,6 +3,8 @@
 #include <sys/prctl.h>
 #include <time.h>
 
+#include "platform/wait_policy.hpp"
+
 namespace zelto::platform {
 
 uint64_t wall_clock_ns() noexcept {

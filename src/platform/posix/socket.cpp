@@ -19,6 +19,7 @@
 #include "platform/cpu.hpp"
 #include "platform/os_error.hpp"
 #include "platform/posix/descriptor.hpp"
+#include "platform/wait_policy.hpp"
 
 namespace zelto::platform {
 namespace {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/precise_sleep.hpp"
+#include "platform/wait_policy.hpp"
 #include "platform/windows/system.hpp"
 
 namespace zelto::platform {

@@ -11,6 +11,7 @@
 #include "platform/cpu.hpp"
 #include "platform/nonblocking_socket.hpp"
 #include "platform/os_error.hpp"
+#include "platform/wait_policy.hpp"
 #include "platform/windows/pipe_transfer.hpp"
 
 namespace zelto::platform {
