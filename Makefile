@@ -130,7 +130,7 @@ WINE_ENV := WINEPREFIX=$(abspath $(WIN)/wineprefix) WINEDEBUG=-all WINEDLLOVERRI
 WINE_IO := </dev/null 2>&1 | cat
 win_path = Z:$(subst /,\,$(abspath $(1)))
 
-.PHONY: deps-windows windows-build wheel-windows test-windows
+.PHONY: deps-windows windows-build wheel-windows windows-site test-windows bench-windows
 
 deps-windows:
 	@$(MAKE) --no-print-directory deps DEB_PACKAGES="$(WIN_DEB_PACKAGES)"
@@ -175,10 +175,12 @@ wheel-windows: windows-build
 # a failed run leaves running in the build's Wine prefix is ended with it (wineserver -k).
 # pytest runs from -c rather than -m: a process that multiprocessing spawns for a peer imports
 # the parent's main module, and pytest's would make every peer start a second later under Wine.
-test-windows: wheel-windows
+windows-site: wheel-windows
 	rm -rf $(WIN_SITE)
 	$(PIP) install -q --no-deps --only-binary :all: --platform win_amd64 --python-version 3.13 \
 	  --target $(WIN_SITE) $(WIN_WHEEL)
+
+test-windows: windows-site
 	set -eo pipefail; export $(WINE_ENV); \
 	trap '$(dir $(WINE))wineserver -k 2>/dev/null || true' EXIT; \
 	$(WINE) $(WIN_BUILD)/zelto_core_tests.exe $(WINE_IO); \
@@ -186,6 +188,15 @@ test-windows: wheel-windows
 	ZELTO_REFERENCE_SERVER='$(call win_path,$(WIN_SITE)/bin/zelto-reference-server.exe)' \
 	  $(WINE) $(abspath $(WIN_PY))/python.exe -c "import pytest; raise SystemExit(pytest.main())" \
 	  -q -p no:cacheprovider . $(WINE_IO)
+
+# 64 B round trips of the four transports on Linux and under Wine in the same run, for
+# information only (Wine is not Windows); bench/wine.py.
+bench-windows: install windows-site
+	set -eo pipefail; export $(WINE_ENV); \
+	trap '$(dir $(WINE))wineserver -k 2>/dev/null || true' EXIT; \
+	$(PY) bench/wine.py --linux-server $(VENV)/bin/zelto-reference-server --wine $(WINE) \
+	  --windows-python $(abspath $(WIN_PY))/python.exe \
+	  --windows-server '$(call win_path,$(WIN_SITE)/bin/zelto-reference-server.exe)'
 
 # ---- Formatting: clang-format (.clang-format at the root) over every C++ file of the tree ------
 CLANG_FORMAT := clang-format-14
@@ -197,7 +208,8 @@ format-check:
 	@$(MAKE) --no-print-directory deps DEB_PACKAGES="$(CLANG_FORMAT)"
 	$(CLANG_FORMAT) --dry-run --Werror $(FORMAT_FILES)
 
-# Only src/platform/ includes operating-system headers, and it includes no layer above it.
+# Only src/platform/posix/, windows/ and common/ include operating-system headers (nothing in
+# src/ or server/ elsewhere), and src/platform/ includes no layer above it.
 layers-check:
 	$(PYTHON) tools/check_layers.py
 
