@@ -105,7 +105,9 @@ TEST_F(AsyncStreamTest, AttemptsAndTransfersMoveBytesBothWays) {
     ASSERT_EQ(late.outcome, Outcome::Moved);
     EXPECT_EQ(std::string(in.begin(), in.begin() + late.bytes), "late");
 
-    auto sent = asio::co_spawn(io_, stream_->write_some(io_, bytes_of("done")), asio::use_future);
+    // The transfer runs on the loop's thread after this statement: its bytes must outlive it.
+    const std::string done = "done";
+    auto sent = asio::co_spawn(io_, stream_->write_some(io_, bytes_of(done)), asio::use_future);
     EXPECT_EQ(sent.get().bytes, 4u);
     ASSERT_TRUE(server_->read_exact(got));
     EXPECT_EQ(std::string(got.begin(), got.end()), "done");
