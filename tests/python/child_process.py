@@ -3,10 +3,12 @@ regression in how waits end) fails the test after a generous time instead of hol
 
 Two kinds of child:
 
-- `Child` and `run`: a forked child running a function of the test module. It talks to the test
-  over a pipe: `body(control, *args)` may send and receive on `control`; what it returns (or the
-  repr of what it raised) is the child's result, and the child then waits for finish() before
-  it exits, so the test can look at the peer while the child's descriptors are still open.
+- `Child` and `run`: a child running a function of the test module, forked (spawned on
+  Windows, which has no fork: the function and its arguments are then pickled). It talks to
+  the test over a pipe: `body(control, *args)` may send and receive on `control`; what it
+  returns (or the repr of what it raised) is the child's result, and the child then waits for
+  finish() before it exits, so the test can look at the peer while the child's descriptors are
+  still open.
 - `ClientScript` and `run_client_script`: a script in a fresh interpreter, for what a forked
   child cannot show: a process that starts clean (limits, signal handlers, its own fork()s), or
   several processes at once. Its output lines are its result.
@@ -20,8 +22,6 @@ import signal
 import subprocess
 import sys
 from typing import Any, Callable
-
-import pytest
 
 from platforms import WINDOWS
 
@@ -43,9 +43,7 @@ def _run(control: Any, body: Callable[..., Any], args: tuple) -> None:
 
 class Child:
     def __init__(self, body: Callable[..., Any], *args: Any) -> None:
-        if WINDOWS:
-            pytest.skip("the client runs in a forked child")
-        context = multiprocessing.get_context("fork")
+        context = multiprocessing.get_context("spawn" if WINDOWS else "fork")
         self.control, child_end = context.Pipe()
         self._process = context.Process(target=_run, args=(child_end, body, args), daemon=True)
         self._process.start()

@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from platforms import WINDOWS, local_endpoint
+from platforms import local_endpoint
 from socket_peer import ScriptedPeer
 
 # The start-up handshake with the server lives in the repository's tools/, next to the other
@@ -104,13 +104,7 @@ def scripted_peer(tmp_path) -> Iterator[Callable[..., ScriptedPeer]]:
     """Starts a ScriptedPeer(scripts, transport) that is stopped at the end of the test."""
     peers: list[ScriptedPeer] = []
 
-    # The scripted peer speaks over Unix-domain sockets or TCP; Windows' Python has no
-    # Unix-domain sockets, so there a test that just needs a peer gets one over TCP, and one that
-    # asks for a local endpoint is skipped.
-    def start(scripts: list[list[tuple]], transport: str | None = None) -> ScriptedPeer:
-        if WINDOWS and transport == "pipe":
-            pytest.skip("the scripted peer has no named-pipe side")
-        transport = transport or ("tcp" if WINDOWS else "pipe")
+    def start(scripts: list[list[tuple]], transport: str = "pipe") -> ScriptedPeer:
         peers.append(ScriptedPeer(scripts, transport, str(tmp_path)))
         return peers[-1]
 

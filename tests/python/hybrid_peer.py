@@ -1,7 +1,7 @@
 """A scripted hybrid server for tests, running in its own process.
 
 The extension module keeps the interpreter lock during a call, so the peer cannot be a thread of
-the test process. The test creates a shared region, starts the peer on a local socket, queues the
+the test process. The test creates a shared region, starts the peer on a local endpoint, queues the
 answers it wants (`Peer.script`) and reads back every request frame the peer received together
 with the input block it found in the region (`Peer.next_request`). A request with no scripted
 answer is echoed: the input data is copied into an output block in the peer's output area.
@@ -14,15 +14,16 @@ import os
 import queue
 import socket
 import struct
+import tempfile
 import threading
 import time
-import uuid
 from dataclasses import dataclass
 from typing import Any
 
 # block_bytes and remove_region are imported from here by the tests
-from peer_process import PeerProcess, block_bytes, recv_exact, remove_region  # noqa: F401
-from platforms import WINDOWS, create_region_file, region_path
+from peer_process import (PeerProcess, block_bytes, local_listener, recv_exact,  # noqa: F401
+                          remove_region)
+from platforms import WINDOWS, create_region_file, local_endpoint, region_path
 from socket_peer import response
 
 MAGIC = 0x41494D4F
@@ -94,9 +95,7 @@ def _hybrid_response(request_id: int, offset: int, extra: int = 0) -> bytes:
 
 def _serve(path: str, region_name: str, actions: Any, reports: Any, ready: Any) -> None:
     region = open(region_path(region_name), "r+b", buffering=0)
-    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    listener.bind(path)
-    listener.listen(16)
+    listener = local_listener(path)
     lock = threading.Lock()
     counter = [0]
     # The test reads reports only between calls, so a report larger than the pipe's buffer
@@ -123,7 +122,7 @@ def _serve(path: str, region_name: str, actions: Any, reports: Any, ready: Any) 
             region.write(block[:BLOCK_HEADER] + block[BLOCK_HEADER:BLOCK_HEADER + nbytes])
         return _hybrid_response(request_id, offset, extra)
 
-    def handle(conn: socket.socket) -> None:
+    def handle(conn: Any) -> None:
         # A client that gave up on its connection shuts it down: an answer sent then fails.
         with conn, contextlib.suppress(OSError):
             while True:
@@ -163,14 +162,10 @@ def _serve(path: str, region_name: str, actions: Any, reports: Any, ready: Any) 
 
 
 class Peer(PeerProcess):
-    """The peer process; stop() ends it and removes its socket file."""
+    """The peer process; stop() ends it and removes its socket file, if any."""
 
     def __init__(self, region_name: str, path: str | None = None) -> None:
-        if WINDOWS:
-            import pytest
-
-            pytest.skip("the scripted hybrid peer listens on a Unix-domain socket")
-        self.path = path or "/tmp/zelto-hybrid-peer-" + uuid.uuid4().hex[:12]
+        self.path = path or local_endpoint(tempfile.gettempdir())
         super().__init__(_serve, (self.path, region_name), "hybrid peer")
 
     def next_request(self, timeout: float = 10) -> Request:
@@ -178,7 +173,6 @@ class Peer(PeerProcess):
 
     def stop(self) -> None:
         super().stop()
-        try:
-            os.unlink(self.path)
-        except FileNotFoundError:
-            pass
+        if not WINDOWS:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(self.path)

@@ -3,7 +3,8 @@
 A shared-memory or hybrid peer runs `serve(*args, actions, reports, ready)` in a spawned process:
 it sets `ready` once it serves, takes one scripted answer from `actions` per request (when there
 is one) and sends a report of every request it received on `reports`. The stream peers (socket
-and hybrid) read their requests with recv_exact.
+and hybrid) listen on a local endpoint with local_listener and read their requests with
+recv_exact.
 """
 
 from __future__ import annotations
@@ -15,7 +16,7 @@ import socket
 import struct
 from typing import Any, Callable
 
-from platforms import region_path
+from platforms import WINDOWS, region_path
 
 
 def remove_region(name: str) -> None:
@@ -32,7 +33,31 @@ def remove_region(name: str) -> None:
             os.unlink(path)
 
 
-def recv_exact(conn: socket.socket, n: int) -> bytes | None:
+def local_listener(path: str) -> Any:
+    """A listener on local endpoint `path`: a named pipe on Windows (named_pipes.PipeListener),
+    a Unix-domain socket elsewhere."""
+    if WINDOWS:
+        from named_pipes import PipeListener
+
+        return PipeListener(path)
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    listener.bind(path)
+    listener.listen(16)
+    return listener
+
+
+def close_abortively(conn: Any) -> None:
+    """Closes a connection abortively. TCP sends a reset; a Unix-domain socket resets its client
+    only when bytes it sent are left unread; a named pipe is disconnected, which drops what its
+    client has not read yet."""
+    if isinstance(conn, socket.socket):
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        conn.close()
+    else:
+        conn.reset()
+
+
+def recv_exact(conn: Any, n: int) -> bytes | None:
     """Exactly `n` bytes from `conn`, or None once the client has closed its end (a close with
     bytes left unread resets the connection: that counts as closed too)."""
     out = bytearray()

@@ -6,6 +6,7 @@ process starts faster without it (much faster under Wine)."""
 
 from __future__ import annotations
 
+import errno
 import os
 import sys
 import tempfile
@@ -13,6 +14,8 @@ import uuid
 from pathlib import Path
 
 WINDOWS = sys.platform == "win32"
+# What a call on a connection whose other end has gone fails with: EPIPE, or ERROR_BROKEN_PIPE.
+BROKEN_PIPE = 109 if WINDOWS else errno.EPIPE
 
 
 def posix_only(why: str):

@@ -10,13 +10,15 @@ list of actions:
     ("trickle", bytes, s) send raw bytes one at a time, `s` seconds apart; a connection the
                           client closed meanwhile ends the script ("eof" is reported)
     ("await", name)       wait until the test calls signal(name)
-    ("shutdown_read",)    stop receiving: the client's writes then fail with EPIPE
+    ("shutdown_read",)    stop receiving: the client's writes then fail with EPIPE (sockets only:
+                          a named pipe has no half-close)
     ("mark", name)        report ("mark", n, name) once every byte before it was sent (on a local
                           socket: once it waits in the client's receive queue)
     ("close",)            close the connection (reported as "closed")
     ("reset",)            close abortively (reported as "closed"): TCP sends a reset; a local
-                          socket resets the client only when request bytes are left unread
-    ("stop_listening",)   close the listening socket and remove its file (reported)
+                          socket resets the client only when request bytes are left unread; a
+                          named pipe drops what the client has not read yet
+    ("stop_listening",)   stop listening; a local endpoint is gone afterwards (reported)
 
 When its script ends, a connection stays open until the client closes it ("eof" is reported).
 A connection beyond the scripts is closed at once. Every event arrives at the test in order as a
@@ -36,7 +38,8 @@ import time
 import uuid
 from typing import Any
 
-from peer_process import recv_exact
+from peer_process import close_abortively, local_listener, recv_exact
+from platforms import WINDOWS, local_endpoint
 
 HEADER = struct.Struct("<III")
 
@@ -60,7 +63,7 @@ def tensor_payload(shape: list[int], dtype: str, data: bytes | None = None,
     return out
 
 
-def _peek_frame(conn: socket.socket) -> bytes | None:
+def _peek_frame(conn: Any) -> bytes | None:
     """A whole request frame, left in the socket's receive buffer."""
     want = HEADER.size
     while True:
@@ -74,7 +77,7 @@ def _peek_frame(conn: socket.socket) -> bytes | None:
         time.sleep(0.001)  # the rest of the frame is on its way
 
 
-def _serve(family: int, address: Any, scripts: list, events: Any, ready: Any,
+def _serve(transport: str, address: Any, scripts: list, events: Any, ready: Any,
            commands: Any) -> None:
     signalled: dict[str, threading.Event] = {}
     signalled_lock = threading.Lock()
@@ -88,11 +91,13 @@ def _serve(family: int, address: Any, scripts: list, events: Any, ready: Any,
             signal_event(commands.recv()).set()
 
     threading.Thread(target=receive_signals, daemon=True).start()
-    listener = socket.socket(family, socket.SOCK_STREAM)
-    if family == socket.AF_INET:
+    if transport == "tcp":
+        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(address)
-    listener.listen(16)
+        listener.bind(address)
+        listener.listen(16)
+    else:
+        listener = local_listener(address)
     ready.send(listener.getsockname())
     lock = threading.Lock()
 
@@ -100,7 +105,7 @@ def _serve(family: int, address: Any, scripts: list, events: Any, ready: Any,
         with lock:
             events.send(event)
 
-    def handle(n: int, conn: socket.socket, script: list) -> None:
+    def handle(n: int, conn: Any, script: list) -> None:
         closed = False
         for action in script:
             if action[0] == "request":
@@ -138,17 +143,18 @@ def _serve(family: int, address: Any, scripts: list, events: Any, ready: Any,
                 closed = True
                 report("closed", n)
             elif action[0] == "reset":
-                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-                conn.close()
+                close_abortively(conn)
                 closed = True
                 report("closed", n)
             elif action[0] == "stop_listening":
-                # shutdown wakes the accept that blocks on the listener; close alone would not.
-                # Windows refuses to shut a listener down, and there closing it wakes the accept.
-                with contextlib.suppress(OSError):
-                    listener.shutdown(socket.SHUT_RDWR)
+                # shutdown wakes the accept that blocks on a listening socket; close alone would
+                # not. Windows refuses to shut a listener down, and there closing it wakes the
+                # accept, as it does a pipe's.
+                if isinstance(listener, socket.socket):
+                    with contextlib.suppress(OSError):
+                        listener.shutdown(socket.SHUT_RDWR)
                 listener.close()
-                if family != socket.AF_INET:
+                if transport != "tcp" and not WINDOWS:
                     os.unlink(address)
                 report("stopped_listening")
         if not closed:
@@ -180,22 +186,20 @@ class ScriptedPeer:
 
     def __init__(self, scripts: list[list[tuple]], transport: str, directory: str) -> None:
         context = multiprocessing.get_context("spawn")
-        if transport == "tcp":
-            family, address = socket.AF_INET, ("127.0.0.1", 0)
-        else:
-            family, address = socket.AF_UNIX, os.path.join(directory, "peer.sock")
+        address = ("127.0.0.1", 0) if transport == "tcp" else local_endpoint(directory)
         self._events, events = context.Pipe(duplex=False)
         ready_receiver, ready = context.Pipe(duplex=False)
         commands, self._commands = context.Pipe(duplex=False)
         self._process = context.Process(target=_serve,
-                                        args=(family, address, scripts, events, ready, commands),
+                                        args=(transport, address, scripts, events, ready,
+                                              commands),
                                         daemon=True)
         self._process.start()
         if not ready_receiver.poll(30):
             self.stop()
             raise RuntimeError("socket peer did not start")
         bound = ready_receiver.recv()
-        self._family, self._address = family, bound
+        self._transport, self._address = transport, bound
         if transport == "tcp":
             self.client_args = {"host": bound[0], "port": bound[1]}
         else:
@@ -227,8 +231,11 @@ class ScriptedPeer:
         address and waits for the peer to accept it: connections are accepted in arrival order,
         so the marker's number counts every earlier one. Use it last: the marker takes the next
         script, if any."""
-        with socket.socket(self._family, socket.SOCK_STREAM) as marker:
-            if self._family != socket.AF_INET:
+        if self._transport == "pipe" and WINDOWS:
+            return self._pipe_connections_made()
+        with socket.socket(socket.AF_INET if self._transport == "tcp" else socket.AF_UNIX,
+                           socket.SOCK_STREAM) as marker:
+            if self._transport != "tcp":
                 marker.bind("\0zelto-marker-" + uuid.uuid4().hex)
             else:
                 marker.bind(("127.0.0.1", 0))
@@ -237,6 +244,20 @@ class ScriptedPeer:
                 event = self.next_event()
                 if event[0] == "accepted" and event[2] == marker.getsockname():
                     return event[1]
+
+    def _pipe_connections_made(self) -> int:
+        """connections_made on a named pipe, whose connections have no address to tell the
+        marker by. The peer reports a connection before it ends one beyond its scripts, and
+        accepts them in order: once it has ended the marker, its report is the last."""
+        from named_pipes import connect
+
+        with connect(self._address) as marker:
+            if not marker.ended(timeout=10):
+                raise AssertionError("the marker connection took a script: fewer connections "
+                                     "than scripts reached the peer")
+        while self._events.poll(0):
+            self.next_event()
+        return [event for event in self.seen if event[0] == "accepted"][-1][1]
 
     def signal(self, name: str) -> None:
         """Lets the scripts that wait for `name` go on."""

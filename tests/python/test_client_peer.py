@@ -12,7 +12,7 @@ import pytest
 
 import zelto_sdk
 from child_process import run_client_script
-from platforms import local_endpoint, os_error_text, posix_only, windows_only
+from platforms import WINDOWS, local_endpoint, os_error_text, posix_only, windows_only
 from socket_peer import response, tensor_payload
 
 FLOATS = struct.pack("<2f", 1.0, 2.0)
@@ -195,21 +195,28 @@ def test_busy_named_pipe_fails_at_once():
         _winapi.CloseHandle(server)
 
 
-@posix_only("socket files in /tmp")
-def test_pipe_namespace_reaches_the_socket_file_in_tmp(scripted_peer, tmp_path):
-    peer = scripted_peer([ANSWER])
-    name = "zelto-peer-" + tmp_path.name
-    link = "/tmp/" + name
-    os.symlink(peer.client_args["socket_path"], link)
+# A pipe name is the named pipe \\.\pipe\NAME on Windows, the socket file /tmp/NAME elsewhere.
+def test_pipe_name_reaches_its_endpoint(scripted_peer, tmp_path):
+    path = scripted_peer([ANSWER]).client_args["socket_path"]
+    link = None
+    if WINDOWS:
+        name = path.removeprefix("\\\\.\\pipe\\")
+    else:
+        name = "zelto-peer-" + tmp_path.name
+        link = "/tmp/" + name
+        os.symlink(path, link)
     try:
         client = zelto_sdk.ZeltoClient(pipe_name=name)
         assert client.infer(7, [2], "float32", FLOATS) == list(FLOATS)
     finally:
-        os.unlink(link)
+        if link:
+            os.unlink(link)
 
 
 HUGE_ANNOUNCEMENT = textwrap.dedent("""
-    import resource, sys, zelto_sdk
+    import sys, zelto_sdk
+    sys.path.insert(0, sys.argv[2])
+    from platforms import peak_rss_kib
     client = zelto_sdk.ZeltoClient(socket_path=sys.argv[1])
     for call in (client.infer, lambda *a: next(client.infer_stream(*a)), client.infer_bytes,
                  lambda *a: next(client.infer_stream_bytes(*a))):
@@ -217,11 +224,10 @@ HUGE_ANNOUNCEMENT = textwrap.dedent("""
             call(7, [1], "u8", b"a")
         except (ConnectionError, RuntimeError) as error:
             print(type(error).__name__, error)
-    print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+    print(peak_rss_kib())
 """)
 
 
-@posix_only("resource usage of a script on a Unix-domain socket")
 def test_huge_announced_payload_allocates_only_what_arrives(scripted_peer):
     # Nearly 4 GiB announced, the data's length field claiming all of it, ten data bytes sent.
     size = 0xFFFFFFF0
@@ -229,7 +235,8 @@ def test_huge_announced_payload_allocates_only_what_arrives(scripted_peer):
     payload = head + struct.pack("<Q", size - len(head) - 8) + b"0123456789"
     peer = scripted_peer([[("request",), ("send", struct.pack("<II", status, size) + payload),
                            ("close",)] for status in (0, 0, 2, 0, 0, 2)])
-    lines = run_client_script(HUGE_ANNOUNCEMENT, peer.client_args["socket_path"], timeout=60)
+    lines = run_client_script(HUGE_ANNOUNCEMENT, peer.client_args["socket_path"],
+                              os.path.dirname(__file__), timeout=60)
     assert lines[:4] == ["ConnectionError failed to fill whole buffer",
                          "RuntimeError failed to fill whole buffer"] * 2
     assert int(lines[4]) < 256 * 1024  # KiB: far below the 4 GiB announced

@@ -286,7 +286,8 @@ def test_destroying_an_unfinished_iterator_closes_its_connection(scripted_peer):
     peer.wait_for("eof", 0)
 
 
-@posix_only("a Unix-domain socket shut for reading fails its writer with EPIPE")
+@posix_only("a socket shut for reading fails its writer with EPIPE; a named pipe has no "
+            "half-close")
 def test_stream_write_failure_raises_by_error_category(scripted_peer):
     # The peer stops receiving and keeps the connection; a request far larger than the socket
     # buffer cannot be written completely, so the write fails with EPIPE.
