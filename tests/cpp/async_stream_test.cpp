@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <filesystem>
 #include <future>
 #include <string>
 #include <thread>
@@ -16,24 +14,13 @@
 #include <asio/use_future.hpp>
 
 #include "platform/socket.hpp"
+#include "support/stream_pair.hpp"
 #include "transport/connection.hpp"
 
 namespace zelto::platform {
 namespace {
 
 using Outcome = Transfer::Outcome;
-
-std::string endpoint_name() {
-    static int count = 0;
-    std::string name = "zelto-async-stream-" +
-                       std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
-                       "-" + std::to_string(++count);
-#if defined(_WIN32)
-    return "\\\\.\\pipe\\" + name;
-#else
-    return (std::filesystem::temp_directory_path() / name).string();
-#endif
-}
 
 std::span<const uint8_t> bytes_of(const std::string& text) {
     return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
@@ -44,7 +31,7 @@ std::span<const uint8_t> bytes_of(const std::string& text) {
 class AsyncStreamTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        listener_ = listen_local(endpoint_name()).value();
+        listener_ = listen_local(test_streams::unique_local_endpoint("async-stream")).value();
         stream_.emplace(connect_local(listener_.where, Blocking::No).value());
         server_.emplace(accept_connection(listener_).value());
         loop_ = std::thread([this] { io_.run(); });

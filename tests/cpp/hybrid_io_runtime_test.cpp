@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
 #include <sched.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#endif
 
 #include <array>
 #include <chrono>
@@ -10,16 +10,23 @@
 #include <stdexcept>
 #include <thread>
 
-#include <asio/local/stream_protocol.hpp>
 #include <asio/post.hpp>
-#include <asio/read.hpp>
-#include <asio/use_awaitable.hpp>
 
 #include "hybrid/io_runtime.hpp"
+#include "platform/async_stream.hpp"
+#include "platform/socket.hpp"
+#include "support/stream_pair.hpp"
 
 namespace zelto::hybrid {
 namespace {
 
+std::unique_ptr<IoRuntime> make_runtime() {
+    auto runtime = IoRuntime::create();
+    EXPECT_TRUE(runtime.has_value());
+    return runtime ? std::move(*runtime) : nullptr;
+}
+
+#if !defined(_WIN32)  // threads are counted in /proc
 size_t thread_count() {
     auto tasks = std::filesystem::directory_iterator("/proc/self/task");
     return static_cast<size_t>(std::distance(tasks, std::filesystem::directory_iterator{}));
@@ -35,12 +42,6 @@ bool thread_count_reaches(size_t expected) {
     return true;
 }
 
-std::unique_ptr<IoRuntime> make_runtime() {
-    auto runtime = IoRuntime::create();
-    EXPECT_TRUE(runtime.has_value());
-    return runtime ? std::move(*runtime) : nullptr;
-}
-
 TEST(HybridIoRuntime, StartsOneWorkerPerAvailableProcessorAndLeavesNoThreadBehind) {
     cpu_set_t set;
     ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
@@ -52,30 +53,35 @@ TEST(HybridIoRuntime, StartsOneWorkerPerAvailableProcessorAndLeavesNoThreadBehin
     runtime.reset();
     EXPECT_TRUE(thread_count_reaches(before));
 }
+#endif
 
-// Reads 4 bytes from a socket of the current runtime, after telling `waiting` that it is about
-// to wait, so the writer side can make sure the caller really parks.
-asio::awaitable<std::string> read_four(int fd, std::promise<void>& waiting) {
-    asio::local::stream_protocol::socket socket(IoRuntime::current()->io_context());
-    socket.assign(asio::local::stream_protocol(), fd);
-    std::array<char, 4> buffer{};
+// Reads 4 bytes from a stream through the current runtime, after telling `waiting` that it is
+// about to wait, so the writer side can make sure the caller really parks.
+asio::awaitable<std::string> read_four(platform::AsyncStream& stream, std::promise<void>& waiting) {
+    std::array<uint8_t, 4> buffer{};
     waiting.set_value();
-    co_await asio::async_read(socket, asio::buffer(buffer), asio::use_awaitable);
-    co_return std::string(buffer.data(), buffer.size());
+    for (size_t got = 0; got < buffer.size();) {
+        auto read = co_await stream.read_some(IoRuntime::current()->io_context(),
+                                              std::span(buffer).subspan(got));
+        if (read.outcome != platform::Transfer::Outcome::Moved) co_return "ended";
+        got += read.bytes;
+    }
+    co_return std::string(buffer.begin(), buffer.end());
 }
 
 // Runs read_four on `runtime` against a peer that writes only once the operation waits.
 void expect_parked_read_completes(IoRuntime& runtime) {
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    auto [client, server] = test_streams::local_pair(platform::Blocking::No);
+    platform::AsyncStream stream(client);
     std::promise<void> waiting;
     std::thread writer([&, future = waiting.get_future()]() mutable {
         future.wait();
-        ASSERT_EQ(write(fds[1], "ping", 4), 4);
+        const uint8_t ping[] = {'p', 'i', 'n', 'g'};
+        ASSERT_TRUE(platform::send_all(server, ping).has_value());
     });
-    auto result = runtime.run_to_completion(read_four(fds[0], waiting));
+    auto result = runtime.run_to_completion(read_four(stream, waiting));
     writer.join();
-    close(fds[1]);
+    platform::close_socket(server);
     ASSERT_TRUE(result.has_value()) << result.error();
     EXPECT_EQ(*result, "ping");
     EXPECT_EQ(IoRuntime::current(), nullptr);

@@ -2,7 +2,9 @@
 // on and must give the thread its own slack back, whichever stage the wait ended in; its spin
 // stage grows with the size of the request, and a spin's time counts from its first retry.
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
 #include <sys/prctl.h>
+#endif
 
 #include <chrono>
 #include <thread>
@@ -16,6 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
+#if !defined(_WIN32)  // timer slack is a property of Linux threads
 // Gives the test thread a recognisable slack and puts the old one back afterwards.
 class MicroWaitSlack : public testing::Test {
 protected:
@@ -66,6 +69,7 @@ TEST_F(MicroWaitSlack, EndingInThePreciseStageRestores) {
     }
     EXPECT_EQ(slack(), kOwnSlack);
 }
+#endif
 
 struct PayloadSpinCase {
     std::chrono::nanoseconds base;

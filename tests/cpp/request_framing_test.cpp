@@ -1,8 +1,6 @@
 // A request leaves in one gathering write: the body encoded around the caller's data, and the
 // pieces sent back to back. The peer must receive exactly the bytes of the plain encoding.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <numeric>
 #include <string>
@@ -10,6 +8,7 @@
 #include <vector>
 
 #include "platform/socket.hpp"
+#include "support/stream_pair.hpp"
 #include "transport/messages.hpp"
 
 namespace zelto {
@@ -70,26 +69,24 @@ INSTANTIATE_TEST_SUITE_P(Requests, RequestAroundData,
 // Sends the pieces from another thread through a socket whose buffers are small, so the kernel
 // takes them in many partial writes, and returns what the reading side received.
 Bytes send_through_small_buffers(const std::vector<Bytes>& pieces) {
-    int fds[2];
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    int small = 4096;
-    setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    setsockopt(fds[1], SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    auto [sender, receiver] = test_streams::tcp_pair();
+    test_streams::shrink_socket_buffers(sender, 4096);
+    test_streams::shrink_socket_buffers(receiver, 4096);
     std::vector<std::span<const uint8_t>> spans(pieces.begin(), pieces.end());
     bool sent = false;
     std::thread writer([&] {
-        sent = platform::send_all(platform::StreamHandle(fds[0]), spans).has_value();
-        ::close(fds[0]);
+        sent = platform::send_all(sender, spans).has_value();
+        platform::close_socket(sender);
     });
     Bytes received;
     uint8_t chunk[1000];
     for (;;) {
-        ssize_t got = ::recv(fds[1], chunk, sizeof chunk, 0);
-        if (got <= 0) break;
-        received.insert(received.end(), chunk, chunk + got);
+        auto got = platform::receive_some(receiver, chunk, platform::unbounded_wait());
+        if (!got || *got == 0) break;
+        received.insert(received.end(), chunk, chunk + *got);
     }
     writer.join();
-    ::close(fds[1]);
+    platform::close_socket(receiver);
     EXPECT_TRUE(sent);
     return received;
 }
@@ -109,15 +106,14 @@ TEST(GatheringSend, NothingToSendSucceeds) {
 }
 
 TEST(GatheringSend, ClosedPeerIsAnErrorNotASignal) {
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    ::close(fds[1]);
+    auto [sender, peer] = test_streams::local_pair();
+    platform::close_socket(peer);
     const Bytes piece = pattern(16);
     const std::span<const uint8_t> pieces[] = {piece, piece};
-    auto sent = platform::send_all(platform::StreamHandle(fds[0]), pieces);
-    ::close(fds[0]);
+    auto sent = platform::send_all(sender, pieces);
+    platform::close_socket(sender);
     ASSERT_FALSE(sent);
-    EXPECT_EQ(sent.error().message, "Broken pipe (os error 32)");
+    EXPECT_EQ(sent.error().message, test_streams::broken_pipe_text());
 }
 
 }  // namespace

@@ -1,19 +1,14 @@
 // The ring buffer and the shared-memory client across real processes.
 //
-// Children are this test executable started again with posix_spawn (never fork: the suite also
-// runs under ThreadSanitizer, which does not support fork after threads). A child finds its role
-// in the environment variable ZELTO_STRESS_CHILD and runs it from a static initialiser, before
-// GoogleTest starts, then exits with the role's status. Children share nothing with the parent
-// but a test region: the queue under test, and a control area for a start barrier, counters and
-// results.
+// Children are this test executable started again (support/child_process.hpp). A child finds
+// its role in the environment variable ZELTO_STRESS_CHILD and runs it from a static initialiser,
+// before GoogleTest starts, then exits with the role's status. Children share nothing with the
+// parent but a test region: the queue under test, and a control area for a start barrier,
+// counters and results.
 //
 // ZELTO_STRESS_ENTRIES sets how many entries each producer pushes (stress_size.hpp).
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -32,8 +27,7 @@
 #include "shm/shm_client.hpp"
 #include "shm_test_region.hpp"
 #include "stress_size.hpp"
-
-extern char** environ;
+#include "support/child_process.hpp"
 
 namespace zelto::shm {
 namespace {
@@ -188,8 +182,7 @@ int run_dead_producer(const Plan& plan) {
     std::array<uint8_t, kMaxEntrySize> junk{};
     junk.fill(0xAB);
     ring.write_slot(*slot, std::span(junk.data(), plan.entry_size));
-    kill(getpid(), SIGKILL);
-    return 12;
+    test_processes::die_abruptly();
 }
 
 // One request through a ShmClient of its own. The result record holds the error's type and
@@ -229,80 +222,28 @@ int run_child(const char* role_text) {
 
 // A child runs its role here, before any test, and never returns into GoogleTest.
 [[maybe_unused]] const bool kRanAsChild = [] {
-    if (const char* role_text = std::getenv(kChildVariable)) _exit(run_child(role_text));
+    if (const char* role_text = std::getenv(kChildVariable)) std::_Exit(run_child(role_text));
     return false;
 }();
 
-// Starts this executable as a child with the given role.
-pid_t spawn_child(const std::string& role, uint64_t index, const Plan& plan) {
-    std::vector<std::string> variables;
-    const std::string prefix = std::string(kChildVariable) + "=";
-    for (char** variable = environ; *variable; ++variable) {
-        if (std::strncmp(*variable, prefix.c_str(), prefix.size()) != 0)
-            variables.emplace_back(*variable);
-    }
-    variables.push_back(prefix + role + " " + std::to_string(index) + " " + plan.encode());
-    std::vector<char*> envp;
-    for (auto& variable : variables) envp.push_back(variable.data());
-    envp.push_back(nullptr);
-    std::string name = "zelto-stress-child";
-    char* argv[] = {name.data(), nullptr};
-    pid_t pid = -1;
-    if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv, envp.data()) != 0) return -1;
-    return pid;
-}
+using test_processes::Child;
+using test_processes::wait_all;
 
 // Starts one child per (role, index); if any cannot be started, the others are killed and
 // nothing is returned, so no child is left waiting at the start barrier.
-std::vector<pid_t> spawn_children(const std::vector<std::pair<std::string, uint64_t>>& roles,
+std::vector<Child> spawn_children(const std::vector<std::pair<std::string, uint64_t>>& roles,
                                   const Plan& plan) {
-    std::vector<pid_t> children;
+    std::vector<Child> children;
     for (const auto& [role, index] : roles) {
-        pid_t pid = spawn_child(role, index, plan);
-        if (pid <= 0) {
-            for (pid_t started : children) {
-                kill(started, SIGKILL);
-                waitpid(started, nullptr, 0);
-            }
+        auto child = test_processes::spawn_self(
+            kChildVariable, role + " " + std::to_string(index) + " " + plan.encode());
+        if (!child) {
+            wait_all(children, {});
             return {};
         }
-        children.push_back(pid);
+        children.push_back(*child);
     }
     return children;
-}
-
-struct ChildStatus {
-    int wait_status = 0;
-    bool finished = false;
-};
-
-// Waits for every child until `limit` has passed; children still running then are killed and
-// reported as unfinished, so that a hang fails the test instead of stalling the suite.
-std::vector<ChildStatus> wait_all(const std::vector<pid_t>& children,
-                                  std::chrono::steady_clock::duration limit) {
-    std::vector<ChildStatus> statuses(children.size());
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    size_t remaining = children.size();
-    while (remaining > 0 && std::chrono::steady_clock::now() < deadline) {
-        for (size_t i = 0; i < children.size(); ++i) {
-            if (statuses[i].finished) continue;
-            if (waitpid(children[i], &statuses[i].wait_status, WNOHANG) == children[i]) {
-                statuses[i].finished = true;
-                --remaining;
-            }
-        }
-        if (remaining > 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    for (size_t i = 0; i < children.size(); ++i) {
-        if (statuses[i].finished) continue;
-        kill(children[i], SIGKILL);
-        waitpid(children[i], &statuses[i].wait_status, 0);
-    }
-    return statuses;
-}
-
-bool exited_cleanly(const ChildStatus& status) {
-    return status.finished && WIFEXITED(status.wait_status) && WEXITSTATUS(status.wait_status) == 0;
 }
 
 struct QueueCase {
@@ -334,16 +275,16 @@ TEST_P(RingBufferProcesses, DeliverEveryEntryExactlyOnceAndInProducerOrder) {
     std::vector<std::pair<std::string, uint64_t>> roles;
     for (uint64_t c = 0; c < kConsumers; ++c) roles.emplace_back("consumer", c);
     for (uint64_t p = 0; p < kProducers; ++p) roles.emplace_back("producer", p);
-    std::vector<pid_t> children = spawn_children(roles, plan);
-    ASSERT_EQ(children.size(), roles.size()) << "posix_spawn failed";
+    std::vector<Child> children = spawn_children(roles, plan);
+    ASSERT_EQ(children.size(), roles.size()) << "a child could not be started";
 
     // Generous: the quick size takes well under a second, a million per producer some seconds.
     auto limit = std::chrono::seconds(60) + std::chrono::milliseconds(plan.total() / 10);
     auto statuses = wait_all(children, limit);
     for (size_t i = 0; i < statuses.size(); ++i) {
         ASSERT_TRUE(statuses[i].finished) << "child " << i << " hung (killed after the limit)";
-        ASSERT_TRUE(exited_cleanly(statuses[i]))
-            << "child " << i << " status " << statuses[i].wait_status;
+        ASSERT_TRUE(statuses[i].exited_cleanly())
+            << "child " << i << " exit code " << statuses[i].exit_code;
     }
 
     uint8_t* control = region.base() + plan.control_offset;
@@ -382,20 +323,19 @@ TEST(ShmClientProcesses, ClientsBehindAKilledProducerFailAtTheirDeadline) {
     plan.control_offset = region.output_area();
     plan.consumers = kClients;  // the start barrier counts the clients
 
-    pid_t dead = spawn_child("dead-producer", 0, plan);
-    ASSERT_GT(dead, 0);
-    auto dead_status = wait_all({dead}, std::chrono::seconds(30));
+    std::vector<Child> dead = spawn_children({{"dead-producer", 0}}, plan);
+    ASSERT_EQ(dead.size(), 1u);
+    auto dead_status = wait_all(dead, std::chrono::seconds(30));
     ASSERT_TRUE(dead_status[0].finished);
-    ASSERT_TRUE(WIFSIGNALED(dead_status[0].wait_status) &&
-                WTERMSIG(dead_status[0].wait_status) == SIGKILL)
+    ASSERT_TRUE(dead_status[0].killed)
         << "the producer was to die between reserving and publishing";
     ASSERT_EQ(region.requests().tail(), 1u);
     ASSERT_EQ(region.requests().committed(), 0u);
 
     std::vector<std::pair<std::string, uint64_t>> roles;
     for (uint64_t c = 0; c < kClients; ++c) roles.emplace_back("client", c);
-    std::vector<pid_t> clients = spawn_children(roles, plan);
-    ASSERT_EQ(clients.size(), roles.size()) << "posix_spawn failed";
+    std::vector<Child> clients = spawn_children(roles, plan);
+    ASSERT_EQ(clients.size(), roles.size()) << "a child could not be started";
     // The clients take turns on the region. The one whose turn it is gives up at its 6-second
     // publish deadline; one still waiting for its turn when its own deadline passes gives up
     // as timed out. A hang is killed after 60 s.
@@ -404,8 +344,8 @@ TEST(ShmClientProcesses, ClientsBehindAKilledProducerFailAtTheirDeadline) {
     uint64_t stalled = 0;
     for (uint64_t c = 0; c < kClients; ++c) {
         ASSERT_TRUE(statuses[c].finished) << "client " << c << " hung behind the dead producer";
-        ASSERT_TRUE(exited_cleanly(statuses[c]))
-            << "client " << c << " status " << statuses[c].wait_status;
+        ASSERT_TRUE(statuses[c].exited_cleanly())
+            << "client " << c << " exit code " << statuses[c].exit_code;
         const uint8_t* record = control + kResults + c * kResultSize;
         std::string message(reinterpret_cast<const char*>(record + 16),
                             load_le<uint64_t>(record + 8));

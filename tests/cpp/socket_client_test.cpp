@@ -5,24 +5,20 @@
 #include "transport/socket_client.hpp"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <thread>
 
 #include "platform/socket.hpp"
+#include "support/stream_pair.hpp"
 #include "transport/messages.hpp"
 
 namespace zelto {
 namespace {
 
-namespace fs = std::filesystem;
 // Engine tests wait without bound: nothing interrupts them.
 const platform::CallWait& kNoStop = platform::unbounded_wait();
 using Script = std::function<void(Connection&)>;
@@ -31,20 +27,17 @@ using Script = std::function<void(Connection&)>;
 class ScriptedServer {
 public:
     explicit ScriptedServer(std::vector<Script> scripts) : scripts_(std::move(scripts)) {
-        std::string pattern = (fs::temp_directory_path() / "zelto-client-XXXXXX").string();
-        dir_ = mkdtemp(pattern.data());
-        path_ = dir_ + "/server";
-        listener_ = *platform::listen_local(path_);
+        listener_ = *platform::listen_local(test_streams::unique_local_endpoint("client"));
         thread_ = std::thread([this] { run(); });
     }
     ~ScriptedServer() {
         platform::stop_accepting(listener_);
         thread_.join();
-        platform::close_listener(listener_, false);
-        fs::remove_all(dir_);
+        platform::close_listener(listener_, true);
     }
     ClientConfig config(uint64_t pool_size = 8) const {
-        return ClientConfig{Endpoint{Endpoint::Kind::Pipe, path_}, std::nullopt, pool_size};
+        return ClientConfig{Endpoint{Endpoint::Kind::Pipe, listener_.where}, std::nullopt,
+                            pool_size};
     }
     int accepted() const { return accepted_; }
 
@@ -65,7 +58,6 @@ private:
     }
 
     std::vector<Script> scripts_;
-    std::string dir_, path_;
     platform::Listener listener_;
     std::atomic<int> accepted_{0};
     std::thread thread_;
@@ -237,11 +229,10 @@ struct RecordingSink {
 class FedConnection {
 public:
     explicit FedConnection(std::vector<uint8_t> bytes) {
-        int fds[2];
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-        connection = Connection(platform::StreamHandle(fds[0]));
-        writer_ = std::thread([fd = fds[1], bytes = std::move(bytes)] {
-            Connection peer{platform::StreamHandle(fd)};
+        auto [client, server] = test_streams::local_pair();
+        connection = Connection(client);
+        writer_ = std::thread([server, bytes = std::move(bytes)] {
+            Connection peer{server};
             (void)peer.write_all(bytes);
         });
     }

@@ -4,13 +4,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <string>
 #include <thread>
 
 #include "platform/nonblocking_socket.hpp"
 #include "platform/os_error.hpp"
 #include "platform/socket.hpp"
+#include "support/stream_pair.hpp"
 
 namespace zelto::platform {
 namespace {
@@ -21,30 +21,16 @@ std::span<const uint8_t> bytes_of(const std::string& text) {
     return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }
 
-// A local endpoint path unique to this test run.
-std::string local_path(const std::string& name) {
-    const std::string unique =
-        name + "-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
-    if (kNamedPipes) return "\\\\.\\pipe\\zelto-test-" + unique;
-    return (std::filesystem::temp_directory_path() / ("zelto-test-" + unique)).string();
-}
+using test_streams::unique_local_endpoint;
 
-// A listener of either kind, with one connection accepted on a thread of its own.
-struct Endpoints {
-    explicit Endpoints(bool tcp, Blocking blocking = Blocking::Yes) {
-        listener = (tcp ? listen_tcp("127.0.0.1:0") : listen_local(local_path("pair"))).value();
-        std::thread accepting([&] { server = accept_connection(listener).value(); });
-        client =
-            (tcp ? connect_tcp(listener.where) : connect_local(listener.where, blocking)).value();
-        accepting.join();
-    }
+// A connection of either kind, closed at the end of the test.
+struct Endpoints : test_streams::StreamEnds {
+    explicit Endpoints(bool tcp, Blocking blocking = Blocking::Yes)
+        : StreamEnds(tcp ? test_streams::tcp_pair() : test_streams::local_pair(blocking)) {}
     ~Endpoints() {
         close_socket(client);
         close_socket(server);
-        close_listener(listener, true);
     }
-    Listener listener;
-    StreamHandle server, client;
 };
 
 std::string receive_exactly(StreamHandle stream, size_t n) {
@@ -119,7 +105,8 @@ TEST_P(StreamEndpoints, ShuttingAStreamDownEndsAReceiveWaitingOnIt) {
 }
 
 TEST_P(StreamEndpoints, StopAcceptingWakesAWaitingAccept) {
-    auto listener = (GetParam() ? listen_tcp("127.0.0.1:0") : listen_local(local_path("stop")));
+    auto listener =
+        (GetParam() ? listen_tcp("127.0.0.1:0") : listen_local(unique_local_endpoint("stop")));
     ASSERT_TRUE(listener.has_value()) << listener.error().message;
     std::thread accepting([&] { EXPECT_FALSE(accept_connection(*listener).has_value()); });
     std::this_thread::sleep_for(20ms);  // usually already waiting; either way it must return
@@ -133,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(TcpAndLocal, StreamEndpoints, ::testing::Bool(),
 
 TEST(LocalEndpoints, AMissingEndpointIsNotFoundAtOnce) {
     for (Blocking blocking : {Blocking::Yes, Blocking::No}) {
-        auto missing = connect_local(local_path("missing"), blocking);
+        auto missing = connect_local(unique_local_endpoint("missing"), blocking);
         ASSERT_FALSE(missing.has_value());
         EXPECT_EQ(missing.error().category, IoCategory::NotFound);
         EXPECT_EQ(missing.error().message, os_error(missing.error().os_errno).message);
