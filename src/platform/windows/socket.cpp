@@ -289,8 +289,10 @@ namespace {
 constexpr int kListenBacklog = 128;
 // Each pipe instance serves one connection. Several wait for clients at once, so that a client
 // arriving while the accepting thread hands a new connection over finds one free rather than
-// every instance busy (ERROR_PIPE_BUSY).
-constexpr size_t kWaitingInstances = 4;
+// every instance busy (ERROR_PIPE_BUSY). A client with a pool opens up to 8 connections at once
+// (more with several clients or threads), so 16 wait; the accepting thread waits on all of them
+// and its stop event in one call, which takes at most 64 handles.
+constexpr size_t kWaitingInstances = 16;
 constexpr DWORD kPipeBufferSize = 64 * 1024;
 
 // One pipe instance and the overlapped ConnectNamedPipe that waits for its client.
