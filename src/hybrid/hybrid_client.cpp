@@ -18,10 +18,11 @@ std::unexpected<Error> failure(ErrorKind kind, std::string message) {
 class HybridClientImpl final : public HybridClient {
 public:
     HybridClientImpl(shm::RegionAttachment attachment, std::string socket_path,
-                     std::unique_ptr<IoRuntime> runtime)
+                     std::unique_ptr<IoRuntime> runtime, shm::LogFn log)
         : runtime_(std::move(runtime)),
           cell_(std::make_shared<ConnectionCell>()),
           socket_path_(std::move(socket_path)),
+          log_(std::move(log)),
           attachment_(std::move(attachment)) {}
 
     // In a forked child the runtime is left as it is, on purpose: its workers exist only in the
@@ -37,19 +38,39 @@ public:
                                                          const platform::CallWait& wait) override;
 
 private:
+    // Whether this client has opened its connection (or an exchange holds the cell).
+    bool connection_opened() const {
+        auto guard = cell_->try_lock();
+        return !guard || (**guard).has_value();
+    }
+    // A client that has not opened its connection yet attaches to the region its name names
+    // now: a server that restarted made a new one, and its connection will reach that server.
+    std::optional<Error> follow_replaced_region();
+
     // Members are destroyed bottom up: the attachment first (pool, seat, region share), then
     // the path, the cell share (closing the connection when no exchange holds it) and last the
     // runtime, whose workers are joined.
     std::unique_ptr<IoRuntime> runtime_;
     std::shared_ptr<ConnectionCell> cell_;
     std::string socket_path_;
+    shm::LogFn log_;  // for the attach record of a re-attach
     shm::RegionAttachment attachment_;
 };
+
+std::optional<Error> HybridClientImpl::follow_replaced_region() {
+    if (connection_opened() || !attachment_.replaced()) return std::nullopt;
+    auto fresh = shm::RegionAttachment::open(attachment_.region().name(), log_);
+    if (!fresh) return std::move(fresh.error());
+    // The old attachment is dropped whole, its pool before the seat that holds its leases.
+    (void)std::exchange(attachment_, std::move(*fresh));
+    return std::nullopt;
+}
 
 std::expected<std::span<const uint8_t>, Error> HybridClientImpl::infer(
     std::span<const int64_t> shape, std::string_view dtype, std::span<const uint8_t> data,
     const platform::CallWait& wait) {
     if (auto refused = attachment_.refuse_in_other_process()) return std::unexpected(*refused);
+    if (auto failed = follow_replaced_region()) return std::unexpected(std::move(*failed));
     // The id is used up whatever happens next, so ids seen by the server may have gaps.
     const uint64_t request_id = attachment_.take_request_id();
     auto slot = attachment_.place_input(shape, dtype, data);
@@ -89,7 +110,7 @@ std::expected<std::unique_ptr<HybridClient>, Error> HybridClient::create(
     auto runtime = IoRuntime::create();
     if (!runtime) return failure(ErrorKind::Runtime, std::move(runtime.error().message));
     return std::make_unique<HybridClientImpl>(std::move(*attachment), socket_path,
-                                              std::move(*runtime));
+                                              std::move(*runtime), log);
 }
 
 }  // namespace zelto::hybrid

@@ -17,6 +17,10 @@ IoCategory classify_errno(int err);
 // systems, ERROR_BROKEN_PIPE on Windows).
 IoError broken_pipe_error();
 
+// The system's error for a lock that another holder keeps (EAGAIN on POSIX systems,
+// ERROR_LOCK_VIOLATION on Windows).
+IoError lock_held_error();
+
 // An error made by the library itself, with no error number.
 inline IoError custom_error(IoCategory category, std::string message) {
     return IoError{category, std::move(message), 0};

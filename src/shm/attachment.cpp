@@ -10,14 +10,29 @@ RegionAttachment::RegionAttachment(std::shared_ptr<ShmRegion> region,
       clients_(std::move(clients)),
       pool_(std::make_unique<TensorPool>(
           TensorPool::with_defaults(region_->tensor_area_offset(), region_->tensor_area_size(),
-                                    clients_ ? clients_->leases() : SharedLeases{}))) {}
+                                    clients_->leases()))) {}
 
 std::expected<RegionAttachment, Error> RegionAttachment::open(const std::string& shm_name,
                                                               const LogFn& log) {
-    auto region = ShmRegion::open(shm_name, log);
-    if (!region) return std::unexpected(std::move(region.error()));
-    auto clients = RegionClients::join(**region);
-    return RegionAttachment(std::move(*region), std::move(clients));
+    // A region replaced between the open and the join is opened again: its clients' object
+    // belongs to the new region.
+    constexpr int kAttempts = 3;
+    for (int attempt = 1;; ++attempt) {
+        auto region = ShmRegion::open(shm_name, log);
+        if (!region) return std::unexpected(std::move(region.error()));
+        if (attempt < kAttempts &&
+            platform::SharedMapping::identity_of(shm_name) != (*region)->object().identity()) {
+            continue;
+        }
+        auto clients = RegionClients::join(**region);
+        if (!clients) return std::unexpected(std::move(clients.error()));
+        return RegionAttachment(std::move(*region), std::move(*clients));
+    }
+}
+
+bool RegionAttachment::replaced() const {
+    const uint64_t now_named = platform::SharedMapping::identity_of(region_->name());
+    return now_named != 0 && now_named != region_->object().identity();
 }
 
 std::optional<Error> RegionAttachment::refuse_in_other_process() const {

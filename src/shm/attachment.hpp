@@ -31,6 +31,9 @@ public:
     }
 
     uint64_t offset() const { return offset_; }
+    // Leaves the slot leased until its lease runs out: for a block the server may still read
+    // after the request ended.
+    void keep() { pool_ = nullptr; }
 
 private:
     TensorPool* pool_;
@@ -40,15 +43,18 @@ private:
 class RegionAttachment {
 public:
     // Attaches to the region (a SharedMemory error when it cannot), takes a seat among its
-    // clients and builds the default pool over its tensor area. `log` receives the attach
-    // record.
+    // clients (a SharedMemory error when it cannot) and builds the default pool over its tensor
+    // area. `log` receives the attach record.
     static std::expected<RegionAttachment, Error> open(const std::string& shm_name,
                                                        const LogFn& log);
 
     const ShmRegion& region() const { return *region_; }
     const std::shared_ptr<ShmRegion>& shared_region() const { return region_; }
-    // Null when the client works on its own (see RegionClients::join).
-    RegionClients* clients() const { return clients_.get(); }
+    RegionClients& clients() const { return *clients_; }
+
+    // Whether the region's name now names another region than the one mapped: a server that
+    // restarted made a new one. False while the name names none (the server may come back).
+    bool replaced() const;
 
     // A Usage error (kCreatedInOtherProcess) in a child forked after the attachment was made:
     // the child must not send requests that the parent's pool and numbering believe are theirs.
@@ -57,9 +63,7 @@ public:
     bool in_other_process() const { return stamp_.in_other_process(); }
 
     // The id of the next request; every call that reaches the engine uses one up.
-    uint64_t take_request_id() {
-        return clients_ ? clients_->next_request_id() : next_request_id_++;
-    }
+    uint64_t take_request_id() { return clients_->next_request_id(); }
 
     // Refuses more than 8 dimensions (InvalidInput), leases a slot for the block
     // (PoolExhausted), parses `dtype` (InvalidInput) and writes the block.
@@ -75,7 +79,6 @@ private:
     std::shared_ptr<ShmRegion> region_;
     std::shared_ptr<RegionClients> clients_;
     std::unique_ptr<TensorPool> pool_;  // a fixed address, which leases point to
-    uint64_t next_request_id_ = 1;      // when working alone
     platform::ProcessStamp stamp_;
 };
 

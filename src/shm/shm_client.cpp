@@ -1,7 +1,6 @@
 #include "shm/shm_client.hpp"
 
 #include <array>
-#include <thread>
 
 #include "platform/clock.hpp"
 #include "platform/cpu.hpp"
@@ -16,10 +15,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The turn is held for the publish wait and the response wait, each bounded by the time-out,
-// with a margin: a client that dies holding it keeps others out no longer than that (and no
-// longer at all once its seat is seen empty).
-constexpr auto kTurnHold = 2 * ShmClient::kResponseTimeout + std::chrono::seconds(1);
+// How long the queue must stand still before a waiting producer asks why.
+constexpr auto kStallCheck = std::chrono::milliseconds(100);
 
 std::unexpected<Error> failure(ErrorKind kind, std::string message) {
     return std::unexpected(Error{kind, std::move(message)});
@@ -29,31 +26,39 @@ RingBuffer request_queue(const ShmRegion& region) {
     return RingBuffer(region.base() + region.request_queue_offset(), kRequestEntrySize);
 }
 
-// A request entry reserved and written but not yet published, left behind by a call that could
-// not wait any longer for an earlier producer. Slots are published strictly in order, so
-// leaving it unpublished would hold back every later request for good once that producer
-// publishes. A thread of its own publishes it as soon as its turn comes (the server then
-// answers an id nobody waits for, and the answer is dropped), checking less and less often.
-void publish_when_due(std::shared_ptr<ShmRegion> region, uint64_t slot) {
-    try {
-        std::thread([region = std::move(region), slot] {
-            RingBuffer requests = request_queue(*region);
-            auto pause = std::chrono::milliseconds(1);
-            while (!requests.try_publish(slot)) {
-                std::this_thread::sleep_for(pause);
-                pause = std::min<std::chrono::milliseconds>(pause * 2, std::chrono::seconds(1));
-            }
-        }).detach();
-    } catch (...) {
-        // No thread could be started: nothing else can publish the entry.
+// Publishes `slot`, which holds the queue up, when its producer abandoned it or died: an
+// abandoned entry as it is, a dead producer's as an empty request with id 0 that nobody waits
+// for (the server answers it, and the answer is dropped), so the queue moves on.
+void publish_stalled(RegionAttachment& attachment, RingBuffer& requests, uint64_t slot) {
+    // The stand-in's empty block is leased before any claim is made, so a claim is always kept.
+    auto empty = attachment.place_input({}, "uint8", {});
+    if (!empty) return;
+    switch (attachment.clients().claim_stalled(slot)) {
+        case RegionClients::Stall::Wait:
+            return;
+        case RegionClients::Stall::PublishAsIs:
+            break;
+        case RegionClients::Stall::PublishEmpty: {
+            RequestEntry stand_in;
+            stand_in.request_id = 0;
+            stand_in.timestamp_ns = platform::wall_clock_ns();
+            stand_in.tensor_offset = empty->offset();
+            stand_in.tensor_size = kTensorBlockHeaderSize;
+            requests.write_slot(slot, stand_in.encode());
+            // The server reads the block whenever it gets to the entry: the lease runs out.
+            empty->keep();
+            break;
+        }
     }
+    (void)requests.try_publish(slot);
 }
 
 // Waits until the entry in `slot` is published, that is until every producer that reserved an
 // earlier slot has published its own. Spins briefly, then polls with short sleeps and the
-// call's interruption checks, giving up at `deadline`.
-std::optional<platform::WaitStop> publish(RingBuffer& requests, uint64_t slot,
-                                          Clock::time_point deadline,
+// call's interruption checks, giving up at `deadline`. A queue that stands still is looked at
+// every kStallCheck: an entry ahead whose producer abandoned it or died is published here.
+std::optional<platform::WaitStop> publish(RegionAttachment& attachment, RingBuffer& requests,
+                                          uint64_t slot, Clock::time_point deadline,
                                           const platform::CallWait& wait) {
     for (int i = 0; i < platform::kPublishSpins; ++i) {
         if (requests.try_publish(slot)) return std::nullopt;
@@ -61,10 +66,16 @@ std::optional<platform::WaitStop> publish(RingBuffer& requests, uint64_t slot,
     }
     platform::MicroWait pause;
     auto next_check = Clock::now() + platform::kWaitSlice;
+    auto next_stall_check = Clock::now() + kStallCheck;
     for (;;) {
         if (requests.try_publish(slot)) return std::nullopt;
         const auto now = Clock::now();
-        if (now >= deadline) return platform::WaitStop::TimedOut;
+        if (now >= deadline || wait.expired(now)) return platform::WaitStop::TimedOut;
+        if (now >= next_stall_check) {
+            const uint64_t blocking = requests.committed();
+            if (blocking != slot) publish_stalled(attachment, requests, blocking);
+            next_stall_check = now + kStallCheck;
+        }
         if (now >= next_check) {
             if (wait.must_stop()) return platform::WaitStop::Interrupted;
             next_check = now + platform::kWaitSlice;
@@ -73,12 +84,16 @@ std::optional<platform::WaitStop> publish(RingBuffer& requests, uint64_t slot,
     }
 }
 
+uint64_t response_id(const std::array<uint8_t, kResponseEntrySize>& raw) {
+    return ResponseEntry::decode(raw.data()).request_id;
+}
+
 }  // namespace
 
 std::expected<ShmClient, Error> ShmClient::open(const std::string& shm_name, const LogFn& log) {
     auto attachment = RegionAttachment::open(shm_name, log);
     if (!attachment) return std::unexpected(attachment.error());
-    return ShmClient(std::move(*attachment));
+    return ShmClient(std::move(*attachment), log);
 }
 
 std::expected<OutputView, Error> ShmClient::infer(std::span<const int64_t> shape,
@@ -86,27 +101,47 @@ std::expected<OutputView, Error> ShmClient::infer(std::span<const int64_t> shape
                                                   std::span<const uint8_t> data,
                                                   const platform::CallWait& wait) {
     if (auto refused = attachment_.refuse_in_other_process()) return std::unexpected(*refused);
-    const uint64_t id = attachment_.take_request_id();
-    auto slot = attachment_.place_input(shape, dtype, data);
-    if (!slot) return std::unexpected(slot.error());
-    // The slot is released when `slot` goes, after the exchange, whichever way it ended.
-    return exchange(id, *slot, data.size(), wait);
+    const auto start = platform::monotonic_now();
+    uint64_t id = attachment_.take_request_id();
+    std::optional<SlotLease> slot;
+    if (auto placed = attachment_.place_input(shape, dtype, data)) {
+        slot.emplace(std::move(*placed));
+    } else {
+        return std::unexpected(std::move(placed.error()));
+    }
+    std::array<uint8_t, kResponseEntrySize> answer{};
+    auto sent = exchange(id, *slot, data.size(), start, true, wait, answer);
+    if (!sent) return std::unexpected(std::move(sent.error()));
+    if (*sent == Sent::Replaced) {
+        // The server restarted with a new region: send the request there, once. Nothing of the
+        // old mapping is used from here on.
+        auto attachment = RegionAttachment::open(attachment_.region().name(), log_);
+        if (!attachment) return std::unexpected(std::move(attachment.error()));
+        slot.reset();
+        // The old attachment is dropped whole, its pool before the seat that holds its leases.
+        (void)std::exchange(attachment_, std::move(*attachment));
+        id = attachment_.take_request_id();
+        if (auto placed = attachment_.place_input(shape, dtype, data)) {
+            slot.emplace(std::move(*placed));
+        } else {
+            return std::unexpected(std::move(placed.error()));
+        }
+        sent = exchange(id, *slot, data.size(), start, false, wait, answer);
+        if (!sent) return std::unexpected(std::move(sent.error()));
+    }
+    return read_answer(answer, std::move(*slot));
 }
 
 // Queues the request whose block lies in `slot` and waits for its response.
-std::expected<OutputView, Error> ShmClient::exchange(uint64_t id, const SlotLease& slot,
-                                                     uint64_t data_size,
-                                                     const platform::CallWait& wait) {
+std::expected<ShmClient::Sent, Error> ShmClient::exchange(
+    uint64_t id, SlotLease& slot, uint64_t data_size, Clock::time_point start, bool may_reattach,
+    const platform::CallWait& wait, std::array<uint8_t, kResponseEntrySize>& answer) {
     const ShmRegion& region = attachment_.region();
-    // One shared-memory exchange at a time among the region's clients: a client polling the
-    // response queue consumes every entry it finds, so two polling at once would take each
-    // other's answers.
-    std::optional<RegionClients::Turn> turn;
-    if (RegionClients* clients = attachment_.clients()) {
-        auto taken = clients->take_turn(wait, Clock::now() + kResponseTimeout, kTurnHold);
-        if (!taken) return std::unexpected(Error::stopped(taken.error()));
-        turn.emplace(std::move(*taken));
-    }
+    RegionClients& clients = attachment_.clients();
+    // Registered before the request is queued: from then on, whichever client pops the answer
+    // hands it over.
+    auto mailbox = clients.open_mailbox(id);
+    if (!mailbox) return failure(ErrorKind::QueueBlocked, "Queue is full");
 
     RequestEntry request;
     request.request_id = id;
@@ -115,42 +150,66 @@ std::expected<OutputView, Error> ShmClient::exchange(uint64_t id, const SlotLeas
     request.tensor_size = data_size + kTensorBlockHeaderSize;
 
     RingBuffer requests = request_queue(region);
+    clients.reserving();
     auto reserved = requests.reserve();
-    if (!reserved) return failure(ErrorKind::QueueBlocked, "Queue is full");
+    if (!reserved) {
+        clients.idle();
+        return failure(ErrorKind::QueueBlocked, "Queue is full");
+    }
+    clients.reserved(*reserved);
     requests.write_slot(*reserved, request.encode());
     // The publish wait is bounded by the same time-out as the response: an earlier producer
-    // that reserved a slot and died would otherwise hold this call forever.
-    if (auto stop = publish(requests, *reserved, Clock::now() + kResponseTimeout, wait)) {
-        publish_when_due(attachment_.shared_region(), *reserved);
+    // that is stuck would otherwise hold this call forever.
+    if (auto stop = publish(attachment_, requests, *reserved, start + kResponseTimeout, wait)) {
+        // The entry is complete: whoever finds the queue held up by it publishes it, and the
+        // server may then read the block, so the slot stays leased until its lease runs out.
+        clients.abandoned(*reserved);
+        slot.keep();
         if (*stop == platform::WaitStop::Interrupted) return std::unexpected(Error::stopped(*stop));
         return failure(ErrorKind::QueueBlocked, "Queue is stalled");
     }
+    clients.idle();
 
     RingBuffer responses(region.base() + region.response_queue_offset(), kResponseEntrySize);
-    std::array<uint8_t, kResponseEntrySize> raw{};
-    const auto start = platform::monotonic_now();
     platform::MicroWait pause(
         platform::spin_for_payload(platform::MicroWait::kDefaultSpinPhase, data_size));
+    auto next_region_check = platform::monotonic_now() + kReattachCheck;
     for (;;) {
-        // One entry per round; an entry for another id is consumed and dropped.
-        if (responses.pop(raw) && ResponseEntry::decode(raw.data()).request_id == id) break;
-        auto elapsed =
-            std::chrono::duration_cast<std::chrono::seconds>(platform::monotonic_now() - start);
-        if (elapsed.count() > kResponseTimeout.count() - 1) {
+        // One entry per round: this request's answer ends the wait, another client's goes to
+        // its mailbox (or nowhere, when nobody waits for it any more).
+        if (responses.pop(answer)) {
+            if (response_id(answer) == id) return Sent::Answered;
+            (void)clients.deliver(answer);
+        }
+        if (auto delivered = mailbox->delivered()) {
+            answer = *delivered;
+            return Sent::Answered;
+        }
+        const auto now = platform::monotonic_now();
+        auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(now - start);
+        if (elapsed.count() > kResponseTimeout.count() - 1 || wait.expired(now)) {
             return std::unexpected(Error::stopped(platform::WaitStop::TimedOut));
         }
         if (wait.must_stop()) {
             return std::unexpected(Error::stopped(platform::WaitStop::Interrupted));
         }
+        if (may_reattach && now >= next_region_check) {
+            if (attachment_.replaced()) return Sent::Replaced;
+            next_region_check = now + kReattachCheck;
+        }
         pause.pause();
     }
+}
 
+std::expected<OutputView, Error> ShmClient::read_answer(
+    const std::array<uint8_t, kResponseEntrySize>& raw, SlotLease slot) const {
+    const ShmRegion& region = attachment_.region();
     ResponseEntry response = ResponseEntry::decode(raw.data());
     if (response.status == 0) {
         auto output = output_block_data(region, response.output_offset);
         if (!output) return failure(ErrorKind::Codec, std::move(output.error()));
-        // The turn stays with the answer until the caller has copied the block out.
-        return OutputView(*output, std::move(turn));
+        // The slot stays leased until the caller has copied the block out.
+        return OutputView(*output, std::move(slot));
     }
     if (response.error_offset == 0) return failure(ErrorKind::Server, "Unknown error");
     auto text = read_error_text(region, response.error_offset);

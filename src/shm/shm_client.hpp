@@ -1,6 +1,7 @@
 // The engine behind ZeltoShmClient: request and response through the region's queues.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <expected>
@@ -25,10 +26,18 @@ public:
     // the attach record (see ShmRegion::open).
     static std::expected<ShmClient, Error> open(const std::string& shm_name, const LogFn& log = {});
 
+    // How late an answer is before the client asks whether its region was replaced, and how
+    // often it asks again.
+    static constexpr std::chrono::milliseconds kReattachCheck{100};
+
     // Every wait of the call asks `wait` whether to stop, once per poll round; a stop because
-    // a signal handler raised ends the call with an Interrupted error. The output
-    // is the server's block data viewed in the region, valid while the OutputView lives and
-    // until this client's next call.
+    // a signal handler raised ends the call with an Interrupted error, and the call ends by
+    // `wait`'s deadline if it has one. The output is the server's block data viewed in the
+    // region, valid while the OutputView lives and until this client's next call.
+    //
+    // When the answer is late (kReattachCheck) and the region's name now names a new region (a
+    // server that restarted), the client attaches to the new one and sends the request there,
+    // once per call; the old mapping is not used again.
     std::expected<OutputView, Error> infer(std::span<const int64_t> shape, std::string_view dtype,
                                            std::span<const uint8_t> data,
                                            const platform::CallWait& wait);
@@ -36,11 +45,26 @@ public:
     const ShmRegion& region() const { return attachment_.region(); }
 
 private:
-    explicit ShmClient(RegionAttachment attachment) : attachment_(std::move(attachment)) {}
-    std::expected<OutputView, Error> exchange(uint64_t id, const SlotLease& slot,
-                                              uint64_t data_size, const platform::CallWait& wait);
+    struct Input {
+        std::span<const int64_t> shape;
+        std::string_view dtype;
+        std::span<const uint8_t> data;
+    };
+    enum class Sent { Answered, Replaced };
+
+    ShmClient(RegionAttachment attachment, LogFn log)
+        : attachment_(std::move(attachment)), log_(std::move(log)) {}
+    // Queues request `id`, whose block lies in `slot`, and waits for its answer. Ends with
+    // Replaced (and `answer` unset) when the region was replaced and `may_reattach` is set.
+    std::expected<Sent, Error> exchange(uint64_t id, SlotLease& slot, uint64_t data_size,
+                                        std::chrono::steady_clock::time_point start,
+                                        bool may_reattach, const platform::CallWait& wait,
+                                        std::array<uint8_t, kResponseEntrySize>& answer);
+    std::expected<OutputView, Error> read_answer(const std::array<uint8_t, kResponseEntrySize>& raw,
+                                                 SlotLease slot) const;
 
     RegionAttachment attachment_;
+    LogFn log_;  // for the attach record of a re-attach
 };
 
 }  // namespace zelto::shm

@@ -48,4 +48,8 @@ IoError broken_pipe_error() {
     return os_error(EPIPE);
 }
 
+IoError lock_held_error() {
+    return os_error(EAGAIN);
+}
+
 }  // namespace zelto::platform

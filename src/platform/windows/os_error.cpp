@@ -72,4 +72,8 @@ IoError broken_pipe_error() {
     return os_error(ERROR_BROKEN_PIPE);
 }
 
+IoError lock_held_error() {
+    return os_error(ERROR_LOCK_VIOLATION);
+}
+
 }  // namespace zelto::platform
