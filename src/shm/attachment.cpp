@@ -8,9 +8,8 @@ RegionAttachment::RegionAttachment(std::shared_ptr<ShmRegion> region,
                                    std::shared_ptr<RegionClients> clients)
     : region_(std::move(region)),
       clients_(std::move(clients)),
-      pool_(std::make_unique<TensorPool>(
-          TensorPool::with_defaults(region_->tensor_area_offset(), region_->tensor_area_size(),
-                                    clients_->leases()))) {}
+      pool_(std::make_unique<TensorPool>(TensorPool::with_defaults(
+          region_->tensor_area_offset(), region_->tensor_area_size(), clients_->leases()))) {}
 
 std::expected<RegionAttachment, Error> RegionAttachment::open(const std::string& shm_name,
                                                               const LogFn& log) {

@@ -47,9 +47,9 @@ uint16_t mailbox_tag(uint64_t state) {
 }
 
 std::unexpected<Error> cannot_join(const std::string& os_text) {
-    return std::unexpected(Error{
-        ErrorKind::SharedMemory,
-        "Shared memory error: cannot join the other clients of this region: " + os_text});
+    return std::unexpected(
+        Error{ErrorKind::SharedMemory,
+              "Shared memory error: cannot join the other clients of this region: " + os_text});
 }
 
 bool take_join_lock(platform::SharedMapping& region_object) {
@@ -71,6 +71,11 @@ std::atomic_ref<uint64_t> atomic_word(uint64_t& word) {
 std::expected<std::shared_ptr<RegionClients>, Error> RegionClients::join(ShmRegion& region) {
     platform::SharedMapping& region_object = region.object();
     const uint64_t identity = region_object.identity();
+    // A region replaced since it was mapped has new clients, in a new object: a client of the
+    // old one must not take theirs over. (Error 2 is "not found" on every platform.)
+    constexpr int kNotFound = 2;
+    if (identity == 0 || platform::SharedMapping::identity_of(region.name()) != identity)
+        return cannot_join(platform::os_error(kNotFound).message);
     // Joining takes microseconds; a joiner that holds the lock far longer is stopped or stuck,
     // and waiting for it without end (deaf to signals) would be worse than failing.
     if (!take_join_lock(region_object)) return cannot_join(platform::lock_held_error().message);
@@ -82,9 +87,8 @@ std::expected<std::shared_ptr<RegionClients>, Error> RegionClients::join(ShmRegi
     const std::string name = region.name() + kObjectSuffix;
     auto object = platform::SharedMapping::open_or_create(name, kObjectSize, region.permissions());
     if (!object) return cannot_join(platform::os_error(object.error().os_errno).message);
-    const uint64_t serves = atomic_word(*reinterpret_cast<uint64_t*>(object->base() +
-                                                                      kRegionIdentityOffset))
-                                .load();
+    const uint64_t serves =
+        atomic_word(*reinterpret_cast<uint64_t*>(object->base() + kRegionIdentityOffset)).load();
     if (serves != identity && serves != 0) {
         // Left by the clients of an earlier region of this name: start afresh. Its remaining
         // users keep their mapping of it, which their region no longer shares with anyone.
@@ -211,7 +215,8 @@ bool RegionClients::deliver(const ResponseBytes& entry) {
 }
 
 std::optional<RegionClients::ResponseBytes> RegionClients::Mailbox::delivered() const {
-    const uint64_t seen = atomic_word(clients_->mailbox_state(index_)).load(std::memory_order_acquire);
+    const uint64_t seen =
+        atomic_word(clients_->mailbox_state(index_)).load(std::memory_order_acquire);
     if (seen != (state_ | kMailboxClaimed | kMailboxDelivered)) return std::nullopt;
     ResponseBytes entry;
     std::memcpy(entry.data(), clients_->mailbox_entry(index_), entry.size());

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <set>
 
+#include "shm/little_endian.hpp"
 #include "shm_test_region.hpp"
 
 namespace zelto::shm {
@@ -20,9 +21,8 @@ std::shared_ptr<ShmRegion> attach(const TestRegion& region) {
 TEST(RegionClients, ClientsShareOneNumberingThatOutlivesThem) {
     TestRegion region("numbering");
     auto mapping = attach(region);
-    auto first = RegionClients::join(*mapping);
-    auto second = RegionClients::join(*mapping);
-    ASSERT_TRUE(first && second);
+    auto first = RegionClients::join(*mapping).value();
+    auto second = RegionClients::join(*mapping).value();
     EXPECT_NE(first->tag(), second->tag());
     EXPECT_EQ(first->next_request_id(), 1u);
     EXPECT_EQ(second->next_request_id(), 2u);
@@ -30,7 +30,7 @@ TEST(RegionClients, ClientsShareOneNumberingThatOutlivesThem) {
     // answer to the one that left is never taken for its own.
     const uint16_t freed = first->tag();
     first.reset();
-    auto third = RegionClients::join(*mapping);
+    auto third = RegionClients::join(*mapping).value();
     EXPECT_EQ(third->tag(), freed);
     EXPECT_EQ(third->next_request_id(), 3u);
 }
@@ -39,46 +39,78 @@ TEST(RegionClients, ANewRegionOfTheSameNameStartsAfresh) {
     auto region = std::make_unique<TestRegion>("replaced");
     const std::string name = region->name();
     auto old_mapping = attach(*region);
-    auto old_client = RegionClients::join(*old_mapping);
-    ASSERT_TRUE(old_client);
+    auto old_client = RegionClients::join(*old_mapping).value();
     old_client->next_request_id();
     // The server replaces the region while the old client still holds its seat.
     auto replacement = platform::SharedMapping::create(name, 4 << 20, true).value();
     write_region_header(replacement.base(), {TestRegion::kRequestQueue, TestRegion::kResponseQueue,
                                              TestRegion::kTensorArea, 2 << 20});
     auto fresh = ShmRegion::open(name).value();
-    auto client = RegionClients::join(*fresh);
-    ASSERT_TRUE(client);
+    auto client = RegionClients::join(*fresh).value();
     EXPECT_EQ(client->next_request_id(), 1u);
-    // A client of the replaced region works on its own rather than share the new one's object.
-    EXPECT_EQ(RegionClients::join(*old_mapping), nullptr);
+    // A client of the replaced region cannot join the new one's clients.
+    auto refused = RegionClients::join(*old_mapping);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().kind, ErrorKind::SharedMemory);
+    EXPECT_TRUE(refused.error().message.starts_with(
+        "Shared memory error: cannot join the other clients of this region: "));
+    EXPECT_EQ(client->next_request_id(), 2u);
 }
 
-TEST(RegionClients, OneExchangeTurnAtATimeUntilItIsGivenBackOrRunsOut) {
-    TestRegion region("turn");
+RegionClients::ResponseBytes answer_for(uint64_t id, uint8_t status) {
+    RegionClients::ResponseBytes entry{};
+    store_le<uint64_t>(entry.data(), id);
+    entry[8] = status;
+    return entry;
+}
+
+TEST(RegionClients, AnAnswerPoppedByAnotherClientReachesItsOwnerOnlyWhileItWaits) {
+    TestRegion region("mailboxes");
     auto mapping = attach(region);
-    auto first = RegionClients::join(*mapping);
-    auto second = RegionClients::join(*mapping);
-    const auto& wait = platform::unbounded_wait();
-    auto now = [] { return std::chrono::steady_clock::now(); };
-    {
-        auto turn = first->take_turn(wait, now() + 1s, 10s);
-        ASSERT_TRUE(turn.has_value());
-        auto refused = second->take_turn(wait, now() + 20ms, 10s);
-        EXPECT_EQ(refused.error(), platform::WaitStop::TimedOut);
-    }
-    ASSERT_TRUE(second->take_turn(wait, now() + 1s, 10s).has_value());
-    // A holder that never gives its turn back keeps it no longer than it asked for.
-    auto kept = first->take_turn(wait, now() + 1s, 30ms);
-    ASSERT_TRUE(kept.has_value());
-    EXPECT_TRUE(second->take_turn(wait, now() + 5s, 10s).has_value());
+    auto owner = RegionClients::join(*mapping).value();
+    auto other = RegionClients::join(*mapping).value();
+    // Ids far enough apart to share their first mailbox.
+    const uint64_t first = 5;
+    const uint64_t second = 5 + RegionClients::kMailboxes;
+    auto waits_first = owner->open_mailbox(first);
+    auto waits_second = owner->open_mailbox(second);
+    ASSERT_TRUE(waits_first && waits_second);
+    EXPECT_FALSE(waits_second->delivered());
+    EXPECT_TRUE(other->deliver(answer_for(second, 2)));
+    EXPECT_FALSE(waits_first->delivered());
+    EXPECT_EQ(waits_second->delivered().value(), answer_for(second, 2));
+    // Nobody waits for an answer twice, nor for one whose caller gave up.
+    EXPECT_FALSE(other->deliver(answer_for(second, 2)));
+    waits_first.reset();
+    EXPECT_FALSE(other->deliver(answer_for(first, 0)));
+}
+
+TEST(RegionClients, AStalledEntryIsPublishedOnItsProducersBehalfOnlyWhenThatProducerIsGone) {
+    TestRegion region("stall");
+    auto mapping = attach(region);
+    auto producer = RegionClients::join(*mapping).value();
+    auto waiter = RegionClients::join(*mapping).value();
+    producer->reserving();
+    const uint64_t slot = region.requests().reserve().value();
+    producer->reserved(slot);
+    EXPECT_EQ(waiter->claim_stalled(slot), RegionClients::Stall::Wait);  // slow, not dead
+    producer.reset();
+    auto another = RegionClients::join(*mapping).value();  // never takes the dead seat's intent
+    EXPECT_EQ(waiter->claim_stalled(slot), RegionClients::Stall::PublishEmpty);
+    EXPECT_EQ(another->claim_stalled(slot), RegionClients::Stall::Wait);  // claimed once only
+    // An entry its living producer gave up on is published as it is, once.
+    another->reserving();
+    another->reserved(slot + 1);
+    another->abandoned(slot + 1);
+    EXPECT_EQ(waiter->claim_stalled(slot + 1), RegionClients::Stall::PublishAsIs);
+    EXPECT_EQ(waiter->claim_stalled(slot + 1), RegionClients::Stall::Wait);
 }
 
 TEST(RegionClients, PoolsOfDifferentClientsNeverLeaseTheSameSlot) {
     TestRegion region("leases");
     auto mapping = attach(region);
-    auto first = RegionClients::join(*mapping);
-    auto second = RegionClients::join(*mapping);
+    auto first = RegionClients::join(*mapping).value();
+    auto second = RegionClients::join(*mapping).value();
     TensorPool a(0, 400, {{100, 1}}, TensorPool::kDefaultLease, {}, first->leases());
     TensorPool b(0, 400, {{100, 1}}, TensorPool::kDefaultLease, {}, second->leases());
     const uint64_t first_of_a = a.allocate(100).value();

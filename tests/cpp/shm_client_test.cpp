@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "platform/clock.hpp"
+#include "platform/os_error.hpp"
 #include "shm/little_endian.hpp"
 #include "shm/queue_entries.hpp"
+#include "shm/region_clients.hpp"
 #include "shm_test_region.hpp"
 
 namespace zelto::shm {
@@ -302,6 +304,40 @@ TEST(ShmClient, PublishHeldBackBySlowProducerEndsAsStalledAndTheQueueMovesOnceIt
         if (request.request_id != 0) FakeServer::echo(request, r);  // the slow one wrote zeros
     });
     EXPECT_EQ(call(client, {1}, "uint8", {7}).value(), std::vector<uint8_t>{7});
+}
+
+TEST(ShmClient, AnEntryWhoseProducerDiedIsPublishedAsAnEmptyRequestNobodyWaitsFor) {
+    TestRegion region("dead");
+    {
+        // A client that reserved an entry and died before publishing it.
+        auto mapping = ShmRegion::open(region.name()).value();
+        auto dead = RegionClients::join(*mapping).value();
+        dead->reserving();
+        dead->reserved(region.requests().reserve().value());
+    }
+    FakeServer server(region, FakeServer::echo);
+    auto client = ShmClient::open(region.name()).value();
+    EXPECT_EQ(call(client, {1}, "uint8", {7}).value(), std::vector<uint8_t>{7});
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].request_id, 0u);
+    EXPECT_EQ(requests[0].tensor_size, kTensorBlockHeaderSize);
+    auto stand_in =
+        view_tensor_block({region.base(), region.size()}, requests[0].tensor_offset).value();
+    EXPECT_TRUE(stand_in.shape.empty() && stand_in.data.empty());
+    EXPECT_EQ(requests[1].request_id, 1u);
+}
+
+TEST(ShmClient, AClientThatCannotJoinTheOthersOfItsRegionFailsToOpen) {
+    TestRegion region("join");
+    auto holder = platform::SharedMapping::open(region.name()).value();
+    ASSERT_TRUE(holder.try_lock_byte(RegionClients::kJoinLock));  // a joiner that is stuck
+    auto client = ShmClient::open(region.name());
+    ASSERT_FALSE(client.has_value());
+    EXPECT_EQ(client.error().kind, ErrorKind::SharedMemory);
+    EXPECT_EQ(client.error().message,
+              "Shared memory error: cannot join the other clients of this region: " +
+                  platform::lock_held_error().message);
 }
 
 }  // namespace
