@@ -110,23 +110,22 @@ std::expected<OutputView, Error> ShmClient::infer(std::span<const int64_t> shape
         return std::unexpected(std::move(placed.error()));
     }
     std::array<uint8_t, kResponseEntrySize> answer{};
-    auto sent = exchange(id, *slot, data.size(), start, true, wait, answer);
+    std::optional<RegionAttachment> replacement;
+    auto sent = exchange(id, *slot, data.size(), start, &replacement, wait, answer);
     if (!sent) return std::unexpected(std::move(sent.error()));
     if (*sent == Sent::Replaced) {
         // The server restarted with a new region: send the request there, once. Nothing of the
         // old mapping is used from here on.
-        auto attachment = RegionAttachment::open(attachment_.region().name(), log_);
-        if (!attachment) return std::unexpected(std::move(attachment.error()));
         slot.reset();
         // The old attachment is dropped whole, its pool before the seat that holds its leases.
-        (void)std::exchange(attachment_, std::move(*attachment));
+        (void)std::exchange(attachment_, std::move(*replacement));
         id = attachment_.take_request_id();
         if (auto placed = attachment_.place_input(shape, dtype, data)) {
             slot.emplace(std::move(*placed));
         } else {
             return std::unexpected(std::move(placed.error()));
         }
-        sent = exchange(id, *slot, data.size(), start, false, wait, answer);
+        sent = exchange(id, *slot, data.size(), start, nullptr, wait, answer);
         if (!sent) return std::unexpected(std::move(sent.error()));
     }
     return read_answer(answer, std::move(*slot));
@@ -134,8 +133,9 @@ std::expected<OutputView, Error> ShmClient::infer(std::span<const int64_t> shape
 
 // Queues the request whose block lies in `slot` and waits for its response.
 std::expected<ShmClient::Sent, Error> ShmClient::exchange(
-    uint64_t id, SlotLease& slot, uint64_t data_size, Clock::time_point start, bool may_reattach,
-    const platform::CallWait& wait, std::array<uint8_t, kResponseEntrySize>& answer) {
+    uint64_t id, SlotLease& slot, uint64_t data_size, Clock::time_point start,
+    std::optional<RegionAttachment>* replacement, const platform::CallWait& wait,
+    std::array<uint8_t, kResponseEntrySize>& answer) {
     const ShmRegion& region = attachment_.region();
     RegionClients& clients = attachment_.clients();
     // Registered before the request is queued: from then on, whichever client pops the answer
@@ -193,8 +193,15 @@ std::expected<ShmClient::Sent, Error> ShmClient::exchange(
         if (wait.must_stop()) {
             return std::unexpected(Error::stopped(platform::WaitStop::Interrupted));
         }
-        if (may_reattach && now >= next_region_check) {
-            if (attachment_.replaced()) return Sent::Replaced;
+        if (replacement != nullptr && now >= next_region_check) {
+            // A new region that cannot be attached yet (its server is still making it) is
+            // tried again at the next check.
+            if (attachment_.replaced()) {
+                if (auto fresh = RegionAttachment::open(region.name(), log_)) {
+                    replacement->emplace(std::move(*fresh));
+                    return Sent::Replaced;
+                }
+            }
             next_region_check = now + kReattachCheck;
         }
         pause.pause();

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -54,11 +55,13 @@ private:
 
     ShmClient(RegionAttachment attachment, LogFn log)
         : attachment_(std::move(attachment)), log_(std::move(log)) {}
-    // Queues request `id`, whose block lies in `slot`, and waits for its answer. Ends with
-    // Replaced (and `answer` unset) when the region was replaced and `may_reattach` is set.
+    // Queues request `id`, whose block lies in `slot`, and waits for its answer. With
+    // `replacement`, a late answer checks whether the region was replaced: the wait then ends
+    // with Replaced and the new region's attachment in `replacement`.
     std::expected<Sent, Error> exchange(uint64_t id, SlotLease& slot, uint64_t data_size,
                                         std::chrono::steady_clock::time_point start,
-                                        bool may_reattach, const platform::CallWait& wait,
+                                        std::optional<RegionAttachment>* replacement,
+                                        const platform::CallWait& wait,
                                         std::array<uint8_t, kResponseEntrySize>& answer);
     std::expected<OutputView, Error> read_answer(const std::array<uint8_t, kResponseEntrySize>& raw,
                                                  SlotLease slot) const;
