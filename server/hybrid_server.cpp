@@ -97,7 +97,10 @@ void serve_connection(Connection& connection, ServerRegion& region, uint32_t def
         std::array<uint8_t, hybrid::kHybridRequestSize> body{};
         if (!connection.read_exact(body, platform::kServerSpin)) return;
         last_output.release();  // a client sends its next request after reading its answer
-        auto response = answer(region, HybridRequest::decode(body.data()), default_model);
+        HybridRequest request = HybridRequest::decode(body.data());
+        // A shared-memory client that used this input block before has read its answers.
+        region.inputs_read(request.shm_offset);
+        auto response = answer(region, request, default_model);
         if (response) last_output.hold(response->shm_offset);
         bool sent = response ? send_response(connection, kStatusOk, response->encode())
                              : send_error(connection, response.error());

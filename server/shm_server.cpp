@@ -146,7 +146,9 @@ private:
     // Polls while this worker holds the poll role `turn`, serving what it pops.
     void poll(uint64_t turn, platform::PreciseSleep& sleeper) {
         std::array<uint8_t, shm::kRequestEntrySize> raw{};
-        auto last_work = platform::monotonic_now();
+        // A new poller starts with short sleeps, not spinning: the worker it took over from may
+        // still be serving beside it, and a spin would take a processor from that work.
+        auto last_work = platform::monotonic_now() - Poll::kSpinAfterWork;
         while (!stop_.load(std::memory_order_relaxed)) {
             if (requests().pop(raw)) {
                 begin_serving(turn);
