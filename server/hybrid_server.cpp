@@ -2,7 +2,6 @@
 
 #include <array>
 #include <charconv>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,13 +70,14 @@ public:
 
     void hold(uint64_t offset) { offset_ = offset; }
     void release() {
-        if (offset_) region_.release_output(*offset_);
-        offset_.reset();
+        if (offset_ != kNone) region_.release_output(offset_);
+        offset_ = kNone;
     }
 
 private:
+    static constexpr uint64_t kNone = 0;  // the region's header, never an output block
     ServerRegion& region_;
-    std::optional<uint64_t> offset_;
+    uint64_t offset_ = kNone;
 };
 
 // Answers request frames one after another until the client closes the connection.
