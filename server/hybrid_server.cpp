@@ -59,8 +59,30 @@ std::expected<HybridResponse, std::string> answer(ServerRegion& region,
     return response;
 }
 
+// The output block of a connection's last answer. The client may still be copying it out until
+// it sends its next request or closes the connection, so the block is freed only then.
+class LastOutput {
+public:
+    explicit LastOutput(ServerRegion& region) : region_(region) {}
+    ~LastOutput() { release(); }
+    LastOutput(const LastOutput&) = delete;
+    LastOutput& operator=(const LastOutput&) = delete;
+
+    void hold(uint64_t offset) { offset_ = offset; }
+    void release() {
+        if (offset_ != kNone) region_.release_output(offset_);
+        offset_ = kNone;
+    }
+
+private:
+    static constexpr uint64_t kNone = 0;  // the region's header, never an output block
+    ServerRegion& region_;
+    uint64_t offset_ = kNone;
+};
+
 // Answers request frames one after another until the client closes the connection.
 void serve_connection(Connection& connection, ServerRegion& region, uint32_t default_model) {
+    LastOutput last_output(region);
     for (;;) {
         std::array<uint8_t, FrameHeader::kSize> head{};
         if (!connection.read_exact(head, platform::kServerSpin)) return;
@@ -74,7 +96,12 @@ void serve_connection(Connection& connection, ServerRegion& region, uint32_t def
         }
         std::array<uint8_t, hybrid::kHybridRequestSize> body{};
         if (!connection.read_exact(body, platform::kServerSpin)) return;
-        auto response = answer(region, HybridRequest::decode(body.data()), default_model);
+        last_output.release();  // a client sends its next request after reading its answer
+        HybridRequest request = HybridRequest::decode(body.data());
+        // A shared-memory client that used this input block before has read its answers.
+        region.inputs_read(request.shm_offset);
+        auto response = answer(region, request, default_model);
+        if (response) last_output.hold(response->shm_offset);
         bool sent = response ? send_response(connection, kStatusOk, response->encode())
                              : send_error(connection, response.error());
         if (!sent) return;

@@ -5,9 +5,10 @@
 // length 40, then a HybridRequest). For each, the server reads the input TensorBlock at
 // shm_offset, runs the model named by param_code (or the default model when it is 0), writes
 // the output block into the region's output area and answers status 0 with a HybridResponse
-// naming that block. A failure of the input or the model is answered with status 1 and its
-// text; a frame of another kind or length is answered the same way and ends the connection,
-// since the stream can no longer be trusted to be in step.
+// naming that block; the block stays the connection's until it sends its next request or closes.
+// A failure of the input or the model, or no free block ("output area full"), is answered with
+// status 1 and its text; a frame of another kind or length is answered the same way and ends the
+// connection, since the stream can no longer be trusted to be in step.
 #pragma once
 
 #include <cstdint>

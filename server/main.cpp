@@ -37,6 +37,7 @@ struct Options {
     std::optional<std::string> shm_model;    // model for shm requests whose param_code is 0
     std::optional<std::string> hybrid;       // local socket for hybrid control messages
     std::optional<std::string> slow_delay;   // milliseconds model 7 (slow echo) waits
+    std::optional<std::string> workers;      // threads answering the region's request queue
 };
 
 struct OptionRow {
@@ -56,6 +57,10 @@ constexpr OptionRow kOptions[] = {
     {"--shm-model", "ID", "model for shm requests that name none (default 1, echo)",
      &Options::shm_model},
     {"--hybrid", "PATH", "serve hybrid control messages for the --shm region", &Options::hybrid},
+    {"--workers", "N",
+     "threads answering shm requests, so up to N run a model at once (default: the processors "
+     "available); each hybrid connection has a thread of its own",
+     &Options::workers},
     {"--slow-delay-ms", "N", "how long model 7 (slow echo) waits before it answers (default 5)",
      &Options::slow_delay},
 };
@@ -124,7 +129,7 @@ std::expected<std::vector<std::unique_ptr<Service>>, std::string> start_services
     std::shared_ptr<ServerRegion> region;  // the shared region, served by --shm
     if (options.shm) {
         auto created = create_server_region(*options.shm, options.tensor_area);
-        auto started = created ? start_shm_service(*created, options.shm_model)
+        auto started = created ? start_shm_service(*created, options.shm_model, options.workers)
                                : StartResult(std::unexpected(created.error()));
         if (auto failed = keep(std::move(started))) return std::unexpected(*failed);
         region = *created;

@@ -4,8 +4,10 @@
 #include <atomic>
 #include <charconv>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "models.hpp"
 #include "platform/clock.hpp"
@@ -29,8 +31,12 @@ constexpr uint64_t kResponseQueueOffset =
     kRequestQueueOffset + shm::kQueueCells * shm::kRequestEntrySize;
 constexpr uint64_t kQueuesEnd = kResponseQueueOffset + shm::kQueueCells * shm::kResponseEntrySize;
 constexpr uint64_t kMinOutputArea = 64 * 1024;
+constexpr uint64_t kMaxWorkers = 1024;
 constexpr uint8_t kStatusOk = 0;
 constexpr uint8_t kStatusError = 1;
+// The fixed "output area full" text block at the start of the output area: u64 length + text,
+// rounded up to keep the blocks after it 8-byte aligned.
+constexpr uint64_t kFullTextBlock = (8 + kOutputAreaFull.size() + 7) / 8 * 8;
 
 using Poll = platform::ShmServerPoll;
 
@@ -67,18 +73,44 @@ std::expected<DType, std::string> dtype_from_code(uint8_t code) {
     }
 }
 
+// How long the poller may serve one request before a parked worker takes over polling, and how
+// often that is checked (less often once the server has been idle for a while).
+constexpr auto kTakeOver = 1ms;
+constexpr auto kWatchBusy = 1ms;
+constexpr auto kWatchIdle = 20ms;
+constexpr auto kIdleAfter = 1s;
+
+// Workers take turns at polling the request queue, and the poller serves what it pops itself:
+// handing each request to another thread would cost a thread wake-up (tens of microseconds) on
+// every request, several times what a small request costs today. When the poller has served one
+// request for longer than kTakeOver, the watcher gives the poll role to a parked worker, so a
+// slow model holds up only its own caller and up to `workers` requests run at once. A worker
+// whose role was given away while it served parks when it is done. The queue's pop is safe for
+// several consumers, so a moment with two pollers is harmless.
 class ShmService final : public Service {
 public:
-    ShmService(std::shared_ptr<ServerRegion> region, uint32_t default_model)
-        : region_(std::move(region)), default_model_(default_model), thread_([this] { run(); }) {}
+    ShmService(std::shared_ptr<ServerRegion> region, uint32_t default_model, size_t workers)
+        : region_(std::move(region)), default_model_(default_model) {
+        for (size_t i = 0; i < std::max<size_t>(workers, 1); ++i) {
+            workers_.emplace_back([this] { work(); });
+        }
+        if (workers_.size() > 1) watcher_ = std::thread([this] { watch(); });
+    }
 
     ~ShmService() override {
-        if (thread_.joinable()) stop();
+        if (!stopped_) stop();
     }
 
     void stop() override {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        role_free_.notify_all();
+        stopping_.notify_all();
+        for (auto& worker : workers_) worker.join();
+        if (watcher_.joinable()) watcher_.join();
+        stopped_ = true;
         region_->unlink();
     }
 
@@ -92,15 +124,36 @@ private:
                           shm::kResponseEntrySize);
     }
 
-    void run() {
-        // The idle sleeps of this thread should last what they ask for, not 50 us more (or, on
+    void work() {
+        // The idle sleeps of a poller should last what they ask for, not 50 us more (or, on
         // Windows, a millisecond or more).
         platform::PreciseSleep sleeper;
+        for (;;) {
+            uint64_t turn = 0;
+            {
+                std::unique_lock lock(mutex_);
+                role_free_.wait(lock, [&] { return stop_.load() || !role_taken_; });
+                if (stop_) return;
+                role_taken_ = true;
+                turn = ++role_turn_;
+                serving_since_.reset();
+            }
+            poll(turn, sleeper);
+            if (stop_) return;
+        }
+    }
+
+    // Polls while this worker holds the poll role `turn`, serving what it pops.
+    void poll(uint64_t turn, platform::PreciseSleep& sleeper) {
         std::array<uint8_t, shm::kRequestEntrySize> raw{};
-        auto last_work = platform::monotonic_now();
+        // A new poller starts with short sleeps, not spinning: the worker it took over from may
+        // still be serving beside it, and a spin would take a processor from that work.
+        auto last_work = platform::monotonic_now() - Poll::kSpinAfterWork;
         while (!stop_.load(std::memory_order_relaxed)) {
             if (requests().pop(raw)) {
+                begin_serving(turn);
                 serve(shm::RequestEntry::decode(raw.data()), sleeper);
+                if (!end_serving(turn)) return;
                 last_work = platform::monotonic_now();
                 continue;
             }
@@ -114,14 +167,47 @@ private:
         }
     }
 
+    void begin_serving(uint64_t turn) {
+        std::lock_guard lock(mutex_);
+        if (turn == role_turn_) serving_since_ = platform::monotonic_now();
+    }
+
+    // False when the poll role was given to another worker meanwhile.
+    bool end_serving(uint64_t turn) {
+        std::lock_guard lock(mutex_);
+        last_served_ = platform::monotonic_now();
+        if (turn != role_turn_) return false;
+        serving_since_.reset();
+        return true;
+    }
+
+    void watch() {
+        std::unique_lock lock(mutex_);
+        while (!stop_) {
+            auto now = platform::monotonic_now();
+            stopping_.wait_for(lock, now - last_served_ < kIdleAfter ? kWatchBusy : kWatchIdle);
+            now = platform::monotonic_now();
+            if (role_taken_ && serving_since_ && now - *serving_since_ >= kTakeOver) {
+                role_taken_ = false;
+                ++role_turn_;
+                serving_since_.reset();
+                role_free_.notify_one();
+            }
+        }
+    }
+
     void serve(const shm::RequestEntry& request, platform::PreciseSleep& sleeper) {
+        // The client has read every answer to its earlier requests from this input block.
+        region_->inputs_read(request.tensor_offset);
         shm::ResponseEntry response{request.request_id, kStatusOk, 0, 0};
         auto output = answer(request);
         if (output) {
             response.output_offset = *output;
+            region_->lease_output(*output, request.tensor_offset);
         } else {
             response.status = kStatusError;
             response.error_offset = region_->place_error_text(output.error());
+            region_->lease_output(response.error_offset, request.tensor_offset);
         }
         respond(response, sleeper);
     }
@@ -154,7 +240,17 @@ private:
     std::shared_ptr<ServerRegion> region_;
     uint32_t default_model_;
     std::atomic<bool> stop_{false};
-    std::thread thread_;
+    bool stopped_ = false;
+    // The poll role, guarded by mutex_.
+    std::mutex mutex_;
+    std::condition_variable role_free_;  // parked workers wait for the role
+    std::condition_variable stopping_;   // wakes the watcher at stop
+    bool role_taken_ = false;
+    uint64_t role_turn_ = 0;  // grows each time the role changes hands
+    std::optional<platform::MonotonicClock::time_point> serving_since_;  // the poller's request
+    platform::MonotonicClock::time_point last_served_ = platform::monotonic_now();
+    std::vector<std::thread> workers_;
+    std::thread watcher_;
 };
 
 }  // namespace
@@ -189,7 +285,11 @@ ServerRegion::ServerRegion(std::string name, platform::SharedMapping mapping,
       mapping_(std::move(mapping)),
       layout_(layout),
       output_offset_(output_offset),
-      output_size_(output_size) {}
+      output_size_(output_size),
+      blocks_offset_(output_offset + kFullTextBlock),
+      output_area_(output_size - kFullTextBlock) {
+    place_full_text();
+}
 
 ServerRegion::~ServerRegion() {
     unlink();
@@ -203,13 +303,9 @@ void ServerRegion::unlink() {
     });
 }
 
-std::optional<uint64_t> ServerRegion::reserve_output(uint64_t length) {
-    length = round_up(length, 8);  // keep blocks 8-byte aligned
-    if (length > output_size_) return std::nullopt;
-    if (length > output_size_ - output_next_) output_next_ = 0;
-    uint64_t offset = output_offset_ + output_next_;
-    output_next_ += length;
-    return offset;
+void ServerRegion::place_full_text() {
+    shm::store_le<uint64_t>(base() + output_offset_, kOutputAreaFull.size());
+    std::memcpy(base() + output_offset_ + 8, kOutputAreaFull.data(), kOutputAreaFull.size());
 }
 
 std::expected<uint64_t, std::string> ServerRegion::place_output(const Tensor& output) {
@@ -218,24 +314,38 @@ std::expected<uint64_t, std::string> ServerRegion::place_output(const Tensor& ou
         return std::unexpected("output has " + std::to_string(output.shape.size()) +
                                " dimensions, at most 8 fit in a tensor block");
     }
-    std::lock_guard lock(output_mutex_);
-    auto offset = reserve_output(length);
-    if (!offset) {
+    if (length > output_area_.size()) {
         return std::unexpected("output of " + std::to_string(length) +
                                " bytes does not fit in the output area of " +
-                               std::to_string(output_size_) + " bytes");
+                               std::to_string(output_area_.size()) + " bytes");
     }
-    shm::write_tensor_block(base() + *offset, output.shape, output.dtype, output.data);
-    return *offset;
+    auto block = output_area_.allocate(length);
+    if (!block) return std::unexpected(std::string(kOutputAreaFull));
+    const uint64_t offset = blocks_offset_ + *block;
+    shm::write_tensor_block(base() + offset, output.shape, output.dtype, output.data);
+    return offset;
 }
 
 uint64_t ServerRegion::place_error_text(std::string_view text) {
-    std::lock_guard lock(output_mutex_);
-    auto offset = reserve_output(8 + uint64_t{text.size()});
-    if (!offset) return 0;
-    shm::store_le<uint64_t>(base() + *offset, text.size());
-    if (!text.empty()) std::memcpy(base() + *offset + 8, text.data(), text.size());
-    return *offset;
+    auto block = text == kOutputAreaFull ? std::optional<uint64_t>()
+                                         : output_area_.allocate(8 + text.size());
+    if (!block) return output_offset_;
+    const uint64_t offset = blocks_offset_ + *block;
+    shm::store_le<uint64_t>(base() + offset, text.size());
+    if (!text.empty()) std::memcpy(base() + offset + 8, text.data(), text.size());
+    return offset;
+}
+
+void ServerRegion::release_output(uint64_t offset) {
+    if (offset >= blocks_offset_) output_area_.free(offset - blocks_offset_);
+}
+
+void ServerRegion::lease_output(uint64_t offset, uint64_t input_offset) {
+    if (offset >= blocks_offset_) output_area_.lease(offset - blocks_offset_, input_offset);
+}
+
+void ServerRegion::inputs_read(uint64_t input_offset) {
+    output_area_.end_leases(input_offset);
 }
 
 std::expected<Tensor, std::string> ServerRegion::read_input(uint64_t offset, uint64_t size) const {
@@ -252,9 +362,10 @@ std::expected<Tensor, std::string> ServerRegion::read_input(uint64_t offset, uin
                   std::vector<uint8_t>(block->data.begin(), block->data.end())};
 }
 
-StartResult start_shm_service(std::shared_ptr<ServerRegion> region, uint32_t default_model) {
+StartResult start_shm_service(std::shared_ptr<ServerRegion> region, uint32_t default_model,
+                              size_t workers) {
     std::string name = region->name();
-    auto service = std::make_unique<ShmService>(std::move(region), default_model);
+    auto service = std::make_unique<ShmService>(std::move(region), default_model, workers);
     announce("listening on shm " + name);
     return service;
 }
@@ -273,14 +384,23 @@ std::expected<std::shared_ptr<ServerRegion>, std::string> create_server_region(
 }
 
 StartResult start_shm_service(std::shared_ptr<ServerRegion> region,
-                              const std::optional<std::string>& model) {
+                              const std::optional<std::string>& model,
+                              const std::optional<std::string>& workers) {
     uint64_t id = kEchoModel;
     if (model) {
         auto parsed = parse_number(*model, 1, UINT32_MAX);
         if (!parsed) return std::unexpected("--shm-model needs a model id from 1, not " + *model);
         id = *parsed;
     }
-    return start_shm_service(std::move(region), static_cast<uint32_t>(id));
+    uint64_t threads = platform::available_processors();
+    if (workers) {
+        auto parsed = parse_number(*workers, 1, kMaxWorkers);
+        if (!parsed)
+            return std::unexpected("--workers needs a number of threads from 1 to " +
+                                   std::to_string(kMaxWorkers) + ", not " + *workers);
+        threads = *parsed;
+    }
+    return start_shm_service(std::move(region), static_cast<uint32_t>(id), threads);
 }
 
 }  // namespace zelto::server

@@ -8,10 +8,10 @@
 //   page-aligned    tensor area (clients' slots), --tensor-area bytes
 //   page-aligned    output area, owned by the server: output blocks and error texts
 //
-// The output area is a ring: each output goes right after the previous one and the ring wraps
-// to its start when the next block does not fit before its end. A client copies its output as
-// soon as it sees the response, so a block is only overwritten after a whole area's worth of
-// later outputs, which would need the region to be shared by several busy clients.
+// The output area starts with the error text "output area full", written once at creation, so
+// that this error always has its text; the rest holds blocks (output_area.hpp) that are freed
+// only once no client can still be reading them. When no block is free, a request is answered
+// with that error rather than by overwriting an answer a client may be copying out.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 
+#include "output_area.hpp"
 #include "platform/shared_memory.hpp"
 #include "service.hpp"
 #include "shm/region.hpp"
@@ -32,6 +33,8 @@ namespace zelto::server {
 
 inline constexpr uint64_t kDefaultTensorArea = 256ULL << 20;
 inline constexpr uint64_t kMaxTensorArea = 1ULL << 40;
+// The error text of a request whose answer finds no free block in the output area.
+inline constexpr std::string_view kOutputAreaFull = "output area full";
 
 // A region created by this server. Removes the region's name when dropped (or at unlink()).
 class ServerRegion {
@@ -51,13 +54,26 @@ public:
     std::span<const uint8_t> bytes() const { return {mapping_.base(), mapping_.size()}; }
     const shm::RegionLayout& layout() const { return layout_; }
 
-    // Writes an output TensorBlock into the output area and returns its offset. Fails with a
-    // text when the block is larger than the whole output area. Safe from any thread.
+    // Writes an output TensorBlock into a free block of the output area and returns its offset.
+    // The block stays taken until release_output() or lease_output()'s end. Fails with
+    // kOutputAreaFull when no block is free, and with a longer text when the output is larger
+    // than the whole output area. Safe from any thread.
     std::expected<uint64_t, std::string> place_output(const Tensor& output);
 
-    // Writes an error text block (u64 length + UTF-8) and returns its offset, or 0 when the text
-    // cannot be placed. Safe from any thread.
+    // Writes an error text block (u64 length + UTF-8) into a free block and returns its offset,
+    // held as an output is. When no block is free it returns the fixed "output area full" block
+    // instead, which is never freed. Safe from any thread.
     uint64_t place_error_text(std::string_view text);
+
+    // Frees a block that place_output or place_error_text returned.
+    void release_output(uint64_t offset);
+
+    // Keeps the block until a request names the input block `input_offset` again (its client
+    // has read this answer by then: inputs_read) or OutputArea::kLease has passed.
+    void lease_output(uint64_t offset, uint64_t input_offset);
+
+    // A request names the input block `input_offset`: the answers leased to it have been read.
+    void inputs_read(uint64_t input_offset);
 
     // Reads the client's request block at `offset` (announced as `size` bytes) into a tensor,
     // refusing one that does not lie inside the region or has an unknown dtype code.
@@ -69,29 +85,34 @@ public:
 private:
     ServerRegion(std::string name, platform::SharedMapping mapping, shm::RegionLayout layout,
                  uint64_t output_offset, uint64_t output_size);
-    // Reserves `length` bytes of the output ring; the caller holds output_mutex_.
-    std::optional<uint64_t> reserve_output(uint64_t length);
+    // Writes the fixed "output area full" text at the start of the output area; the blocks
+    // come after it.
+    void place_full_text();
 
     std::string name_;
     platform::SharedMapping mapping_;
     shm::RegionLayout layout_;
     uint64_t output_offset_;
     uint64_t output_size_;
-    std::mutex output_mutex_;
-    uint64_t output_next_ = 0;  // relative to output_offset_
+    uint64_t blocks_offset_;  // where output_area_'s offsets start
+    OutputArea output_area_;
     std::once_flag unlinked_;
 };
 
-// Serves the region's request queue on its own thread: each request runs the model named by its
-// param_code (or `default_model` when that is 0) and is answered on the response queue. Prints
+// Serves the region's request queue on `workers` threads (at least 1): each request runs the
+// model named by its param_code (or `default_model` when that is 0) and is answered on the
+// response queue, so up to `workers` requests run their model at once. Prints
 // "listening on shm NAME". Stopping it unlinks the region.
-StartResult start_shm_service(std::shared_ptr<ServerRegion> region, uint32_t default_model);
+StartResult start_shm_service(std::shared_ptr<ServerRegion> region, uint32_t default_model,
+                              size_t workers);
 
-// The same from the command line's texts: --tensor-area BYTES (default 256 MiB) and
-// --shm-model ID (default 1, echo). A bad number is an error text.
+// The same from the command line's texts: --tensor-area BYTES (default 256 MiB),
+// --shm-model ID (default 1, echo) and --workers N (default: the processors available to the
+// process). A bad number is an error text.
 std::expected<std::shared_ptr<ServerRegion>, std::string> create_server_region(
     const std::string& name, const std::optional<std::string>& tensor_area);
 StartResult start_shm_service(std::shared_ptr<ServerRegion> region,
-                              const std::optional<std::string>& model);
+                              const std::optional<std::string>& model,
+                              const std::optional<std::string>& workers);
 
 }  // namespace zelto::server
