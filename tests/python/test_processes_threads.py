@@ -14,6 +14,8 @@ regression then fails instead of holding up the run.
 from __future__ import annotations
 
 import os
+import subprocess
+import sys
 import threading
 import time
 import uuid
@@ -329,3 +331,53 @@ def test_a_region_client_made_before_fork_is_never_used_by_the_child(region_peer
     first, second = (peer.next_request().request_id for _ in range(2))
     assert second == first + 1
     assert peer.pending_requests() == 0
+
+
+# ---- Interpreter exit while threads are inside calls ----------------------------------------
+
+# sys.exit() while a daemon thread waits in a released call that the server answers long after:
+# the interpreter finalizes with the call still waiting. The exit status is the one asked for.
+EXIT_DURING_CALL = r"""
+import sys, threading
+import zelto_sdk
+kind, tcp, region, hybrid = sys.argv[1:]
+if kind == "tcp":
+    host, port = tcp.rsplit(":", 1)
+    client = zelto_sdk.ZeltoClient(host=host, port=int(port), release_gil=True)
+    infer = lambda: client.infer(7, [1], "u8", b"x")
+else:
+    client = (zelto_sdk.ZeltoShmClient(region, release_gil=True) if kind == "shm" else
+              zelto_sdk.ZeltoHybridClient(region, hybrid, release_gil=True))
+    infer = lambda: client.infer([1], "u8", b"x")
+calling = threading.Event()
+
+def call():
+    calling.set()
+    infer()
+
+threading.Thread(target=call, daemon=True).start()
+calling.wait()
+sys.exit(3)
+"""
+
+
+@pytest.mark.parametrize("kind", ["tcp", "shm", "hybrid"])
+def test_exit_with_a_daemon_thread_inside_a_call_ends_quietly(start_reference_server, tmp_path,
+                                                             kind):
+    region = "zelto-exit-" + uuid.uuid4().hex[:8]
+    server = start_reference_server(
+        "--tcp", "127.0.0.1:0", "--shm", region, "--hybrid", local_endpoint(tmp_path),
+        "--shm-model", str(SLOW_ECHO), "--slow-delay-ms", "2000")
+    where = server.listening
+    # Several interpreters at once, each exiting while its thread waits on the server.
+    runs = [subprocess.Popen([sys.executable, "-c", EXIT_DURING_CALL, kind, where["tcp"], region,
+                              where["hybrid"]], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True) for _ in range(8)]
+    for run in runs:
+        try:
+            out, err = run.communicate(timeout=child_process.WATCHDOG_SECONDS)
+        except subprocess.TimeoutExpired:
+            run.kill()
+            run.communicate()
+            raise AssertionError("the interpreter did not exit") from None
+        assert (run.returncode, out, err) == (3, "", "")
