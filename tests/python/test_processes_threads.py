@@ -361,14 +361,20 @@ sys.exit(3)
 """
 
 
+def start_slow_server(start_reference_server, tmp_path, delay_ms: int) -> tuple[dict[str, str], str]:
+    """A reference server whose every transport answers with a slow echo; where it listens and
+    its region."""
+    region = "zelto-slow-" + uuid.uuid4().hex[:8]
+    server = start_reference_server(
+        "--tcp", "127.0.0.1:0", "--shm", region, "--hybrid", local_endpoint(tmp_path),
+        "--shm-model", str(SLOW_ECHO), "--slow-delay-ms", str(delay_ms))
+    return server.listening, region
+
+
 @pytest.mark.parametrize("kind", ["tcp", "shm", "hybrid"])
 def test_exit_with_a_daemon_thread_inside_a_call_ends_quietly(start_reference_server, tmp_path,
                                                              kind):
-    region = "zelto-exit-" + uuid.uuid4().hex[:8]
-    server = start_reference_server(
-        "--tcp", "127.0.0.1:0", "--shm", region, "--hybrid", local_endpoint(tmp_path),
-        "--shm-model", str(SLOW_ECHO), "--slow-delay-ms", "2000")
-    where = server.listening
+    where, region = start_slow_server(start_reference_server, tmp_path, 2000)
     # Several interpreters at once, each exiting while its thread waits on the server.
     runs = [subprocess.Popen([sys.executable, "-c", EXIT_DURING_CALL, kind, where["tcp"], region,
                               where["hybrid"]], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -381,3 +387,69 @@ def test_exit_with_a_daemon_thread_inside_a_call_ends_quietly(start_reference_se
             run.communicate()
             raise AssertionError("the interpreter did not exit") from None
         assert (run.returncode, out, err) == (3, "", "")
+
+
+# ---- Threads waiting for one region client: in arrival order, within the call's time-out ----
+
+
+def region_client(kind: str, listening: dict[str, str], region: str, **settings: Any) -> Any:
+    if kind == "shm":
+        return zelto_sdk.ZeltoShmClient(region, release_gil=True, **settings)
+    return zelto_sdk.ZeltoHybridClient(region, listening["hybrid"], release_gil=True, **settings)
+
+
+def calls_per_thread(control, kind, listening, region, seconds):
+    client = region_client(kind, listening, region)
+    counts = [0, 0]
+    start = threading.Barrier(2)
+    until = time.monotonic() + seconds
+
+    def calls(n: int) -> None:
+        start.wait()
+        while time.monotonic() < until:
+            client.infer([1], "u8", b"x")
+            counts[n] += 1
+
+    threads = [threading.Thread(target=calls, args=(n,)) for n in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return counts
+
+
+@pytest.mark.parametrize("kind", ["shm", "hybrid"])
+def test_threads_on_one_region_client_take_turns(start_reference_server, tmp_path, kind):
+    listening, region = start_slow_server(start_reference_server, tmp_path, 1)
+    counts = child_process.run(calls_per_thread, kind, listening, region, 1.5)
+    # The thread that just finished a call queues behind the one already waiting.
+    assert min(counts) * 4 >= max(counts) > 0, counts
+
+
+def two_calls_at_once(control, listening, region, timeout):
+    client = region_client("hybrid", listening, region, socket_timeout=timeout)
+    start = threading.Barrier(2)
+    results: list[str] = []
+
+    def call() -> None:
+        start.wait()
+        try:
+            results.append(repr(client.infer([1], "u8", b"x")))
+        except Exception as error:
+            results.append(repr(error))
+
+    threads = [threading.Thread(target=call) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return sorted(results)
+
+
+def test_the_wait_for_a_hybrid_client_counts_against_its_socket_timeout(start_reference_server,
+                                                                       tmp_path):
+    # Each call takes 1 s and may take 1.5 s: the second waits 1 s for the first, so it cannot
+    # be answered in time.
+    listening, region = start_slow_server(start_reference_server, tmp_path, 1000)
+    results = child_process.run(two_calls_at_once, listening, region, 1.5)
+    assert results == ["TimeoutError('Request timed out')", "[120]"]
