@@ -39,10 +39,10 @@ struct RunningCall {
 
     explicit RunningCall(const CallSettings& settings)
         : settings(settings),
-          deadline(settings.timeout ? std::optional(Clock::now() +
-                                                    std::chrono::ceil<Clock::duration>(
-                                                        *settings.timeout))
-                                    : std::nullopt) {}
+          deadline(settings.timeout
+                       ? std::optional(Clock::now() +
+                                       std::chrono::ceil<Clock::duration>(*settings.timeout))
+                       : std::nullopt) {}
 
     const CallSettings& settings;
     const std::optional<Clock::time_point> deadline;

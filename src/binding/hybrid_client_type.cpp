@@ -36,10 +36,11 @@ constexpr Signature kInferBytes{"ZeltoHybridClient.infer_bytes", kInferParameter
 constexpr MethodClass kClass{hybrid_client_type, "ZeltoHybridClient"};
 
 PyObject* hybrid_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return new_engine_client<HybridState>(
-        type, args, kwargs, kConstructor, CallSettings{}, [](const std::vector<std::string>& texts) {
-            return hybrid::HybridClient::create(texts[0], texts[1], python_info_log());
-        });
+    return new_engine_client<HybridState>(type, args, kwargs, kConstructor, CallSettings{},
+                                          [](const std::vector<std::string>& texts) {
+                                              return hybrid::HybridClient::create(
+                                                  texts[0], texts[1], python_info_log());
+                                          });
 }
 
 // infer and infer_bytes: `convert` makes the result from the engine's answer.

@@ -152,8 +152,7 @@ private:
         if (deadline) until = std::min(until, *deadline);
         std::unique_lock lock(flag.mutex);
         const bool free = flag.released.wait_until(lock, until, [&] {
-            return exclusive ? flag.state == 0 && flag.waiting.front() == ticket_
-                             : flag.state >= 0;
+            return exclusive ? flag.state == 0 && flag.waiting.front() == ticket_ : flag.state >= 0;
         });
         if (free) {
             take(flag, me);

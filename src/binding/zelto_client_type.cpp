@@ -153,19 +153,19 @@ PyObject* client_infer_tensor(PyObject* self, PyObject* const* args, Py_ssize_t 
 // A stream request; the iterator yields lists of ints or bytes, as `items` says.
 PyObject* open_stream(const Signature& signature, PyObject* self, PyObject* const* args,
                       Py_ssize_t nargs, PyObject* kwnames, StreamItems items) {
-    return call_inference(signature, self, args, nargs, kwnames,
-                          [items](SocketClient& client, const InferArguments& arguments,
-                                  const RunningCall& call) -> PyObject* {
-                              auto connection =
-                                  engine_call(call, [&](const platform::CallWait& wait) {
-                                      return client.open_stream(arguments, wait);
-                                  });
-                              if (!connection) {
-                                  raise_error(connection.error());
-                                  return nullptr;
-                              }
-                              return new_stream_iterator(std::move(*connection), call.settings, items);
-                          });
+    return call_inference(
+        signature, self, args, nargs, kwnames,
+        [items](SocketClient& client, const InferArguments& arguments,
+                const RunningCall& call) -> PyObject* {
+            auto connection = engine_call(call, [&](const platform::CallWait& wait) {
+                return client.open_stream(arguments, wait);
+            });
+            if (!connection) {
+                raise_error(connection.error());
+                return nullptr;
+            }
+            return new_stream_iterator(std::move(*connection), call.settings, items);
+        });
 }
 
 PyObject* client_infer_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
