@@ -14,6 +14,7 @@ regression then fails instead of holding up the run.
 from __future__ import annotations
 
 import os
+import signal
 import subprocess
 import sys
 import threading
@@ -453,3 +454,48 @@ def test_the_wait_for_a_hybrid_client_counts_against_its_socket_timeout(start_re
     listening, region = start_slow_server(start_reference_server, tmp_path, 1000)
     results = child_process.run(two_calls_at_once, listening, region, 1.5)
     assert results == ["TimeoutError('Request timed out')", "[120]"]
+
+
+def wait_for_a_busy_client(control, kind, listening, region):
+    client = region_client(kind, listening, region)
+
+    class Reenters:
+        def __index__(self):
+            return client.infer([1], "u8", b"x")
+
+    try:
+        client.infer([Reenters()], "u8", b"x")
+    except RuntimeError as error:
+        reentered = str(error)
+    busy = threading.Thread(target=client.infer, args=([1], "u8", b"x"))
+    busy.start()
+    time.sleep(0.2)  # the other thread's slow call holds the client
+    outcome = interrupted_by_alarm(lambda: client.infer([1], "u8", b"x"))
+    busy.join()
+    return reentered, outcome
+
+
+def interrupted_by_alarm(call) -> tuple:
+    class Alarm(Exception):
+        pass
+
+    def on_alarm(signum, frame):
+        raise Alarm()
+
+    signal.signal(signal.SIGALRM, on_alarm)
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    started = time.monotonic()
+    try:
+        call()
+    except Alarm:
+        return ("alarm", time.monotonic() - started < 1)
+    return ("returned",)
+
+
+@posix_only("SIGALRM")
+@pytest.mark.parametrize("kind", ["shm", "hybrid"])
+def test_a_call_waiting_for_its_client_still_ends_on_a_signal_and_refuses_reentry(
+        start_reference_server, tmp_path, kind):
+    listening, region = start_slow_server(start_reference_server, tmp_path, 2000)
+    assert child_process.run(wait_for_a_busy_client, kind, listening, region) == (
+        "Already borrowed", ("alarm", True))
