@@ -11,6 +11,7 @@
 #include <optional>
 #include <utility>
 
+#include "binding/interpreter_exit.hpp"
 #include "platform/call_wait.hpp"
 
 namespace zelto::binding {
@@ -31,51 +32,44 @@ public:
 
     // Runs `engine_call`, without the interpreter lock if the client asked for that.
     template <class F>
-    decltype(auto) released(F&& engine_call) {
+    auto released(F&& engine_call) {
         if (!release_) return std::forward<F>(engine_call)();
         next_signal_check_ = platform::CallWait::Clock::now() + kSignalCheckEvery;
         state_ = PyEval_SaveThread();
-        Restore restore{*this};
-        return std::forward<F>(engine_call)();
+        auto result = undo_on_exception(std::forward<F>(engine_call), [this] { take_back(); });
+        take_back();
+        return result;
     }
 
     // Runs `f` with the interpreter lock held: inside released(), takes it back meanwhile.
     template <class F>
-    decltype(auto) held(F&& f) {
+    auto held(F&& f) {
         if (state_ == nullptr) return std::forward<F>(f)();
-        PyEval_RestoreThread(state_);
-        state_ = nullptr;
-        Save save{*this};
-        return std::forward<F>(f)();
+        take_back();
+        auto result = undo_on_exception(std::forward<F>(f), [this] { give_up(); });
+        give_up();
+        return result;
     }
 
     // The call's wait policy: its waits run Python's signal handlers between slices (which act
-    // only on the main thread), and `timeout`, if given, bounds the whole call from now. The
-    // policy refers to this object, which must outlive the call; it is asked on the calling
-    // thread only.
-    platform::CallWait wait(std::optional<std::chrono::nanoseconds> timeout = std::nullopt) {
+    // only on the main thread) and end by `deadline`, if given. The policy refers to this
+    // object, which must outlive the call; it is asked on the calling thread only.
+    platform::CallWait wait(std::optional<platform::CallWait::Clock::time_point> deadline) {
         platform::CallWait policy;
         policy.interrupted = [this] { return signal_raised(); };
-        if (timeout) {
-            policy.deadline =
-                platform::CallWait::Clock::now() +
-                std::chrono::duration_cast<platform::CallWait::Clock::duration>(*timeout);
-        }
+        policy.deadline = deadline;
         return policy;
     }
 
 private:
-    struct Restore {
-        CallGil& gil;
-        ~Restore() {
-            PyEval_RestoreThread(gil.state_);
-            gil.state_ = nullptr;
-        }
-    };
-    struct Save {
-        CallGil& gil;
-        ~Save() { gil.state_ = PyEval_SaveThread(); }
-    };
+    // The lock is taken back and given up by plain calls, never by a destructor: taking it back
+    // may end the thread while the interpreter exits (interpreter_exit.hpp).
+    void take_back() {
+        PyThreadState* state = state_;
+        state_ = nullptr;
+        retake_interpreter_lock(state);
+    }
+    void give_up() { state_ = PyEval_SaveThread(); }
 
     // With the lock held the check costs next to nothing and runs every time; without it, at
     // most once per kSignalCheckEvery.

@@ -23,11 +23,12 @@
 namespace zelto::binding {
 
 // tp_new: binds `signature`, whose positional parameters are all text and whose keyword-only
-// ones are call settings. Converts them in order and passes the texts to `create`. Its result
-// becomes the new instance; its Error becomes the exception.
+// ones are call settings (starting from `defaults`). Converts them in order and passes the texts
+// to `create`. Its result becomes the new instance; its Error becomes the exception.
 template <class State, class Create>
 PyObject* new_engine_client(PyTypeObject* type, PyObject* args, PyObject* kwargs,
-                            const Signature& signature, Create&& create) {
+                            const Signature& signature, const CallSettings& defaults,
+                            Create&& create) {
     return guarded([&]() -> PyObject* {
         BoundArguments bound;
         if (!bind_arguments(signature, args, kwargs, bound)) return nullptr;
@@ -39,7 +40,7 @@ PyObject* new_engine_client(PyTypeObject* type, PyObject* args, PyObject* kwargs
                                   [&] { return extract_text(value, texts.emplace_back()); }))
                 return nullptr;
         }
-        CallSettings call;
+        CallSettings call = defaults;
         if (!convert_call_settings(signature, bound, texts.size(), call)) return nullptr;
         auto client = create(std::as_const(texts));
         if (!client) {

@@ -8,6 +8,7 @@
 #include <new>
 #include <string_view>
 
+#include "binding/interpreter_exit.hpp"
 #include "transport/errors.hpp"
 
 namespace zelto::binding {
@@ -32,11 +33,17 @@ PyObject* os_error_type(IoCategory category);
 void prefix_type_error(const char* parameter);
 
 // Runs one call of the library at the boundary with the interpreter: every C++ exception is
-// caught here (std::bad_alloc as MemoryError, anything else as the internal failure).
+// caught here (std::bad_alloc as MemoryError, anything else as the internal failure). The one
+// exception is the forced unwind of a thread that CPython ends while the interpreter exits
+// (interpreter_exit.hpp): it must go on to the thread's start, so this is not noexcept.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
     try {
         return body();
+#if ZELTO_FORCED_UNWIND
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

@@ -36,10 +36,11 @@ constexpr Signature kInferBytes{"ZeltoHybridClient.infer_bytes", kInferParameter
 constexpr MethodClass kClass{hybrid_client_type, "ZeltoHybridClient"};
 
 PyObject* hybrid_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return new_engine_client<HybridState>(
-        type, args, kwargs, kConstructor, [](const std::vector<std::string>& texts) {
-            return hybrid::HybridClient::create(texts[0], texts[1], python_info_log());
-        });
+    return new_engine_client<HybridState>(type, args, kwargs, kConstructor, CallSettings{},
+                                          [](const std::vector<std::string>& texts) {
+                                              return hybrid::HybridClient::create(
+                                                  texts[0], texts[1], python_info_log());
+                                          });
 }
 
 // infer and infer_bytes: `convert` makes the result from the engine's answer.
@@ -49,7 +50,7 @@ PyObject* hybrid_client_call(const Signature& signature, PyObject* self, PyObjec
     return call_method<HybridState>(
         signature, kClass, Use::Mode::Exclusive, self, args, nargs, kwnames,
         [&](HybridState& client, const BoundArguments& bound,
-            const CallSettings& call) -> PyObject* {
+            const RunningCall& call) -> PyObject* {
             TensorArguments input;
             if (!convert_tensor_arguments(bound, input)) return nullptr;
             return convert(engine_call(call, [&](const platform::CallWait& wait) {

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "binding/arguments.hpp"
+#include "binding/call_settings.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/in_use.hpp"
 #include "binding/instance.hpp"
@@ -21,7 +22,8 @@ struct MethodClass {
 };
 
 // Runs `body(state, bound, call)` for a vectorcall method of `owner`, holding the object's in-use
-// flag in `mode` for the whole body; `call` is how the object runs its calls (engine_call).
+// flag in `mode` for the whole body; `call` is this call under the object's settings
+// (engine_call), begun before the wait for the flag, which its deadline bounds.
 template <class State, class Body>
 PyObject* call_method(const Signature& signature, const MethodClass& owner, Use::Mode mode,
                       PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -31,9 +33,10 @@ PyObject* call_method(const Signature& signature, const MethodClass& owner, Use:
         if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
         Instance<State>* object = receiver<State>(self, owner.type(), owner.name);
         if (object == nullptr) return nullptr;
-        Use use(object->in_use, mode);
+        const RunningCall call(object->call);
+        Use use(object->in_use, mode, call.deadline);
         if (!use.ok()) return nullptr;
-        return body(object->state, bound, std::as_const(object->call));
+        return body(object->state, bound, call);
     });
 }
 

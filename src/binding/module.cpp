@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "binding/exceptions.hpp"
+#include "binding/interpreter_exit.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/types.hpp"
 
@@ -86,6 +87,7 @@ PyObject* initialise() {
     if (!module) return nullptr;
     for (const ClassEntry& entry : kClasses)
         if (!add_class(module.get(), entry)) return nullptr;
+    if (!watch_interpreter_exit()) return nullptr;
     module_object = module.get();
     Py_INCREF(module_object);
     return module.release();

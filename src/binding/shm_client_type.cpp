@@ -29,9 +29,12 @@ constexpr Signature kInferBytes{"ZeltoShmClient.infer_bytes", kInferParameters};
 
 constexpr MethodClass kClass{shm_client_type, "ZeltoShmClient"};
 
+// Every call, the wait for the object included, is bounded by the client's fixed time-out.
+const CallSettings kDefaults{.timeout = shm::ShmClient::kResponseTimeout};
+
 PyObject* shm_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return new_engine_client<shm::ShmClient>(
-        type, args, kwargs, kConstructor, [](const std::vector<std::string>& texts) {
+        type, args, kwargs, kConstructor, kDefaults, [](const std::vector<std::string>& texts) {
             return shm::ShmClient::open(texts[0], python_info_log());
         });
 }
@@ -43,7 +46,7 @@ PyObject* shm_client_call(const Signature& signature, PyObject* self, PyObject* 
     return call_method<shm::ShmClient>(
         signature, kClass, Use::Mode::Exclusive, self, args, nargs, kwnames,
         [&](shm::ShmClient& client, const BoundArguments& bound,
-            const CallSettings& call) -> PyObject* {
+            const RunningCall& call) -> PyObject* {
             TensorArguments input;
             if (!convert_tensor_arguments(bound, input)) return nullptr;
             // The poll rounds check for signals, so Ctrl-C interrupts the wait; the handler's

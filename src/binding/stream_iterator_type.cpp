@@ -52,7 +52,8 @@ PyObject* stream_next(PyObject* self) {
         StreamObject* stream =
             receiver<StreamState>(self, stream_iterator_type(), "StreamIterator");
         if (stream == nullptr) return nullptr;
-        Use use(stream->in_use, Use::Mode::Exclusive);
+        const RunningCall call(stream->call);
+        Use use(stream->in_use, Use::Mode::Exclusive, call.deadline);
         if (!use.ok()) return nullptr;
         StreamState& state = stream->state;
         if (state.process.in_other_process()) {
@@ -62,7 +63,7 @@ PyObject* stream_next(PyObject* self) {
         if (state.ended) return nullptr;
         const bool bytes_items = state.items == StreamItems::Bytes;
         BytesSink output;
-        auto item = engine_call(stream->call, output, [&](const platform::CallWait& wait) {
+        auto item = engine_call(call, output, [&](const platform::CallWait& wait) {
             return read_stream_item(state.connection, wait, bytes_items ? &output.sink() : nullptr);
         });
         if (!item) {

@@ -109,7 +109,7 @@ PyObject* call_inference(const Signature& signature, PyObject* self, PyObject* c
     return call_method<SocketClient>(signature, kClass, Use::Mode::Shared, self, args, nargs,
                                      kwnames,
                                      [&](SocketClient& client, const BoundArguments& bound,
-                                         const CallSettings& call) -> PyObject* {
+                                         const RunningCall& call) -> PyObject* {
                                          InferArguments arguments;
                                          if (!convert_infer_arguments(bound, arguments))
                                              return nullptr;
@@ -120,7 +120,7 @@ PyObject* call_inference(const Signature& signature, PyObject* self, PyObject* c
 PyObject* client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_inference(kInfer, self, args, nargs, kwnames,
                           [](SocketClient& client, const InferArguments& arguments,
-                             const CallSettings& call) -> PyObject* {
+                             const RunningCall& call) -> PyObject* {
                               auto response =
                                   engine_call(call, [&](const platform::CallWait& wait) {
                                       return client.infer(arguments, wait);
@@ -137,7 +137,7 @@ PyObject* client_infer_tensor(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames) {
     return call_inference(kInferTensor, self, args, nargs, kwnames,
                           [](SocketClient& client, const InferArguments& arguments,
-                             const CallSettings& call) -> PyObject* {
+                             const RunningCall& call) -> PyObject* {
                               auto response =
                                   engine_call(call, [&](const platform::CallWait& wait) {
                                       return client.infer(arguments, wait);
@@ -153,19 +153,19 @@ PyObject* client_infer_tensor(PyObject* self, PyObject* const* args, Py_ssize_t 
 // A stream request; the iterator yields lists of ints or bytes, as `items` says.
 PyObject* open_stream(const Signature& signature, PyObject* self, PyObject* const* args,
                       Py_ssize_t nargs, PyObject* kwnames, StreamItems items) {
-    return call_inference(signature, self, args, nargs, kwnames,
-                          [items](SocketClient& client, const InferArguments& arguments,
-                                  const CallSettings& call) -> PyObject* {
-                              auto connection =
-                                  engine_call(call, [&](const platform::CallWait& wait) {
-                                      return client.open_stream(arguments, wait);
-                                  });
-                              if (!connection) {
-                                  raise_error(connection.error());
-                                  return nullptr;
-                              }
-                              return new_stream_iterator(std::move(*connection), call, items);
-                          });
+    return call_inference(
+        signature, self, args, nargs, kwnames,
+        [items](SocketClient& client, const InferArguments& arguments,
+                const RunningCall& call) -> PyObject* {
+            auto connection = engine_call(call, [&](const platform::CallWait& wait) {
+                return client.open_stream(arguments, wait);
+            });
+            if (!connection) {
+                raise_error(connection.error());
+                return nullptr;
+            }
+            return new_stream_iterator(std::move(*connection), call.settings, items);
+        });
 }
 
 PyObject* client_infer_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -181,7 +181,7 @@ PyObject* call_inference_bytes(const Signature& signature, PyObject* self, PyObj
     return call_inference(
         signature, self, args, nargs, kwnames,
         [&](SocketClient& client, const InferArguments& arguments,
-            const CallSettings& call) -> PyObject* {
+            const RunningCall& call) -> PyObject* {
             BytesSink output;
             auto response = engine_call(call, output, [&](const platform::CallWait& wait) {
                 return client.infer(arguments, wait, &output.sink());

@@ -108,5 +108,10 @@ def test_accepted_argument_types():
     ZeltoClient(max_pool_size=2**64 - 1)
     ZeltoClient(max_pool_size=Index(3))
     ZeltoClient(api_token="")
-    with pytest.raises(UnicodeEncodeError):
-        ZeltoClient(host="\ud800")
+
+
+# A text that cannot be encoded as UTF-8 is refused by the constructor, not at every call.
+@pytest.mark.parametrize("parameter", ["endpoint", "host", "socket_path", "pipe_name", "api_token"])
+def test_lone_surrogate_text_is_refused_when_given(parameter):
+    with pytest.raises(UnicodeEncodeError, match="surrogates not allowed"):
+        ZeltoClient(**{parameter: "a\ud800"})

@@ -111,6 +111,7 @@ def _gen():
         ((1, [1], "uint8", b"x"), {"additional_inputs": {"m": ("12", "uint8", b"x")}}, TypeError, "argument 'additional_inputs': a str cannot be extracted as a sequence"),
         ((1, [1], "uint8", b"x"), {"additional_inputs": {"m": ([1], "uint8", [300])}}, OverflowError, OUT_OF_RANGE),
         ((1, [1], "uint8", b"x"), {"session_id": 3}, TypeError, "argument 'session_id': 'int' object cannot be converted to 'PyString'"),
+        ((1, [1], "uint8", b"x"), {"session_id": "\udc80"}, UnicodeEncodeError, None),
         # Conversion runs in parameter order and stops at the first failure.
         (("x", "y", 5, "z"), {"session_id": 3}, TypeError, "argument 'model_id': 'str' object cannot be interpreted as an integer"),
         ((1, [1], 5, [256]), {}, TypeError, "argument 'dtype': 'int' object cannot be converted to 'PyString'"),

@@ -14,6 +14,9 @@ regression then fails instead of holding up the run.
 from __future__ import annotations
 
 import os
+import signal
+import subprocess
+import sys
 import threading
 import time
 import uuid
@@ -329,3 +332,170 @@ def test_a_region_client_made_before_fork_is_never_used_by_the_child(region_peer
     first, second = (peer.next_request().request_id for _ in range(2))
     assert second == first + 1
     assert peer.pending_requests() == 0
+
+
+# ---- Interpreter exit while threads are inside calls ----------------------------------------
+
+# sys.exit() while a daemon thread waits in a released call that the server answers long after:
+# the interpreter finalizes with the call still waiting. The exit status is the one asked for.
+EXIT_DURING_CALL = r"""
+import sys, threading
+import zelto_sdk
+kind, tcp, region, hybrid = sys.argv[1:]
+if kind == "tcp":
+    host, port = tcp.rsplit(":", 1)
+    client = zelto_sdk.ZeltoClient(host=host, port=int(port), release_gil=True)
+    infer = lambda: client.infer(7, [1], "u8", b"x")
+else:
+    client = (zelto_sdk.ZeltoShmClient(region, release_gil=True) if kind == "shm" else
+              zelto_sdk.ZeltoHybridClient(region, hybrid, release_gil=True))
+    infer = lambda: client.infer([1], "u8", b"x")
+calling = threading.Event()
+
+def call():
+    calling.set()
+    infer()
+
+threading.Thread(target=call, daemon=True).start()
+calling.wait()
+sys.exit(3)
+"""
+
+
+def start_slow_server(start_reference_server, tmp_path, delay_ms: int) -> tuple[dict[str, str], str]:
+    """A reference server whose every transport answers with a slow echo; where it listens and
+    its region."""
+    region = "zelto-slow-" + uuid.uuid4().hex[:8]
+    server = start_reference_server(
+        "--tcp", "127.0.0.1:0", "--shm", region, "--hybrid", local_endpoint(tmp_path),
+        "--shm-model", str(SLOW_ECHO), "--slow-delay-ms", str(delay_ms))
+    return server.listening, region
+
+
+@pytest.mark.parametrize("kind", ["tcp", "shm", "hybrid"])
+def test_exit_with_a_daemon_thread_inside_a_call_ends_quietly(start_reference_server, tmp_path,
+                                                             kind):
+    where, region = start_slow_server(start_reference_server, tmp_path, 2000)
+    # Several interpreters at once, each exiting while its thread waits on the server.
+    runs = [subprocess.Popen([sys.executable, "-c", EXIT_DURING_CALL, kind, where["tcp"], region,
+                              where["hybrid"]], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True) for _ in range(8)]
+    for run in runs:
+        try:
+            out, err = run.communicate(timeout=child_process.WATCHDOG_SECONDS)
+        except subprocess.TimeoutExpired:
+            run.kill()
+            run.communicate()
+            raise AssertionError("the interpreter did not exit") from None
+        assert (run.returncode, out, err) == (3, "", "")
+
+
+# ---- Threads waiting for one region client: in arrival order, within the call's time-out ----
+
+
+def region_client(kind: str, listening: dict[str, str], region: str, **settings: Any) -> Any:
+    if kind == "shm":
+        return zelto_sdk.ZeltoShmClient(region, release_gil=True, **settings)
+    return zelto_sdk.ZeltoHybridClient(region, listening["hybrid"], release_gil=True, **settings)
+
+
+def calls_per_thread(control, kind, listening, region, seconds):
+    client = region_client(kind, listening, region)
+    counts = [0, 0]
+    start = threading.Barrier(2)
+    until = time.monotonic() + seconds
+
+    def calls(n: int) -> None:
+        start.wait()
+        while time.monotonic() < until:
+            client.infer([1], "u8", b"x")
+            counts[n] += 1
+
+    threads = [threading.Thread(target=calls, args=(n,)) for n in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return counts
+
+
+@pytest.mark.parametrize("kind", ["shm", "hybrid"])
+def test_threads_on_one_region_client_take_turns(start_reference_server, tmp_path, kind):
+    listening, region = start_slow_server(start_reference_server, tmp_path, 1)
+    counts = child_process.run(calls_per_thread, kind, listening, region, 1.5)
+    # The thread that just finished a call queues behind the one already waiting.
+    assert min(counts) * 4 >= max(counts) > 0, counts
+
+
+def two_calls_at_once(control, listening, region, timeout):
+    client = region_client("hybrid", listening, region, socket_timeout=timeout)
+    start = threading.Barrier(2)
+    results: list[str] = []
+
+    def call() -> None:
+        start.wait()
+        try:
+            results.append(repr(client.infer([1], "u8", b"x")))
+        except Exception as error:
+            results.append(repr(error))
+
+    threads = [threading.Thread(target=call) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return sorted(results)
+
+
+def test_the_wait_for_a_hybrid_client_counts_against_its_socket_timeout(start_reference_server,
+                                                                       tmp_path):
+    # Each call takes 1 s and may take 1.5 s: the second waits 1 s for the first, so it cannot
+    # be answered in time.
+    listening, region = start_slow_server(start_reference_server, tmp_path, 1000)
+    results = child_process.run(two_calls_at_once, listening, region, 1.5)
+    assert results == ["TimeoutError('Request timed out')", "[120]"]
+
+
+def wait_for_a_busy_client(control, kind, listening, region):
+    client = region_client(kind, listening, region)
+
+    class Reenters:
+        def __index__(self):
+            return client.infer([1], "u8", b"x")
+
+    try:
+        client.infer([Reenters()], "u8", b"x")
+    except RuntimeError as error:
+        reentered = str(error)
+    busy = threading.Thread(target=client.infer, args=([1], "u8", b"x"))
+    busy.start()
+    time.sleep(0.2)  # the other thread's slow call holds the client
+    outcome = interrupted_by_alarm(lambda: client.infer([1], "u8", b"x"))
+    busy.join()
+    return reentered, outcome
+
+
+def interrupted_by_alarm(call) -> tuple:
+    class Alarm(Exception):
+        pass
+
+    def on_alarm(signum, frame):
+        raise Alarm()
+
+    signal.signal(signal.SIGALRM, on_alarm)
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    started = time.monotonic()
+    try:
+        call()
+    except Alarm:
+        return ("alarm", time.monotonic() - started < 1)
+    return ("returned",)
+
+
+@posix_only("SIGALRM")
+@pytest.mark.parametrize("kind", ["shm", "hybrid"])
+def test_a_call_waiting_for_its_client_still_ends_on_a_signal_and_refuses_reentry(
+        start_reference_server, tmp_path, kind):
+    listening, region = start_slow_server(start_reference_server, tmp_path, 2000)
+    assert child_process.run(wait_for_a_busy_client, kind, listening, region) == (
+        "Already borrowed", ("alarm", True))
