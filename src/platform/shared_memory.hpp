@@ -29,7 +29,8 @@ struct SharedMemoryError {
 };
 
 inline std::string SharedMemoryError::message() const {
-    if (kind == Kind::Reserve) return "Reserving the shared memory failed: " + os_error(os_errno).message;
+    if (kind == Kind::Reserve)
+        return "Reserving the shared memory failed: " + os_error(os_errno).message;
     const char* text = "";
     switch (kind) {
         case Kind::Open:

@@ -366,7 +366,8 @@ std::expected<void, IoError> SharedMapping::populate(uint64_t offset, uint64_t l
     // A sparse backing file: the bytes are written with zeros, which allocates them, and which
     // the block written next replaces. Past the file's end nothing is written: a client never
     // makes a region longer.
-    const uint64_t end = std::min({size_, offset + std::min(length, size_ - offset), allocation->length});
+    const uint64_t end =
+        std::min({size_, offset + std::min(length, size_ - offset), allocation->length});
     if (offset >= end) return {};
     if (const DWORD failed = write_zeros(handle_of(file_), offset, end); failed != 0)
         return std::unexpected(os_error(static_cast<int>(failed)));
