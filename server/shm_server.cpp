@@ -264,7 +264,15 @@ std::expected<std::shared_ptr<ServerRegion>, std::string> ServerRegion::create(
                                " bytes is too large");
     }
     const uint64_t output_offset = tensor_offset + round_up(tensor_area, kPage);
-    auto mapping = platform::SharedMapping::create(name, output_offset + output_size, true);
+    // The region is reserved whole as it is made: a server whose region cannot be backed
+    // refuses to start, instead of dying on a write into it once the file system fills up.
+    const uint64_t region_size = output_offset + output_size;
+    auto mapping = platform::SharedMapping::create(name, region_size, true);
+    if (!mapping && mapping.error().kind == platform::SharedMemoryError::Kind::Reserve) {
+        return std::unexpected("cannot reserve the " + std::to_string(region_size) +
+                               " bytes of shared memory region '" + name +
+                               "': " + platform::os_error(mapping.error().os_errno).message);
+    }
     if (!mapping) {
         return std::unexpected("cannot create shared memory region '" + name +
                                "': " + mapping.error().message());

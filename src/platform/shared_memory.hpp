@@ -10,6 +10,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/io_error.hpp"
+#include "platform/os_error.hpp"
+
 namespace zelto::platform {
 
 // Why a mapping could not be made. The texts are the ones the shared-memory error displays.
@@ -18,6 +21,7 @@ struct SharedMemoryError {
         Open,        // "Opening the shared memory failed, os error N"
         Unexpected,  // "An unexpected OS error occurred, os error N"
         Create,      // "Creating the shared memory failed, os error N" (server side only)
+        Reserve,     // "Reserving the shared memory failed: TEXT (os error N)"
     };
     Kind kind = Kind::Open;
     int os_errno = 0;
@@ -25,6 +29,8 @@ struct SharedMemoryError {
 };
 
 inline std::string SharedMemoryError::message() const {
+    if (kind == Kind::Reserve)
+        return "Reserving the shared memory failed: " + os_error(os_errno).message;
     const char* text = "";
     switch (kind) {
         case Kind::Open:
@@ -35,6 +41,8 @@ inline std::string SharedMemoryError::message() const {
             break;
         case Kind::Create:
             text = "Creating the shared memory failed, os error ";
+            break;
+        case Kind::Reserve:
             break;
     }
     return text + std::to_string(os_errno);
@@ -49,11 +57,14 @@ public:
 
     // Creates NAME with `size` bytes (zero-filled) and maps it. A leftover object of the same
     // name is removed first when `replace` is set; otherwise an existing object is an error.
+    // The object's memory is reserved whole (Reserve error, and no object, when the system
+    // cannot provide it), so that writing anywhere in the mapping later cannot fail.
     static std::expected<SharedMapping, SharedMemoryError> create(std::string_view name,
                                                                   uint64_t size, bool replace);
 
     // Opens NAME read-write, creating it if it does not exist, makes it at least `size` bytes
-    // long (new bytes read as zero) and maps `size` bytes of it. A new object gets the
+    // long (new bytes read as zero), reserves the memory of those bytes (a Reserve error when
+    // the system cannot provide it) and maps `size` bytes of it. A new object gets the
     // permission bits `mode` (not narrowed by the umask), so that whoever may use the object
     // `mode` was taken from may use this one too.
     static std::expected<SharedMapping, SharedMemoryError> open_or_create(std::string_view name,
@@ -71,6 +82,14 @@ public:
 
     uint8_t* base() const { return base_; }
     uint64_t size() const { return size_; }
+    // Makes the memory behind bytes [offset, offset + length) of the mapping exist, so that
+    // writing there cannot fail later. An object's memory is made on first write; where the
+    // system has none left (a full shared-memory file system, a full disk under a backing file)
+    // that write would kill the process (SIGBUS) instead of failing. The system's error when
+    // the memory cannot be made: ENOSPC on POSIX systems, the system's disk-full error on
+    // Windows. Bytes outside the mapping are ignored. Costs one cheap system call where the
+    // memory exists already.
+    std::expected<void, IoError> populate(uint64_t offset, uint64_t length) const;
     // The object's permission bits (0600 if they cannot be read, and on Windows, where access
     // comes from the folder's access list, which an object made beside it inherits).
     unsigned permissions() const;

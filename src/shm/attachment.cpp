@@ -57,6 +57,13 @@ std::expected<SlotLease, Error> RegionAttachment::place_input(std::span<const in
     // The pool is checked before the element type: with both wrong, the pool's message wins.
     auto parsed = parse_dtype(dtype);
     if (!parsed) return std::unexpected(std::move(parsed.error()));
+    // The slot's memory is made to exist before anything is written: on a full shared-memory
+    // file system the write would otherwise kill the process (SIGBUS). The lease gives the slot
+    // back when the call fails here.
+    if (auto made = region_->object().populate(lease.offset(), required); !made) {
+        return std::unexpected(
+            Error{ErrorKind::PoolExhausted, "Shared memory error: " + made.error().message});
+    }
     // The slot lies in the tensor area, which lies inside the region (checked at attach), and
     // is at least `required` bytes long, so the block fits.
     write_tensor_block(region_->base() + lease.offset(), shape, *parsed, data);

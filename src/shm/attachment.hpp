@@ -66,7 +66,9 @@ public:
     uint64_t take_request_id() { return clients_->next_request_id(); }
 
     // Refuses more than 8 dimensions (InvalidInput), leases a slot for the block
-    // (PoolExhausted), parses `dtype` (InvalidInput) and writes the block.
+    // (PoolExhausted), parses `dtype` (InvalidInput), makes the slot's memory exist
+    // (PoolExhausted "Shared memory error: " + the system's text when it cannot, e.g. on a full
+    // file system) and writes the block.
     std::expected<SlotLease, Error> place_input(std::span<const int64_t> shape,
                                                 std::string_view dtype,
                                                 std::span<const uint8_t> data);

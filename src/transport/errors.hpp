@@ -40,7 +40,8 @@ enum class ErrorKind : uint8_t {
     SharedMemory,
     // The region's request queue is full, or held back by an earlier producer past the deadline.
     QueueBlocked,
-    // No slot of the region's tensor pool is free and large enough for the input.
+    // No slot of the region's tensor pool is free and large enough for the input, or the
+    // system cannot provide the memory of the slot (a full shared-memory file system).
     PoolExhausted,
     // The hybrid exchange on its pipe connection failed: opening, I/O, an answer out of step.
     Exchange,

@@ -5,8 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
+
+// Linux 5.14's madvise advice that faults pages in for writing; older headers lack the name.
+#if defined(__linux__) && !defined(MADV_POPULATE_WRITE)
+#define MADV_POPULATE_WRITE 23
+#endif
 
 namespace zelto::platform {
 
@@ -42,6 +48,16 @@ std::string object_path(std::string_view name) {
 
 int fd_of(intptr_t file) {
     return static_cast<int>(file);
+}
+
+// Allocates the object's memory for bytes [0, size): the whole object stays usable however
+// full its file system becomes. 0 or the error number.
+int reserve(int fd, uint64_t size) {
+    int err;
+    do {
+        err = posix_fallocate(fd, 0, static_cast<off_t>(size));
+    } while (err == EINTR);
+    return err;
 }
 
 }  // namespace
@@ -83,6 +99,11 @@ std::expected<SharedMapping, SharedMemoryError> SharedMapping::create(std::strin
         shm_unlink(path.c_str());
         return std::unexpected(error(SharedMemoryError::Kind::Create, err));
     }
+    if (int err = reserve(fd, size); err != 0) {
+        close(fd);
+        shm_unlink(path.c_str());
+        return std::unexpected(error(SharedMemoryError::Kind::Reserve, err));
+    }
     auto mapped = map_whole(fd, size);
     if (!mapped) {
         shm_unlink(path.c_str());
@@ -111,9 +132,51 @@ std::expected<SharedMapping, SharedMemoryError> SharedMapping::open_or_create(st
         close(fd);
         return std::unexpected(error(SharedMemoryError::Kind::Unexpected, err));
     }
+    // Also for an object that existed: its maker may have been stopped before it reserved it.
+    if (int err = reserve(fd, size); err != 0) {
+        close(fd);
+        return std::unexpected(error(SharedMemoryError::Kind::Reserve, err));
+    }
     auto mapped = map_whole(fd, size);
     if (!mapped) return std::unexpected(mapped.error());
     return SharedMapping(mapped->first, mapped->second, fd);
+}
+
+std::expected<void, IoError> SharedMapping::populate(uint64_t offset, uint64_t length) const {
+    if (offset >= size_ || length == 0) return {};
+    const uint64_t page = page_size();
+    const uint64_t first = offset / page * page;
+    const uint64_t end = std::min(size_, offset + std::min(length, size_ - offset));
+    const uint64_t span = (end - first + page - 1) / page * page;
+    int err = EOPNOTSUPP;
+    if (file_ != kNoFile) {
+        // Allocating the object's pages without changing its length. On a tmpfs this is all or
+        // nothing (a failure takes back the pages it added, leaving the room to smaller
+        // requests), fails with ENOSPC when the file system is full, and takes a fraction of a
+        // microsecond where the pages exist.
+        int done;
+        do {
+            done = fallocate(fd_of(file_), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(first),
+                             static_cast<off_t>(span));
+        } while (done != 0 && errno == EINTR);
+        if (done == 0) return {};
+        err = errno;
+    }
+    if (err != EOPNOTSUPP && err != ENOSYS) return std::unexpected(os_error(err));
+#ifdef MADV_POPULATE_WRITE
+    // A file system without fallocate: have the pages faulted in for writing now, where a
+    // failure is an error and not a signal.
+    if (madvise(base_ + first, span, MADV_POPULATE_WRITE) == 0) return {};
+    err = errno;
+    // A kernel before 5.14 has no such advice: nothing can be done before the write itself.
+    if (err == EINVAL) return {};
+    // The fault that failed is the one that would have raised SIGBUS: the object's memory could
+    // not be provided, which for a mapping of the whole object means its file system is full.
+    if (err == EFAULT) err = ENOSPC;
+    return std::unexpected(os_error(err));
+#else
+    return {};
+#endif
 }
 
 unsigned SharedMapping::permissions() const {

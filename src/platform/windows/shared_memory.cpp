@@ -151,6 +151,54 @@ bool set_length(HANDLE file, uint64_t size) {
     return SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end) != 0;
 }
 
+// The file's length and the disk space allocated to it; none when they cannot be read.
+struct Allocation {
+    uint64_t length;
+    uint64_t allocated;
+};
+std::optional<Allocation> allocation_of(HANDLE file) {
+    FILE_STANDARD_INFO info{};
+    if (!GetFileInformationByHandleEx(file, FileStandardInfo, &info, sizeof info))
+        return std::nullopt;
+    return Allocation{static_cast<uint64_t>(info.EndOfFile.QuadPart),
+                      static_cast<uint64_t>(info.AllocationSize.QuadPart)};
+}
+
+// Writes zeros over bytes [offset, end) of the file, which gives them disk space wherever the
+// file system left them unallocated (a sparse file: under Wine the file lives on a Linux file
+// system, whose files grow sparse). The error number, or 0.
+DWORD write_zeros(HANDLE file, uint64_t offset, uint64_t end) {
+    static const uint8_t kZeros[64 * 1024] = {};
+    while (offset < end) {
+        const DWORD chunk = static_cast<DWORD>(std::min<uint64_t>(end - offset, sizeof kZeros));
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD written = 0;
+        if (!WriteFile(file, kZeros, chunk, &written, &at)) return GetLastError();
+        if (written == 0) return ERROR_WRITE_FAULT;
+        offset += written;
+    }
+    return 0;
+}
+
+// Gives the first `size` bytes of the file disk space, so that no write through a view of it
+// can fail for want of space later (a failed write through a view is an in-page error that
+// ends the process). An allocation that covers them already costs one query. The error number,
+// or 0.
+DWORD reserve(HANDLE file, uint64_t size) {
+    auto allocation = allocation_of(file);
+    if (allocation && allocation->allocated >= size) return 0;
+    FILE_ALLOCATION_INFO wanted{};
+    wanted.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
+    if (SetFileInformationByHandle(file, FileAllocationInfo, &wanted, sizeof wanted)) {
+        allocation = allocation_of(file);
+        if (allocation && allocation->allocated >= size) return 0;
+    }
+    // Only the bytes already written can be known to have space: the rest is written.
+    return write_zeros(file, 0, size);
+}
+
 // Whether a process holds a mapping object named `object_name` open.
 bool name_in_use(const std::wstring& object_name) {
     HANDLE existing = OpenFileMappingW(FILE_MAP_READ, FALSE, object_name.c_str());
@@ -268,6 +316,8 @@ std::expected<SharedMapping, SharedMemoryError> SharedMapping::create(std::strin
     };
     if (!set_length(file, size))
         return fail(error(SharedMemoryError::Kind::Create, GetLastError()));
+    if (const DWORD failed = reserve(file, size); failed != 0)
+        return fail(error(SharedMemoryError::Kind::Reserve, failed));
     auto view = map_view(file, object_name->c_str(), 0, true);
     if (!view) return fail(view.error());
     return SharedMapping(view->base, view->size, native(file));
@@ -292,6 +342,10 @@ std::expected<SharedMapping, SharedMemoryError> SharedMapping::open_or_create(st
         CloseHandle(file);
         return std::unexpected(error(SharedMemoryError::Kind::Unexpected, err));
     }
+    if (const DWORD failed = reserve(file, size); failed != 0) {
+        CloseHandle(file);
+        return std::unexpected(error(SharedMemoryError::Kind::Reserve, failed));
+    }
     // Unnamed: the objects that only this library's processes share are told apart by their
     // files alone, so a new file under an old name never meets a mapping of the old file.
     auto view = map_view(file, nullptr, size, false);
@@ -300,6 +354,24 @@ std::expected<SharedMapping, SharedMemoryError> SharedMapping::open_or_create(st
         return std::unexpected(view.error());
     }
     return SharedMapping(view->base, view->size, native(file));
+}
+
+std::expected<void, IoError> SharedMapping::populate(uint64_t offset, uint64_t length) const {
+    if (file_ == kNoFile || offset >= size_ || length == 0) return {};
+    auto allocation = allocation_of(handle_of(file_));
+    if (!allocation) return std::unexpected(os_error(static_cast<int>(GetLastError())));
+    // A file whose whole length has disk space (the reference server reserves its regions;
+    // NTFS allocates a file's length as it is set) has nothing to make.
+    if (allocation->allocated >= allocation->length) return {};
+    // A sparse backing file: the bytes are written with zeros, which allocates them, and which
+    // the block written next replaces. Past the file's end nothing is written: a client never
+    // makes a region longer.
+    const uint64_t end =
+        std::min({size_, offset + std::min(length, size_ - offset), allocation->length});
+    if (offset >= end) return {};
+    if (const DWORD failed = write_zeros(handle_of(file_), offset, end); failed != 0)
+        return std::unexpected(os_error(static_cast<int>(failed)));
+    return {};
 }
 
 bool SharedMapping::unlink(std::string_view name) {
