@@ -13,7 +13,14 @@ std::optional<uint64_t> OutputArea::allocate(uint64_t length) {
     if (length > size_) return std::nullopt;
     length = (length + kAlignment - 1) / kAlignment * kAlignment;
     std::lock_guard lock(mutex_);
+    // Leases past their time are ended only when room is short: reading the clock for every
+    // answer would show in its latency.
+    if (auto block = take_locked(length)) return block;
     end_expired_locked();
+    return take_locked(length);
+}
+
+std::optional<uint64_t> OutputArea::take_locked(uint64_t length) {
     for (auto range = free_.begin(); range != free_.end(); ++range) {
         if (range->second < length) continue;
         const auto [offset, range_length] = *range;
@@ -33,20 +40,20 @@ void OutputArea::free(uint64_t block) {
 void OutputArea::lease(uint64_t block, uint64_t input_offset) {
     std::lock_guard lock(mutex_);
     if (!taken_.contains(block)) return;
-    const uint64_t number = next_lease_++;
-    leases_.emplace(number, Lease{block, input_offset, now_() + kLease});
-    leases_by_input_.emplace(input_offset, number);
+    Lease& lease = leases_[input_offset];
+    if (lease.held) more_leases_.emplace(input_offset, lease);
+    lease = Lease{block, now_() + kLease, true};
 }
 
 void OutputArea::end_leases(uint64_t input_offset) {
     std::lock_guard lock(mutex_);
-    auto [first, last] = leases_by_input_.equal_range(input_offset);
-    for (auto it = first; it != last; ++it) {
-        auto lease = leases_.find(it->second);
-        free_locked(lease->second.block);
-        leases_.erase(lease);
-    }
-    leases_by_input_.erase(first, last);
+    auto lease = leases_.find(input_offset);
+    if (lease == leases_.end() || !lease->second.held) return;
+    free_locked(lease->second.block);
+    lease->second.held = false;
+    auto [first, last] = more_leases_.equal_range(input_offset);
+    for (auto more = first; more != last; ++more) free_locked(more->second.block);
+    more_leases_.erase(first, last);
 }
 
 void OutputArea::free_locked(uint64_t block) {
@@ -73,21 +80,20 @@ void OutputArea::free_locked(uint64_t block) {
 
 void OutputArea::end_expired_locked() {
     const auto now = now_();
-    while (!leases_.empty() && leases_.begin()->second.ends <= now) {
-        end_lease_locked(leases_.begin());
-    }
-}
-
-void OutputArea::end_lease_locked(std::map<uint64_t, Lease>::iterator lease) {
-    auto [first, last] = leases_by_input_.equal_range(lease->second.input_offset);
-    for (auto it = first; it != last; ++it) {
-        if (it->second == lease->first) {
-            leases_by_input_.erase(it);
-            break;
+    for (auto& [input, lease] : leases_) {
+        if (lease.held && lease.ends <= now) {
+            free_locked(lease.block);
+            lease.held = false;
         }
     }
-    free_locked(lease->second.block);
-    leases_.erase(lease);
+    for (auto more = more_leases_.begin(); more != more_leases_.end();) {
+        if (more->second.ends > now) {
+            ++more;
+            continue;
+        }
+        free_locked(more->second.block);
+        more = more_leases_.erase(more);
+    }
 }
 
 }  // namespace zelto::server

@@ -19,6 +19,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 
 namespace zelto::server {
 
@@ -36,7 +37,8 @@ public:
     uint64_t size() const { return size_; }
 
     // Takes a block of at least `length` bytes (rounded up to 8): the lowest free range that
-    // fits. Leases past their time are ended first. None when no free range is large enough.
+    // fits. When none does, leases past their time are ended and it is tried again. None when
+    // no free range is large enough.
     std::optional<uint64_t> allocate(uint64_t length);
 
     // Gives a taken block back. An offset that is not a taken block is ignored.
@@ -50,25 +52,27 @@ public:
     void end_leases(uint64_t input_offset);
 
 private:
+    // The lease of the block answered to one input block. An input's entry stays once made, and
+    // is reused by its next lease: a request's leases then cost no allocation.
     struct Lease {
-        uint64_t block;
-        uint64_t input_offset;
-        Clock::time_point ends;
+        uint64_t block = 0;
+        Clock::time_point ends{};
+        bool held = false;
     };
 
+    std::optional<uint64_t> take_locked(uint64_t length);
     void free_locked(uint64_t block);
     void end_expired_locked();
-    void end_lease_locked(std::map<uint64_t, Lease>::iterator lease);
 
     const uint64_t size_;
     const Now now_;
     std::mutex mutex_;
-    std::map<uint64_t, uint64_t> free_;   // offset -> length, ranges never adjacent
-    std::map<uint64_t, uint64_t> taken_;  // offset -> length
-    // Leases by number: numbers grow with time, so the first lease is the one that ends first.
-    std::map<uint64_t, Lease> leases_;
-    std::multimap<uint64_t, uint64_t> leases_by_input_;  // input offset -> lease number
-    uint64_t next_lease_ = 0;
+    std::map<uint64_t, uint64_t> free_;           // offset -> length, ranges never adjacent
+    std::map<uint64_t, uint64_t> taken_;          // offset -> length
+    std::unordered_map<uint64_t, Lease> leases_;  // input offset -> its lease
+    // A second lease for an input whose first has not ended (a client that does not wait for
+    // its answers): kept apart, so neither is lost.
+    std::multimap<uint64_t, Lease> more_leases_;
 };
 
 }  // namespace zelto::server

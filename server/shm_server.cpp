@@ -135,8 +135,8 @@ private:
                 role_free_.wait(lock, [&] { return stop_.load() || !role_taken_; });
                 if (stop_) return;
                 role_taken_ = true;
-                turn = ++role_turn_;
-                serving_since_.reset();
+                turn = role_turn_.fetch_add(1) + 1;
+                serving_.store(false);
             }
             poll(turn, sleeper);
             if (stop_) return;
@@ -151,7 +151,7 @@ private:
         auto last_work = platform::monotonic_now() - Poll::kSpinAfterWork;
         while (!stop_.load(std::memory_order_relaxed)) {
             if (requests().pop(raw)) {
-                begin_serving(turn);
+                begin_serving();
                 serve(shm::RequestEntry::decode(raw.data()), sleeper);
                 if (!end_serving(turn)) return;
                 last_work = platform::monotonic_now();
@@ -167,32 +167,43 @@ private:
         }
     }
 
-    void begin_serving(uint64_t turn) {
-        std::lock_guard lock(mutex_);
-        if (turn == role_turn_) serving_since_ = platform::monotonic_now();
+    // Marks the poller's request in service. Atomics only: the answer's latency pays for this.
+    void begin_serving() {
+        begun_.fetch_add(1, std::memory_order_relaxed);
+        serving_.store(true, std::memory_order_release);
     }
 
     // False when the poll role was given to another worker meanwhile.
     bool end_serving(uint64_t turn) {
-        std::lock_guard lock(mutex_);
-        last_served_ = platform::monotonic_now();
-        if (turn != role_turn_) return false;
-        serving_since_.reset();
-        return true;
+        serving_.store(false, std::memory_order_release);
+        return role_turn_.load() == turn;
     }
 
+    // Every kWatchBusy (kWatchIdle once no request has begun for kIdleAfter), looks at the
+    // poller: one that has been serving the same request since the look before, so for at least
+    // kTakeOver, has its poll role given to a parked worker.
     void watch() {
+        static_assert(kTakeOver <= kWatchBusy);
         std::unique_lock lock(mutex_);
+        uint64_t seen = begun_.load();
+        bool seen_serving = false;
+        auto last_change = platform::monotonic_now();
         while (!stop_) {
             auto now = platform::monotonic_now();
-            stopping_.wait_for(lock, now - last_served_ < kIdleAfter ? kWatchBusy : kWatchIdle);
+            stopping_.wait_for(lock, now - last_change < kIdleAfter ? kWatchBusy : kWatchIdle);
             now = platform::monotonic_now();
-            if (role_taken_ && serving_since_ && now - *serving_since_ >= kTakeOver) {
+            const uint64_t begun = begun_.load();
+            const bool serving = serving_.load(std::memory_order_acquire);
+            if (begun != seen) {
+                seen = begun;
+                last_change = now;
+            } else if (role_taken_ && serving && seen_serving) {
                 role_taken_ = false;
-                ++role_turn_;
-                serving_since_.reset();
+                role_turn_.fetch_add(1);
+                serving_.store(false);
                 role_free_.notify_one();
             }
+            seen_serving = serving;
         }
     }
 
@@ -246,9 +257,9 @@ private:
     std::condition_variable role_free_;  // parked workers wait for the role
     std::condition_variable stopping_;   // wakes the watcher at stop
     bool role_taken_ = false;
-    uint64_t role_turn_ = 0;  // grows each time the role changes hands
-    std::optional<platform::MonotonicClock::time_point> serving_since_;  // the poller's request
-    platform::MonotonicClock::time_point last_served_ = platform::monotonic_now();
+    std::atomic<uint64_t> role_turn_{0};  // grows each time the role changes hands
+    std::atomic<uint64_t> begun_{0};      // requests the pollers have begun to serve
+    std::atomic<bool> serving_{false};    // whether the poller is serving one
     std::vector<std::thread> workers_;
     std::thread watcher_;
 };

@@ -60,9 +60,16 @@ std::expected<SlotLease, Error> RegionAttachment::place_input(std::span<const in
     // The slot's memory is made to exist before anything is written: on a full shared-memory
     // file system the write would otherwise kill the process (SIGBUS). The lease gives the slot
     // back when the call fails here.
-    if (auto made = region_->object().populate(lease.offset(), required); !made) {
-        return std::unexpected(
-            Error{ErrorKind::PoolExhausted, "Shared memory error: " + made.error().message});
+    // Memory once made stays with the object, so each slot's is made once per attachment, as
+    // far as its largest block reached.
+    uint64_t& populated = populated_[lease.offset()];
+    if (populated < required) {
+        auto made = region_->object().populate(lease.offset(), required);
+        if (!made) {
+            return std::unexpected(
+                Error{ErrorKind::PoolExhausted, "Shared memory error: " + made.error().message});
+        }
+        populated = required;
     }
     // The slot lies in the tensor area, which lies inside the region (checked at attach), and
     // is at least `required` bytes long, so the block fits.

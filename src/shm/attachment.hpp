@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "platform/fork.hpp"
 #include "shm/region.hpp"
@@ -81,6 +82,8 @@ private:
     std::shared_ptr<ShmRegion> region_;
     std::shared_ptr<RegionClients> clients_;
     std::unique_ptr<TensorPool> pool_;  // a fixed address, which leases point to
+    // How many bytes from each slot's start this attachment has made exist (see place_input).
+    std::unordered_map<uint64_t, uint64_t> populated_;
     platform::ProcessStamp stamp_;
 };
 

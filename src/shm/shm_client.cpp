@@ -173,7 +173,7 @@ std::expected<ShmClient::Sent, Error> ShmClient::exchange(
     RingBuffer responses(region.base() + region.response_queue_offset(), kResponseEntrySize);
     platform::MicroWait pause(
         platform::spin_for_payload(platform::MicroWait::kDefaultSpinPhase, data_size));
-    auto next_region_check = platform::monotonic_now() + kReattachCheck;
+    auto next_region_check = start + kReattachCheck;
     for (;;) {
         // One entry per round: this request's answer ends the wait, another client's goes to
         // its mailbox (or nowhere, when nobody waits for it any more).
