@@ -136,7 +136,6 @@ private:
                 if (stop_) return;
                 role_taken_ = true;
                 turn = role_turn_.fetch_add(1) + 1;
-                serving_.store(false);
             }
             poll(turn, sleeper);
             if (stop_) return;
@@ -151,7 +150,7 @@ private:
         auto last_work = platform::monotonic_now() - Poll::kSpinAfterWork;
         while (!stop_.load(std::memory_order_relaxed)) {
             if (requests().pop(raw)) {
-                begin_serving();
+                begin_serving(turn);
                 serve(shm::RequestEntry::decode(raw.data()), sleeper);
                 if (!end_serving(turn)) return;
                 last_work = platform::monotonic_now();
@@ -167,15 +166,18 @@ private:
         }
     }
 
-    // Marks the poller's request in service. Atomics only: the answer's latency pays for this.
-    void begin_serving() {
+    // Marks the request of the poller with role `turn` in service. Atomics only: the answer's
+    // latency pays for this.
+    void begin_serving(uint64_t turn) {
         begun_.fetch_add(1, std::memory_order_relaxed);
-        serving_.store(true, std::memory_order_release);
+        serving_turn_.store(turn, std::memory_order_release);
     }
 
-    // False when the poll role was given to another worker meanwhile.
+    // False when the poll role was given to another worker meanwhile. Only the mark of this
+    // role is cleared: a worker that lost the role must not clear its successor's.
     bool end_serving(uint64_t turn) {
-        serving_.store(false, std::memory_order_release);
+        uint64_t mine = turn;
+        serving_turn_.compare_exchange_strong(mine, 0);
         return role_turn_.load() == turn;
     }
 
@@ -186,21 +188,21 @@ private:
         static_assert(kTakeOver <= kWatchBusy);
         std::unique_lock lock(mutex_);
         uint64_t seen = begun_.load();
-        bool seen_serving = false;
+        uint64_t seen_serving = 0;  // the role whose request was in service at the last look
         auto last_change = platform::monotonic_now();
         while (!stop_) {
             auto now = platform::monotonic_now();
             stopping_.wait_for(lock, now - last_change < kIdleAfter ? kWatchBusy : kWatchIdle);
             now = platform::monotonic_now();
             const uint64_t begun = begun_.load();
-            const bool serving = serving_.load(std::memory_order_acquire);
+            const uint64_t serving = serving_turn_.load(std::memory_order_acquire);
             if (begun != seen) {
                 seen = begun;
                 last_change = now;
-            } else if (role_taken_ && serving && seen_serving) {
+            } else if (role_taken_ && serving != 0 && serving == seen_serving &&
+                       serving == role_turn_.load()) {
                 role_taken_ = false;
                 role_turn_.fetch_add(1);
-                serving_.store(false);
                 role_free_.notify_one();
             }
             seen_serving = serving;
@@ -257,9 +259,9 @@ private:
     std::condition_variable role_free_;  // parked workers wait for the role
     std::condition_variable stopping_;   // wakes the watcher at stop
     bool role_taken_ = false;
-    std::atomic<uint64_t> role_turn_{0};  // grows each time the role changes hands
-    std::atomic<uint64_t> begun_{0};      // requests the pollers have begun to serve
-    std::atomic<bool> serving_{false};    // whether the poller is serving one
+    std::atomic<uint64_t> role_turn_{0};     // grows each time the role changes hands
+    std::atomic<uint64_t> begun_{0};         // requests the pollers have begun to serve
+    std::atomic<uint64_t> serving_turn_{0};  // the role whose poller serves a request, or 0
     std::vector<std::thread> workers_;
     std::thread watcher_;
 };
