@@ -18,11 +18,10 @@ std::unexpected<Error> failure(ErrorKind kind, std::string message) {
 class HybridClientImpl final : public HybridClient {
 public:
     HybridClientImpl(shm::RegionAttachment attachment, std::string socket_path,
-                     std::unique_ptr<IoRuntime> runtime, shm::LogFn log)
+                     std::unique_ptr<IoRuntime> runtime)
         : runtime_(std::move(runtime)),
           cell_(std::make_shared<ConnectionCell>()),
           socket_path_(std::move(socket_path)),
-          log_(std::move(log)),
           attachment_(std::move(attachment)) {}
 
     // In a forked child the runtime is left as it is, on purpose: its workers exist only in the
@@ -53,13 +52,14 @@ private:
     std::unique_ptr<IoRuntime> runtime_;
     std::shared_ptr<ConnectionCell> cell_;
     std::string socket_path_;
-    shm::LogFn log_;  // for the attach record of a re-attach
     shm::RegionAttachment attachment_;
 };
 
 std::optional<Error> HybridClientImpl::follow_replaced_region() {
     if (connection_opened() || !attachment_.replaced()) return std::nullopt;
-    auto fresh = shm::RegionAttachment::open(attachment_.region().name(), log_);
+    // No attach record: the call may run without the interpreter lock, and the log receiver is
+    // Python's.
+    auto fresh = shm::RegionAttachment::open(attachment_.region().name(), {});
     if (!fresh) return std::move(fresh.error());
     // The old attachment is dropped whole, its pool before the seat that holds its leases.
     (void)std::exchange(attachment_, std::move(*fresh));
@@ -110,7 +110,7 @@ std::expected<std::unique_ptr<HybridClient>, Error> HybridClient::create(
     auto runtime = IoRuntime::create();
     if (!runtime) return failure(ErrorKind::Runtime, std::move(runtime.error().message));
     return std::make_unique<HybridClientImpl>(std::move(*attachment), socket_path,
-                                              std::move(*runtime), log);
+                                              std::move(*runtime));
 }
 
 }  // namespace zelto::hybrid

@@ -30,6 +30,8 @@ RingBuffer request_queue(const ShmRegion& region) {
 // abandoned entry as it is, a dead producer's as an empty request with id 0 that nobody waits
 // for (the server answers it, and the answer is dropped), so the queue moves on.
 void publish_stalled(RegionAttachment& attachment, RingBuffer& requests, uint64_t slot) {
+    // The index comes from the region: one out of range addresses no slot.
+    if (slot >= RingBuffer::kCapacity) return;
     // The stand-in's empty block is leased before any claim is made, so a claim is always kept.
     auto empty = attachment.place_input({}, "uint8", {});
     if (!empty) return;
@@ -93,7 +95,7 @@ uint64_t response_id(const std::array<uint8_t, kResponseEntrySize>& raw) {
 std::expected<ShmClient, Error> ShmClient::open(const std::string& shm_name, const LogFn& log) {
     auto attachment = RegionAttachment::open(shm_name, log);
     if (!attachment) return std::unexpected(attachment.error());
-    return ShmClient(std::move(*attachment), log);
+    return ShmClient(std::move(*attachment));
 }
 
 std::expected<OutputView, Error> ShmClient::infer(std::span<const int64_t> shape,
@@ -197,7 +199,9 @@ std::expected<ShmClient::Sent, Error> ShmClient::exchange(
             // A new region that cannot be attached yet (its server is still making it) is
             // tried again at the next check.
             if (attachment_.replaced()) {
-                if (auto fresh = RegionAttachment::open(region.name(), log_)) {
+                // No attach record: the call may run without the interpreter lock, and the
+                // log receiver is Python's.
+                if (auto fresh = RegionAttachment::open(region.name(), {})) {
                     replacement->emplace(std::move(*fresh));
                     return Sent::Replaced;
                 }

@@ -53,8 +53,7 @@ private:
     };
     enum class Sent { Answered, Replaced };
 
-    ShmClient(RegionAttachment attachment, LogFn log)
-        : attachment_(std::move(attachment)), log_(std::move(log)) {}
+    explicit ShmClient(RegionAttachment attachment) : attachment_(std::move(attachment)) {}
     // Queues request `id`, whose block lies in `slot`, and waits for its answer. With
     // `replacement`, a late answer checks whether the region was replaced: the wait then ends
     // with Replaced and the new region's attachment in `replacement`.
@@ -67,7 +66,6 @@ private:
                                                  SlotLease slot) const;
 
     RegionAttachment attachment_;
-    LogFn log_;  // for the attach record of a re-attach
 };
 
 }  // namespace zelto::shm
