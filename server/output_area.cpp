@@ -8,11 +8,27 @@ OutputArea::OutputArea(uint64_t size, Now now) : size_(size), now_(std::move(now
     if (size_ > 0) free_.emplace(0, size_);
 }
 
+uint64_t OutputArea::block_length(uint64_t length) {
+    if (length == 0) return kAlignment;  // every block has an offset of its own
+    return (length + kAlignment - 1) / kAlignment * kAlignment;
+}
+
 std::optional<uint64_t> OutputArea::allocate(uint64_t length) {
-    if (length == 0) length = kAlignment;  // every block has an offset of its own
     if (length > size_) return std::nullopt;
-    length = (length + kAlignment - 1) / kAlignment * kAlignment;
     std::lock_guard lock(mutex_);
+    return allocate_locked(block_length(length));
+}
+
+std::optional<uint64_t> OutputArea::allocate_leased(uint64_t length, uint64_t input_offset) {
+    std::lock_guard lock(mutex_);
+    end_leases_locked(input_offset);
+    if (length > size_) return std::nullopt;
+    auto block = allocate_locked(block_length(length));
+    if (block) lease_locked(*block, input_offset);
+    return block;
+}
+
+std::optional<uint64_t> OutputArea::allocate_locked(uint64_t length) {
     // Leases past their time are ended only when room is short: reading the clock for every
     // answer would show in its latency.
     if (auto block = take_locked(length)) return block;
@@ -23,10 +39,19 @@ std::optional<uint64_t> OutputArea::allocate(uint64_t length) {
 std::optional<uint64_t> OutputArea::take_locked(uint64_t length) {
     for (auto range = free_.begin(); range != free_.end(); ++range) {
         if (range->second < length) continue;
-        const auto [offset, range_length] = *range;
-        free_.erase(range);
-        if (range_length > length) free_.emplace(offset + length, range_length - length);
-        taken_.emplace(offset, length);
+        const uint64_t offset = range->first;
+        const auto next = std::next(range);
+        auto node = free_.extract(range);
+        if (node.mapped() > length) {
+            // The rest of the range stays free, in the same place among the others: its node
+            // moves up rather than being made anew.
+            node.key() = offset + length;
+            node.mapped() -= length;
+            free_.insert(next, std::move(node));
+            taken_.emplace(offset, length);
+        } else {
+            taken_.insert(std::move(node));
+        }
         return offset;
     }
     return std::nullopt;
@@ -39,7 +64,10 @@ void OutputArea::free(uint64_t block) {
 
 void OutputArea::lease(uint64_t block, uint64_t input_offset) {
     std::lock_guard lock(mutex_);
-    if (!taken_.contains(block)) return;
+    if (taken_.contains(block)) lease_locked(block, input_offset);
+}
+
+void OutputArea::lease_locked(uint64_t block, uint64_t input_offset) {
     Lease& lease = leases_[input_offset];
     if (lease.held) more_leases_.emplace(input_offset, lease);
     lease = Lease{block, now_() + kLease, true};
@@ -47,6 +75,10 @@ void OutputArea::lease(uint64_t block, uint64_t input_offset) {
 
 void OutputArea::end_leases(uint64_t input_offset) {
     std::lock_guard lock(mutex_);
+    end_leases_locked(input_offset);
+}
+
+void OutputArea::end_leases_locked(uint64_t input_offset) {
     auto lease = leases_.find(input_offset);
     if (lease == leases_.end() || !lease->second.held) return;
     free_locked(lease->second.block);
@@ -59,23 +91,23 @@ void OutputArea::end_leases(uint64_t input_offset) {
 void OutputArea::free_locked(uint64_t block) {
     auto taken = taken_.find(block);
     if (taken == taken_.end()) return;
-    uint64_t offset = taken->first;
-    uint64_t length = taken->second;
-    taken_.erase(taken);
+    auto node = taken_.extract(taken);
+    const uint64_t offset = node.key();
     // Merge with the free ranges on either side, so that large blocks find room again.
     auto after = free_.lower_bound(offset);
-    if (after != free_.end() && offset + length == after->first) {
-        length += after->second;
+    if (after != free_.end() && offset + node.mapped() == after->first) {
+        node.mapped() += after->second;
         after = free_.erase(after);
     }
     if (after != free_.begin()) {
         auto before = std::prev(after);
         if (before->first + before->second == offset) {
-            before->second += length;
+            before->second += node.mapped();
             return;
         }
     }
-    free_.emplace_hint(after, offset, length);
+    // The block's node becomes the free range's.
+    free_.insert(after, std::move(node));
 }
 
 void OutputArea::end_expired_locked() {

@@ -41,6 +41,11 @@ public:
     // no free range is large enough.
     std::optional<uint64_t> allocate(uint64_t length);
 
+    // The answer to a request that names the input block `input_offset`, in one step: ends the
+    // leases of that input (its client has read them), takes a block as allocate() does and
+    // leases it to the input. One lock for the three, as every shared-memory answer needs them.
+    std::optional<uint64_t> allocate_leased(uint64_t length, uint64_t input_offset);
+
     // Gives a taken block back. An offset that is not a taken block is ignored.
     void free(uint64_t block);
 
@@ -60,7 +65,11 @@ private:
         bool held = false;
     };
 
+    static uint64_t block_length(uint64_t length);
+    std::optional<uint64_t> allocate_locked(uint64_t length);
     std::optional<uint64_t> take_locked(uint64_t length);
+    void lease_locked(uint64_t block, uint64_t input_offset);
+    void end_leases_locked(uint64_t input_offset);
     void free_locked(uint64_t block);
     void end_expired_locked();
 

@@ -210,28 +210,27 @@ private:
     }
 
     void serve(const shm::RequestEntry& request, platform::PreciseSleep& sleeper) {
-        // The client has read every answer to its earlier requests from this input block.
-        region_->inputs_read(request.tensor_offset);
         shm::ResponseEntry response{request.request_id, kStatusOk, 0, 0};
         auto output = answer(request);
         if (output) {
             response.output_offset = *output;
-            region_->lease_output(*output, request.tensor_offset);
         } else {
             response.status = kStatusError;
-            response.error_offset = region_->place_error_text(output.error());
-            region_->lease_output(response.error_offset, request.tensor_offset);
+            response.error_offset =
+                region_->place_error_text(output.error(), request.tensor_offset);
         }
         respond(response, sleeper);
     }
 
+    // The answer's block is leased to the request's input block: the client keeps that block
+    // until it has read the answer, and its next request naming it ends the lease.
     std::expected<uint64_t, std::string> answer(const shm::RequestEntry& request) {
         auto input = region_->read_input(request.tensor_offset, request.tensor_size);
         if (!input) return std::unexpected(input.error());
         uint32_t model = request.param_code != 0 ? request.param_code : default_model_;
         auto output = run_model(model, std::move(*input));
         if (!output) return std::unexpected(output.error());
-        return region_->place_output(*output);
+        return region_->place_output(*output, request.tensor_offset);
     }
 
     void respond(const shm::ResponseEntry& response, platform::PreciseSleep& sleeper) {
@@ -329,40 +328,52 @@ void ServerRegion::place_full_text() {
     std::memcpy(base() + output_offset_ + 8, kOutputAreaFull.data(), kOutputAreaFull.size());
 }
 
-std::expected<uint64_t, std::string> ServerRegion::place_output(const Tensor& output) {
-    const uint64_t length = shm::kTensorBlockHeaderSize + output.data.size();
-    if (output.shape.size() > shm::kMaxDims) {
-        return std::unexpected("output has " + std::to_string(output.shape.size()) +
-                               " dimensions, at most 8 fit in a tensor block");
-    }
-    if (length > output_area_.size()) {
-        return std::unexpected("output of " + std::to_string(length) +
-                               " bytes does not fit in the output area of " +
-                               std::to_string(output_area_.size()) + " bytes");
-    }
-    auto block = output_area_.allocate(length);
-    if (!block) return std::unexpected(std::string(kOutputAreaFull));
-    const uint64_t offset = blocks_offset_ + *block;
-    shm::write_tensor_block(base() + offset, output.shape, output.dtype, output.data);
-    return offset;
+std::optional<uint64_t> ServerRegion::take_block(uint64_t length,
+                                                 std::optional<uint64_t> input_offset) {
+    auto block = input_offset ? output_area_.allocate_leased(length, *input_offset)
+                              : output_area_.allocate(length);
+    if (!block) return std::nullopt;
+    return blocks_offset_ + *block;
 }
 
-uint64_t ServerRegion::place_error_text(std::string_view text) {
-    auto block = text == kOutputAreaFull ? std::optional<uint64_t>()
-                                         : output_area_.allocate(8 + text.size());
-    if (!block) return output_offset_;
-    const uint64_t offset = blocks_offset_ + *block;
-    shm::store_le<uint64_t>(base() + offset, text.size());
-    if (!text.empty()) std::memcpy(base() + offset + 8, text.data(), text.size());
-    return offset;
+std::expected<uint64_t, std::string> ServerRegion::place_output(
+    const Tensor& output, std::optional<uint64_t> input_offset) {
+    const uint64_t length = shm::kTensorBlockHeaderSize + output.data.size();
+    std::optional<std::string> refused;
+    if (output.shape.size() > shm::kMaxDims) {
+        refused = "output has " + std::to_string(output.shape.size()) +
+                  " dimensions, at most 8 fit in a tensor block";
+    } else if (length > output_area_.size()) {
+        refused = "output of " + std::to_string(length) +
+                  " bytes does not fit in the output area of " +
+                  std::to_string(output_area_.size()) + " bytes";
+    }
+    if (refused) {
+        // The request's input block still tells that its earlier answers were read.
+        if (input_offset) inputs_read(*input_offset);
+        return std::unexpected(std::move(*refused));
+    }
+    auto offset = take_block(length, input_offset);
+    if (!offset) return std::unexpected(std::string(kOutputAreaFull));
+    shm::write_tensor_block(base() + *offset, output.shape, output.dtype, output.data);
+    return *offset;
+}
+
+uint64_t ServerRegion::place_error_text(std::string_view text,
+                                        std::optional<uint64_t> input_offset) {
+    if (text == kOutputAreaFull) {
+        if (input_offset) inputs_read(*input_offset);
+        return output_offset_;
+    }
+    auto offset = take_block(8 + text.size(), input_offset);
+    if (!offset) return output_offset_;
+    shm::store_le<uint64_t>(base() + *offset, text.size());
+    if (!text.empty()) std::memcpy(base() + *offset + 8, text.data(), text.size());
+    return *offset;
 }
 
 void ServerRegion::release_output(uint64_t offset) {
     if (offset >= blocks_offset_) output_area_.free(offset - blocks_offset_);
-}
-
-void ServerRegion::lease_output(uint64_t offset, uint64_t input_offset) {
-    if (offset >= blocks_offset_) output_area_.lease(offset - blocks_offset_, input_offset);
 }
 
 void ServerRegion::inputs_read(uint64_t input_offset) {

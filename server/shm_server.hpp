@@ -55,22 +55,22 @@ public:
     const shm::RegionLayout& layout() const { return layout_; }
 
     // Writes an output TensorBlock into a free block of the output area and returns its offset.
-    // The block stays taken until release_output() or lease_output()'s end. Fails with
-    // kOutputAreaFull when no block is free, and with a longer text when the output is larger
-    // than the whole output area. Safe from any thread.
-    std::expected<uint64_t, std::string> place_output(const Tensor& output);
+    // Without `input_offset` the block stays taken until release_output(); with it, the answer
+    // is a shared-memory one: the leases of that input block end (its client has read them) and
+    // the new block is leased to it, until a request names the input block again or
+    // OutputArea::kLease has passed. Fails with kOutputAreaFull when no block is free, and with
+    // a longer text when the output is larger than the whole output area. Safe from any thread.
+    std::expected<uint64_t, std::string> place_output(
+        const Tensor& output, std::optional<uint64_t> input_offset = std::nullopt);
 
     // Writes an error text block (u64 length + UTF-8) into a free block and returns its offset,
     // held as an output is. When no block is free it returns the fixed "output area full" block
     // instead, which is never freed. Safe from any thread.
-    uint64_t place_error_text(std::string_view text);
+    uint64_t place_error_text(std::string_view text,
+                              std::optional<uint64_t> input_offset = std::nullopt);
 
-    // Frees a block that place_output or place_error_text returned.
+    // Frees a block that place_output or place_error_text returned without an input block.
     void release_output(uint64_t offset);
-
-    // Keeps the block until a request names the input block `input_offset` again (its client
-    // has read this answer by then: inputs_read) or OutputArea::kLease has passed.
-    void lease_output(uint64_t offset, uint64_t input_offset);
 
     // A request names the input block `input_offset`: the answers leased to it have been read.
     void inputs_read(uint64_t input_offset);
@@ -88,6 +88,9 @@ private:
     // Writes the fixed "output area full" text at the start of the output area; the blocks
     // come after it.
     void place_full_text();
+    // A block of `length` bytes in the output area (leased to `input_offset`, if given), as an
+    // offset into the region.
+    std::optional<uint64_t> take_block(uint64_t length, std::optional<uint64_t> input_offset);
 
     std::string name_;
     platform::SharedMapping mapping_;

@@ -243,16 +243,20 @@ RegionClients::Mailbox::~Mailbox() {
 
 // ---- Producers' intents ----------------------------------------------------------------------
 
+// Plain release stores: every call makes three, and a sequentially consistent one costs a full
+// fence. Whoever finds the queue held up reads the tail before the intents, and the tail moves
+// by a compare-and-swap that also releases: a producer's "reserving" is visible to whoever sees
+// the tail it moved.
 void RegionClients::reserving() {
-    atomic_word(intent(seat_)).store(kIntentReserving);
+    atomic_word(intent(seat_)).store(kIntentReserving, std::memory_order_release);
 }
 
 void RegionClients::reserved(uint64_t slot) {
-    atomic_word(intent(seat_)).store(kIntentReserved | slot);
+    atomic_word(intent(seat_)).store(kIntentReserved | slot, std::memory_order_release);
 }
 
 void RegionClients::idle() {
-    atomic_word(intent(seat_)).store(0);
+    atomic_word(intent(seat_)).store(0, std::memory_order_release);
 }
 
 void RegionClients::abandoned(uint64_t slot) {

@@ -74,5 +74,19 @@ TEST(OutputArea, ALeaseEndedByTheNextRequestDoesNotExpireOnTheNextOwner) {
     EXPECT_EQ(a.area.allocate(64), std::nullopt);
 }
 
+// The one-step answer of a shared-memory request: the same input's earlier answer makes room
+// for the new one, another input's answer stays, and the new block is leased in its turn.
+TEST(OutputArea, AnAnswerLeasedInOneStepFreesOnlyItsOwnInputsEarlierAnswer) {
+    Area a(128);
+    ASSERT_EQ(a.area.allocate_leased(64, 4096), 0u);
+    ASSERT_EQ(a.area.allocate_leased(64, 8192), 64u);
+    EXPECT_EQ(a.area.allocate_leased(64, 4096), 0u);
+    EXPECT_EQ(a.area.allocate(8), std::nullopt);
+    EXPECT_EQ(a.area.allocate_leased(200, 8192), std::nullopt);  // larger than the area
+    EXPECT_EQ(a.area.allocate(64), 64u);  // ...yet its request ended the earlier lease
+    a.area.end_leases(4096);
+    EXPECT_EQ(a.area.allocate(64), 0u);
+}
+
 }  // namespace
 }  // namespace zelto::server
