@@ -1,9 +1,14 @@
 """Client library of the Zelto inference server."""
 
-from collections.abc import Iterator, Sequence
-from typing import SupportsIndex, final
+from collections.abc import Callable, Iterator, Sequence
+from types import TracebackType
+from typing import Any, Self, SupportsIndex, final
 
 __all__ = ["ZeltoClient", "ZeltoShmClient", "ZeltoHybridClient"]
+
+__version__: str
+
+def __getattr__(name: str) -> Callable[[str, dict[str, Any]], Any]: ...
 
 # A tensor as the calls take it: a shape, an element-type name and one int 0..255 per byte
 # (bytes, bytearray and lists of ints all qualify).
@@ -89,6 +94,19 @@ class ZeltoClient:
         session_id: str | None = None,
     ) -> Iterator[bytes]:  # a StreamIterator
         """Like `infer_stream` but yields each frame's bytes as a bytes object."""
+    def close(self) -> None:
+        """Closes the client's connections and mappings once the calls in flight have ended;
+        a later call raises RuntimeError "Client is closed". Closing again does nothing."""
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> bool: ...
+    def __reduce__(self) -> tuple[Callable[[str, dict[str, Any]], Any], tuple[str, dict[str, Any]]]:
+        """Pickles as the constructor's arguments (the api_token included): the copy opens
+        its own connections and mappings."""
 
 @final
 class ZeltoShmClient:
@@ -98,6 +116,19 @@ class ZeltoShmClient:
     def infer(self, shape: _Shape, dtype: str, data: _Data) -> list[int]: ...
     def infer_bytes(self, shape: _Shape, dtype: str, data: _Data) -> bytes:
         """Like `infer` but returns the output tensor's bytes as a bytes object."""
+    def close(self) -> None:
+        """Closes the client's connections and mappings once the calls in flight have ended;
+        a later call raises RuntimeError "Client is closed". Closing again does nothing."""
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> bool: ...
+    def __reduce__(self) -> tuple[Callable[[str, dict[str, Any]], Any], tuple[str, dict[str, Any]]]:
+        """Pickles as the constructor's arguments (the api_token included): the copy opens
+        its own connections and mappings."""
 
 @final
 class ZeltoHybridClient:
@@ -112,3 +143,16 @@ class ZeltoHybridClient:
     def infer(self, shape: _Shape, dtype: str, data: _Data) -> list[int]: ...
     def infer_bytes(self, shape: _Shape, dtype: str, data: _Data) -> bytes:
         """Like `infer` but returns the output tensor's bytes as a bytes object."""
+    def close(self) -> None:
+        """Closes the client's connections and mappings once the calls in flight have ended;
+        a later call raises RuntimeError "Client is closed". Closing again does nothing."""
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> bool: ...
+    def __reduce__(self) -> tuple[Callable[[str, dict[str, Any]], Any], tuple[str, dict[str, Any]]]:
+        """Pickles as the constructor's arguments (the api_token included): the copy opens
+        its own connections and mappings."""

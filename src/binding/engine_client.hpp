@@ -14,6 +14,7 @@
 #include "binding/arguments.hpp"
 #include "binding/bytes_output.hpp"
 #include "binding/call_settings.hpp"
+#include "binding/client_object.hpp"
 #include "binding/conversions.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/instance.hpp"
@@ -47,7 +48,8 @@ PyObject* new_engine_client(PyTypeObject* type, PyObject* args, PyObject* kwargs
             raise_error(client.error());
             return nullptr;
         }
-        return new_instance<State>(type, call, std::move(*client));
+        return with_arguments<State>(new_instance<State>(type, call, std::move(*client)), signature,
+                                     bound);
     });
 }
 

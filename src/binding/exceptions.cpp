@@ -1,8 +1,11 @@
 #include "binding/exceptions.hpp"
 
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <optional>
+#include <system_error>
 
 #include "binding/py_ref.hpp"
 
@@ -84,13 +87,39 @@ PyObject* exception_type(Raised raised, IoCategory category) {
 
 }  // namespace
 
+std::optional<int> os_error_number(std::string_view message) {
+    // "... (os error N)", or "..., os error N" at the very end.
+    constexpr std::string_view kMark = "os error ";
+    const size_t at = message.rfind(kMark);
+    if (at == std::string_view::npos) return std::nullopt;
+    const bool in_parentheses = at > 0 && message[at - 1] == '(';
+    const char* first = message.data() + at + kMark.size();
+    const char* last = message.data() + message.size();
+    int number = 0;
+    auto [end, ec] = std::from_chars(first, last, number);
+    if (ec != std::errc() || end == first) return std::nullopt;
+    if (in_parentheses ? (end == last || *end != ')') : end != last) return std::nullopt;
+    return number;
+}
+
 void raise_message(PyObject* type, std::string_view message) {
     // Texts from servers were decoded lossily already; "replace" keeps a stray byte from
     // turning the intended exception into a UnicodeDecodeError.
     PyRef text = PyRef::steal(
         PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) return;  // MemoryError is set
-    PyErr_SetObject(type, text.get());
+    const auto number = os_error_number(message);
+    if (!number) {
+        PyErr_SetObject(type, text.get());
+        return;
+    }
+    // An error the system reported carries its number, as Python's own OSErrors do, while the
+    // message stays the only argument (so the text reads the same).
+    PyRef exception = PyRef::steal(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
+    if (!exception) return;
+    PyRef value = PyRef::steal(PyLong_FromLong(*number));
+    if (!value || PyObject_SetAttrString(exception.get(), "errno", value.get()) < 0) return;
+    PyErr_SetObject(type, exception.get());
 }
 
 void raise_internal_failure(std::string_view description) {

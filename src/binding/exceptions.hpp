@@ -6,6 +6,7 @@
 
 #include <exception>
 #include <new>
+#include <optional>
 #include <string_view>
 
 #include "binding/interpreter_exit.hpp"
@@ -13,8 +14,12 @@
 
 namespace zelto::binding {
 
-// Raises `type` with the message as its only argument (so an OSError's errno stays None).
+// Raises `type` with the message as its only argument. A message that carries the system's
+// error number ("(os error N)", or "os error N" at its end) also sets the exception's `errno`.
 void raise_message(PyObject* type, std::string_view message);
+
+// The system's error number N that a message carries, if it does.
+std::optional<int> os_error_number(std::string_view message);
 
 // Raises the internal-failure exception: a BaseException subclass created once per process,
 // so that `except Exception` does not swallow a broken invariant of the library.

@@ -4,6 +4,7 @@
 
 #include "binding/arguments.hpp"
 #include "binding/call_settings.hpp"
+#include "binding/client_object.hpp"
 #include "binding/engine_client.hpp"
 #include "binding/instance.hpp"
 #include "binding/method_call.hpp"
@@ -71,6 +72,11 @@ PyObject* hybrid_client_infer_bytes(PyObject* self, PyObject* const* args, Py_ss
                               [](const auto& output) { return engine_output_to_bytes(output); });
 }
 
+PyObject* hybrid_client_repr(PyObject* self) {
+    return client_repr("ZeltoHybridClient", {argument<HybridState>(self, "shm_name"),
+                                             argument<HybridState>(self, "socket_path")});
+}
+
 PyMethodDef kMethods[] = {
     {"infer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hybrid_client_infer)),
      METH_FASTCALL | METH_KEYWORDS, "infer($self, shape, dtype, data)\n--\n\n"},
@@ -79,6 +85,10 @@ PyMethodDef kMethods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "infer_bytes($self, shape, dtype, data)\n--\n\n"
      "Like `infer` but returns the output tensor's bytes as a bytes object."},
+    kCloseMethod<HybridState, kClass>,
+    kEnterMethod<HybridState, kClass>,
+    kExitMethod<HybridState, kClass>,
+    kReduceMethod<HybridState, kClass>,
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -87,6 +97,7 @@ PyType_Slot kSlots[] = {
                                   "socket_timeout=None)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(hybrid_client_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<HybridState>)},
+    {Py_tp_repr, reinterpret_cast<void*>(hybrid_client_repr)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };

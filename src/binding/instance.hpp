@@ -17,6 +17,9 @@ struct Instance {
     PyObject ob_base;  // the object header: must come first
     InUseFlag in_use;
     CallSettings call;  // fixed at construction: calls on several threads read it at once
+    // A client's constructor arguments by parameter name (a dict, or null): what it pickles as.
+    PyObject* arguments;
+    bool closed;  // set by close(), with the in-use flag held exclusively
     State state;
 };
 
@@ -32,6 +35,8 @@ PyObject* new_instance(PyTypeObject* type, const CallSettings& call, Args&&... a
     try {
         new (&instance->in_use) InUseFlag();
         new (&instance->call) CallSettings(call);
+        instance->arguments = nullptr;
+        instance->closed = false;
         new (&instance->state) State(std::forward<Args>(args)...);
     } catch (...) {
         // The state was never built: free the memory without running the destructor slot.
@@ -50,6 +55,7 @@ template <class State>
 void dealloc_instance(PyObject* object) {
     auto* instance = reinterpret_cast<Instance<State>*>(object);
     instance->state.~State();
+    Py_XDECREF(instance->arguments);
     instance->call.~CallSettings();
     instance->in_use.~InUseFlag();
     PyTypeObject* type = Py_TYPE(object);

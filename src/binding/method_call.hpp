@@ -14,6 +14,9 @@
 
 namespace zelto::binding {
 
+// What a call on a client that was closed raises (RuntimeError).
+inline constexpr const char* kClientClosed = "Client is closed";
+
 // The class a method belongs to. `type` is the class's getter: it is called inside the boundary
 // because the first call creates the type.
 struct MethodClass {
@@ -36,6 +39,10 @@ PyObject* call_method(const Signature& signature, const MethodClass& owner, Use:
         const RunningCall call(object->call);
         Use use(object->in_use, mode, call.deadline);
         if (!use.ok()) return nullptr;
+        if (object->closed) {
+            PyErr_SetString(PyExc_RuntimeError, kClientClosed);
+            return nullptr;
+        }
         return body(object->state, bound, call);
     });
 }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "binding/client_object.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/interpreter_exit.hpp"
 #include "binding/py_ref.hpp"
@@ -12,16 +13,33 @@
 namespace zelto::binding {
 namespace {
 
+// The module's __getattr__ (consulted only for names the module does not have): gives out the
+// function that unpickles clients, which is no attribute of its own.
+PyObject* module_getattr(PyObject* module, PyObject* name) {
+    return guarded([&]() -> PyObject* {
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "_restore_client") == 0)
+            return restore_client_function();
+        PyErr_Format(PyExc_AttributeError, "module 'zelto_sdk' has no attribute '%U'", name);
+        (void)module;
+        return nullptr;
+    });
+}
+
+PyMethodDef module_functions[] = {
+    {"__getattr__", module_getattr, METH_O, "__getattr__(name, /)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
-    "zelto_sdk",  // m_name
-    "",           // m_doc
-    0,            // m_size: no per-module state
-    nullptr,      // m_methods: no module-level functions
-    nullptr,      // m_slots
-    nullptr,      // m_traverse
-    nullptr,      // m_clear
-    nullptr,      // m_free
+    "zelto_sdk",       // m_name
+    "",                // m_doc
+    0,                 // m_size: no per-module state
+    module_functions,  // m_methods: the module's __getattr__
+    nullptr,           // m_slots
+    nullptr,           // m_traverse
+    nullptr,           // m_clear
+    nullptr,           // m_free
 };
 
 constexpr int64_t kNoInterpreter = -1;
@@ -87,6 +105,7 @@ PyObject* initialise() {
     if (!module) return nullptr;
     for (const ClassEntry& entry : kClasses)
         if (!add_class(module.get(), entry)) return nullptr;
+    if (PyModule_AddStringConstant(module.get(), "__version__", ZELTO_VERSION) < 0) return nullptr;
     if (!watch_interpreter_exit()) return nullptr;
     module_object = module.get();
     Py_INCREF(module_object);

@@ -1,6 +1,9 @@
 // ZeltoShmClient: inference entirely through a shared-memory region created by the server.
+#include <optional>
+
 #include "binding/arguments.hpp"
 #include "binding/call_settings.hpp"
+#include "binding/client_object.hpp"
 #include "binding/engine_client.hpp"
 #include "binding/instance.hpp"
 #include "binding/method_call.hpp"
@@ -11,7 +14,9 @@
 namespace zelto::binding {
 namespace {
 
-using ShmClientObject = Instance<shm::ShmClient>;
+// Empty once the client is closed.
+using ShmState = std::optional<shm::ShmClient>;
+using ShmClientObject = Instance<ShmState>;
 
 constexpr Parameter kConstructorParameters[] = {
     {.name = "shm_name", .required = true},
@@ -33,27 +38,26 @@ constexpr MethodClass kClass{shm_client_type, "ZeltoShmClient"};
 const CallSettings kDefaults{.timeout = shm::ShmClient::kResponseTimeout};
 
 PyObject* shm_client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return new_engine_client<shm::ShmClient>(
-        type, args, kwargs, kConstructor, kDefaults, [](const std::vector<std::string>& texts) {
-            return shm::ShmClient::open(texts[0], python_info_log());
-        });
+    return new_engine_client<ShmState>(type, args, kwargs, kConstructor, kDefaults,
+                                       [](const std::vector<std::string>& texts) {
+                                           return shm::ShmClient::open(texts[0], python_info_log());
+                                       });
 }
 
 // infer and infer_bytes: `convert` makes the result from the engine's answer.
 template <class Convert>
 PyObject* shm_client_call(const Signature& signature, PyObject* self, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames, Convert&& convert) {
-    return call_method<shm::ShmClient>(
+    return call_method<ShmState>(
         signature, kClass, Use::Mode::Exclusive, self, args, nargs, kwnames,
-        [&](shm::ShmClient& client, const BoundArguments& bound,
-            const RunningCall& call) -> PyObject* {
+        [&](ShmState& client, const BoundArguments& bound, const RunningCall& call) -> PyObject* {
             TensorArguments input;
             if (!convert_tensor_arguments(bound, input)) return nullptr;
             // The poll rounds check for signals, so Ctrl-C interrupts the wait; the handler's
             // exception stays set and ends the call. The output is copied out with the lock
             // held, while the view keeps the region's turn.
             return convert(engine_call(call, [&](const platform::CallWait& wait) {
-                return client.infer(input.shape, input.dtype, input.data, wait);
+                return client->infer(input.shape, input.dtype, input.data, wait);
             }));
         });
 }
@@ -70,6 +74,10 @@ PyObject* shm_client_infer_bytes(PyObject* self, PyObject* const* args, Py_ssize
                            [](const auto& output) { return engine_output_to_bytes(output); });
 }
 
+PyObject* shm_client_repr(PyObject* self) {
+    return client_repr("ZeltoShmClient", {argument<ShmState>(self, "shm_name")});
+}
+
 PyMethodDef kMethods[] = {
     {"infer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(shm_client_infer)),
      METH_FASTCALL | METH_KEYWORDS, "infer($self, shape, dtype, data)\n--\n\n"},
@@ -78,6 +86,10 @@ PyMethodDef kMethods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "infer_bytes($self, shape, dtype, data)\n--\n\n"
      "Like `infer` but returns the output tensor's bytes as a bytes object."},
+    kCloseMethod<ShmState, kClass>,
+    kEnterMethod<ShmState, kClass>,
+    kExitMethod<ShmState, kClass>,
+    kReduceMethod<ShmState, kClass>,
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -85,7 +97,8 @@ PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("ZeltoShmClient(shm_name, *, release_gil=False)\n--\n\n"
                                   "CPython wrapper for shared memory client")},
     {Py_tp_new, reinterpret_cast<void*>(shm_client_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<shm::ShmClient>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<ShmState>)},
+    {Py_tp_repr, reinterpret_cast<void*>(shm_client_repr)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };

@@ -2,6 +2,7 @@
 #include "binding/arguments.hpp"
 #include "binding/bytes_output.hpp"
 #include "binding/call_settings.hpp"
+#include "binding/client_object.hpp"
 #include "binding/conversions.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/instance.hpp"
@@ -79,7 +80,8 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             raise_error(config.error());
             return nullptr;
         }
-        return new_instance<SocketClient>(type, call, std::move(*config));
+        return with_arguments<SocketClient>(
+            new_instance<SocketClient>(type, call, std::move(*config)), kConstructor, bound);
     });
 }
 
@@ -231,6 +233,12 @@ PyObject* client_endpoint(PyObject* self, PyObject*) {
     return describe(self, [](const Endpoint& endpoint) { return endpoint.display(); });
 }
 
+PyObject* client_object_repr(PyObject* self) {
+    PyRef endpoint = PyRef::steal(client_endpoint(self, nullptr));
+    if (!endpoint) return nullptr;
+    return client_repr("ZeltoClient", {endpoint.get()});
+}
+
 template <class Function>
 PyCFunction as_method(Function function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -262,6 +270,10 @@ PyMethodDef kMethods[] = {
      "infer_stream_bytes($self, model_id, shape, dtype, data, additional_inputs=None, "
      "session_id=None)\n--\n\n"
      "Like `infer_stream` but yields each frame's bytes as a bytes object."},
+    kCloseMethod<SocketClient, kClass>,
+    kEnterMethod<SocketClient, kClass>,
+    kExitMethod<SocketClient, kClass>,
+    kReduceMethod<SocketClient, kClass>,
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -273,6 +285,7 @@ PyType_Slot kSlots[] = {
                        "\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(client_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<SocketClient>)},
+    {Py_tp_repr, reinterpret_cast<void*>(client_object_repr)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };

@@ -49,6 +49,16 @@ void ConnectionPool::release(Connection connection) {
     // socket does not block, so doing it under the lock is harmless.
 }
 
+void ConnectionPool::close() {
+    std::deque<Connection> closing;
+    {
+        std::lock_guard lock(mutex_);
+        max_pool_size_ = 0;
+        closing.swap(idle_);
+    }
+    // `closing` closes its connections here, outside the lock.
+}
+
 size_t ConnectionPool::idle_count() const {
     std::lock_guard lock(mutex_);
     return idle_.size();

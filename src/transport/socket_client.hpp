@@ -66,6 +66,8 @@ public:
     // Gives back a connection whose last exchange was read to its end.
     void release(Connection connection);
     size_t idle_count() const;
+    // Closes the idle connections; a connection given back later is closed too.
+    void close();
 
 private:
     void forget_inherited();  // with mutex_ held
@@ -106,6 +108,9 @@ public:
 
     const ClientConfig& config() const { return config_; }
     const ConnectionPool& pool() const { return pool_; }
+    // Closes the pool's connections; the client keeps its configuration. No call may run
+    // meanwhile or after.
+    void close() { pool_.close(); }
 
     // Single-shot inference (request kind 1), retried once on a fresh connection after an
     // I/O failure. Every wait of the call runs under `wait`; a call it stops (Interrupted,

@@ -161,7 +161,7 @@ def test_stream_write_to_a_closed_peer_is_an_os_error(scripted_peer):
     with pytest.raises(ConnectionError) as raised:
         client.infer_stream(4, [1 << 22], "u8", bytes(1 << 22))
     assert type(raised.value) in (BrokenPipeError, ConnectionResetError)
-    assert raised.value.errno is None
+    assert f"(os error {raised.value.errno})" in str(raised.value)
 
 
 @pytest.mark.parametrize("arguments", [

@@ -105,7 +105,6 @@ def test_instances_are_plain_objects():
         client.extra = 1
     with pytest.raises(TypeError):
         weakref.ref(client)
-    assert not hasattr(client, "close") and not hasattr(client, "__enter__")
 
 
 def test_reimport_in_the_same_interpreter_gives_the_same_module():
@@ -387,7 +386,7 @@ def test_missing_region_is_a_connection_error():
     with pytest.raises(ConnectionError) as caught:
         ZeltoShmClient(name)
     assert str(caught.value) == "Shared memory error: Opening the shared memory failed, os error 2"
-    assert caught.value.errno is None
+    assert caught.value.errno == 2
 
 
 @pytest.mark.parametrize("make", [ZeltoShmClient, lambda name: ZeltoHybridClient(name, NO_SERVER)],
