@@ -4,6 +4,8 @@ from collections.abc import Callable, Iterator, Sequence
 from types import TracebackType
 from typing import Any, Self, SupportsIndex, final
 
+from typing_extensions import Buffer
+
 __all__ = ["ZeltoClient", "ZeltoShmClient", "ZeltoHybridClient"]
 
 __version__: str
@@ -94,6 +96,19 @@ class ZeltoClient:
         session_id: str | None = None,
     ) -> Iterator[bytes]:  # a StreamIterator
         """Like `infer_stream` but yields each frame's bytes as a bytes object."""
+    def infer_into(
+        self,
+        model_id: SupportsIndex,
+        shape: _Shape,
+        dtype: str,
+        data: _Data,
+        additional_inputs: dict[str, _AdditionalInput] | None = None,
+        session_id: str | None = None,
+        *,
+        out: Buffer,
+    ) -> int:
+        """Like `infer_bytes` but writes the output's bytes at the start of `out`, a writable
+        buffer, and returns their number."""
     def close(self) -> None:
         """Closes the client's connections and mappings once the calls in flight have ended;
         a later call raises RuntimeError "Client is closed". Closing again does nothing."""
@@ -116,6 +131,9 @@ class ZeltoShmClient:
     def infer(self, shape: _Shape, dtype: str, data: _Data) -> list[int]: ...
     def infer_bytes(self, shape: _Shape, dtype: str, data: _Data) -> bytes:
         """Like `infer` but returns the output tensor's bytes as a bytes object."""
+    def infer_into(self, shape: _Shape, dtype: str, data: _Data, *, out: Buffer) -> int:
+        """Like `infer_bytes` but writes the output's bytes at the start of `out`, a writable
+        buffer, and returns their number."""
     def close(self) -> None:
         """Closes the client's connections and mappings once the calls in flight have ended;
         a later call raises RuntimeError "Client is closed". Closing again does nothing."""
@@ -143,6 +161,9 @@ class ZeltoHybridClient:
     def infer(self, shape: _Shape, dtype: str, data: _Data) -> list[int]: ...
     def infer_bytes(self, shape: _Shape, dtype: str, data: _Data) -> bytes:
         """Like `infer` but returns the output tensor's bytes as a bytes object."""
+    def infer_into(self, shape: _Shape, dtype: str, data: _Data, *, out: Buffer) -> int:
+        """Like `infer_bytes` but writes the output's bytes at the start of `out`, a writable
+        buffer, and returns their number."""
     def close(self) -> None:
         """Closes the client's connections and mappings once the calls in flight have ended;
         a later call raises RuntimeError "Client is closed". Closing again does nothing."""

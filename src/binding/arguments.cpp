@@ -47,9 +47,10 @@ std::string quoted_list(const std::vector<const char*>& names) {
     return text;
 }
 
-void raise_missing(const Signature& signature, const std::vector<const char*>& missing) {
+void raise_missing(const Signature& signature, const std::vector<const char*>& missing,
+                   const char* kind) {
     std::string message = std::string(signature.callable) + "() missing " +
-                          std::to_string(missing.size()) + " required positional " +
+                          std::to_string(missing.size()) + " required " + kind + " " +
                           plural(missing.size(), "argument", "arguments") + ": " +
                           quoted_list(missing);
     PyErr_SetString(PyExc_TypeError, message.c_str());
@@ -107,12 +108,17 @@ bool bind(const Signature& signature, std::span<PyObject* const> positional,
         out.set(index, keyword.value);
     }
 
-    std::vector<const char*> missing;
-    for (size_t i = 0; i < parameters.size(); ++i)
-        if (parameters[i].required && !out.filled(i)) missing.push_back(parameters[i].name);
-    if (!missing.empty()) {
-        raise_missing(signature, missing);
-        return false;
+    // As the interpreter does: missing positional arguments first, then keyword-only ones.
+    for (const bool keyword_only : {false, true}) {
+        std::vector<const char*> missing;
+        for (size_t i = 0; i < parameters.size(); ++i)
+            if (parameters[i].keyword_only == keyword_only && parameters[i].required &&
+                !out.filled(i))
+                missing.push_back(parameters[i].name);
+        if (!missing.empty()) {
+            raise_missing(signature, missing, keyword_only ? "keyword-only" : "positional");
+            return false;
+        }
     }
 
     for (size_t i = 0; i < parameters.size(); ++i)

@@ -95,6 +95,14 @@ inline PyObject* engine_output_to_list(const std::expected<shm::OutputView, Erro
     return bytes_to_list(output->data());
 }
 
+// The bytes of an engine's output, wherever they lie.
+inline std::span<const uint8_t> output_data(std::span<const uint8_t> output) {
+    return output;
+}
+inline std::span<const uint8_t> output_data(const shm::OutputView& output) {
+    return output.data();
+}
+
 // The same output as a new bytes object, copied once out of the region.
 inline PyObject* engine_output_to_bytes(
     const std::expected<std::span<const uint8_t>, Error>& output) {

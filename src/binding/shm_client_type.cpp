@@ -7,6 +7,7 @@
 #include "binding/engine_client.hpp"
 #include "binding/instance.hpp"
 #include "binding/method_call.hpp"
+#include "binding/out_buffer.hpp"
 #include "binding/python_log.hpp"
 #include "binding/types.hpp"
 #include "shm/shm_client.hpp"
@@ -31,6 +32,14 @@ constexpr Parameter kInferParameters[] = {
 };
 constexpr Signature kInfer{"ZeltoShmClient.infer", kInferParameters};
 constexpr Signature kInferBytes{"ZeltoShmClient.infer_bytes", kInferParameters};
+
+constexpr Parameter kInferIntoParameters[] = {
+    {.name = "shape", .required = true},
+    {.name = "dtype", .required = true},
+    {.name = "data", .required = true},
+    {.name = "out", .required = true, .keyword_only = true},
+};
+constexpr Signature kInferInto{"ZeltoShmClient.infer_into", kInferIntoParameters};
 
 constexpr MethodClass kClass{shm_client_type, "ZeltoShmClient"};
 
@@ -74,6 +83,27 @@ PyObject* shm_client_infer_bytes(PyObject* self, PyObject* const* args, Py_ssize
                            [](const auto& output) { return engine_output_to_bytes(output); });
 }
 
+// infer_into: the output is copied out of the region into the caller's buffer.
+PyObject* shm_client_infer_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return call_method<ShmState>(
+        kInferInto, kClass, Use::Mode::Exclusive, self, args, nargs, kwnames,
+        [&](ShmState& client, const BoundArguments& bound, const RunningCall& call) -> PyObject* {
+            TensorArguments input;
+            if (!convert_tensor_arguments(bound, input)) return nullptr;
+            OutBuffer out;
+            if (!out.take(bound[3])) return nullptr;
+            auto output = engine_call(call, [&](const platform::CallWait& wait) {
+                return client->infer(input.shape, input.dtype, input.data, wait);
+            });
+            if (!output) {
+                raise_error(output.error());
+                return nullptr;
+            }
+            return out.copy(output_data(*output));
+        });
+}
+
 PyObject* shm_client_repr(PyObject* self) {
     return client_repr("ZeltoShmClient", {argument<ShmState>(self, "shm_name")});
 }
@@ -86,6 +116,12 @@ PyMethodDef kMethods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "infer_bytes($self, shape, dtype, data)\n--\n\n"
      "Like `infer` but returns the output tensor's bytes as a bytes object."},
+    {"infer_into",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(shm_client_infer_into)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "infer_into($self, shape, dtype, data, *, out)\n--\n\n"
+     "Like `infer_bytes` but writes the output's bytes at the start of `out`, a writable\n"
+     "buffer, and returns their number."},
     kCloseMethod<ShmState, kClass>,
     kEnterMethod<ShmState, kClass>,
     kExitMethod<ShmState, kClass>,

@@ -7,6 +7,7 @@
 #include "binding/exceptions.hpp"
 #include "binding/instance.hpp"
 #include "binding/method_call.hpp"
+#include "binding/out_buffer.hpp"
 #include "binding/types.hpp"
 #include "transport/config.hpp"
 #include "transport/socket_client.hpp"
@@ -45,6 +46,18 @@ constexpr Signature kInferStream{"ZeltoClient.infer_stream", kInferParameters};
 constexpr Signature kInferBytes{"ZeltoClient.infer_bytes", kInferParameters};
 constexpr Signature kInferTensorBytes{"ZeltoClient.infer_tensor_bytes", kInferParameters};
 constexpr Signature kInferStreamBytes{"ZeltoClient.infer_stream_bytes", kInferParameters};
+
+constexpr Parameter kInferIntoParameters[] = {
+    {.name = "model_id", .required = true},
+    {.name = "shape", .required = true},
+    {.name = "dtype", .required = true},
+    {.name = "data", .required = true},
+    {.name = "additional_inputs", .default_none = true},
+    {.name = "session_id", .default_none = true},
+    {.name = "out", .required = true, .keyword_only = true},
+};
+constexpr size_t kOut = 6;
+constexpr Signature kInferInto{"ZeltoClient.infer_into", kInferIntoParameters};
 
 bool convert_config_arguments(const BoundArguments& bound, ConfigArguments& out) {
     if (!convert_optional_text("endpoint", bound[0], out.endpoint) ||
@@ -212,6 +225,33 @@ PyObject* client_infer_stream_bytes(PyObject* self, PyObject* const* args, Py_ss
     return open_stream(kInferStreamBytes, self, args, nargs, kwnames, StreamItems::Bytes);
 }
 
+// infer_into: the output's data is received straight into the caller's buffer; the result is
+// its length. An output longer than the buffer fails the call and closes its connection.
+PyObject* client_infer_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    return call_method<SocketClient>(
+        kInferInto, kClass, Use::Mode::Shared, self, args, nargs, kwnames,
+        [&](SocketClient& client, const BoundArguments& bound,
+            const RunningCall& call) -> PyObject* {
+            InferArguments arguments;
+            if (!convert_infer_arguments(bound, arguments)) return nullptr;
+            OutBuffer out;
+            if (!out.take(bound[kOut])) return nullptr;
+            auto response = engine_call(call, [&](const platform::CallWait& wait) {
+                return client.infer(arguments, wait, &out.sink());
+            });
+            if (!response) {
+                if (auto refused = out.refused()) {
+                    out.raise_too_long(*refused);
+                    return nullptr;
+                }
+                raise_error(response.error());
+                return nullptr;
+            }
+            return PyLong_FromSize_t(response->output().data.size());
+        });
+}
+
 // protocol() and endpoint(): no arguments, shared use, a new str.
 template <class Text>
 PyObject* describe(PyObject* self, Text&& text) {
@@ -270,6 +310,11 @@ PyMethodDef kMethods[] = {
      "infer_stream_bytes($self, model_id, shape, dtype, data, additional_inputs=None, "
      "session_id=None)\n--\n\n"
      "Like `infer_stream` but yields each frame's bytes as a bytes object."},
+    {"infer_into", as_method(client_infer_into), METH_FASTCALL | METH_KEYWORDS,
+     "infer_into($self, model_id, shape, dtype, data, additional_inputs=None, "
+     "session_id=None, *, out)\n--\n\n"
+     "Like `infer_bytes` but writes the output's bytes at the start of `out`, a writable\n"
+     "buffer, and returns their number."},
     kCloseMethod<SocketClient, kClass>,
     kEnterMethod<SocketClient, kClass>,
     kExitMethod<SocketClient, kClass>,
