@@ -1,18 +1,15 @@
-// The response-frame reader of a stream, fed through a real socket in fragments.
+// The answer reader of a stream, fed from memory in fragments.
 //
-// The first input byte chooses the fragment size (1 to 256 bytes); the rest is what the server
-// sends. The recv wrapper below (linked with --wrap=recv) hands the socket the next fragment
-// whenever the reader finds it empty and closes the sending side after the last one, so every
-// header and payload read meets the same partial reads on every run of an input. What the
-// reader yields is compared with a plain parse of the same bytes from memory, read once as it
-// is and once with a sink that the data is read into.
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+// The first input byte chooses how the rest, what the server sends, is cut: into fragments of 1
+// to (byte + 1) bytes, their lengths drawn from a generator the byte seeds (so 0 feeds byte by
+// byte). Each receive takes at most what is left of the current fragment, as a socket hands over
+// what has arrived, and the stream ends after the last one. What the reader yields is compared
+// with a plain parse of the same bytes from memory, read once as it is and once with a sink that
+// the data is read into.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <memory>
 #include <optional>
@@ -21,42 +18,46 @@
 #include <vector>
 
 #include "fuzz_check.hpp"
-#include "transport/connection.hpp"
+#include "transport/answer_reader.hpp"
 #include "transport/messages.hpp"
-#include "transport/socket_client.hpp"
 
 namespace {
 
 // Enough items to walk through several frames without letting one input run for long.
 constexpr size_t kMaxItems = 64;
 
-struct Feed {
-    int reader = -1;
-    int writer = -1;
-    std::span<const uint8_t> rest;
-    size_t fragment = 1;
+// The server's bytes, handed over one receive at a time.
+class Feed {
+public:
+    Feed(std::span<const uint8_t> stream, uint8_t cut)
+        : rest_(stream), longest_(size_t{cut} + 1), state_(0x9E3779B9u ^ cut) {}
+
+    // Fills the front of `into` as one receive does; 0 once the stream is over.
+    size_t receive(std::span<uint8_t> into) {
+        if (rest_.empty()) return 0;
+        if (fragment_ == 0) fragment_ = std::min(rest_.size(), next_length());
+        const size_t n = std::min(into.size(), fragment_);
+        std::memcpy(into.data(), rest_.data(), n);
+        rest_ = rest_.subspan(n);
+        fragment_ -= n;
+        return n;
+    }
+
+private:
+    size_t next_length() {
+        state_ ^= state_ << 13;
+        state_ ^= state_ >> 17;
+        state_ ^= state_ << 5;
+        return 1 + state_ % longest_;
+    }
+
+    std::span<const uint8_t> rest_;
+    size_t longest_;
+    uint32_t state_;
+    size_t fragment_ = 0;  // bytes left of the fragment being received
 };
 
-Feed feed;
-
-// Sends the next fragment if the reader's socket holds nothing unread, or ends the stream when
-// nothing is left to send.
-void refill(int fd) {
-    if (fd != feed.reader || feed.writer < 0) return;
-    int unread = 0;
-    FUZZ_CHECK(ioctl(fd, FIONREAD, &unread) == 0);
-    if (unread > 0) return;
-    if (feed.rest.empty()) {
-        close(feed.writer);
-        feed.writer = -1;
-        return;
-    }
-    const size_t n = std::min(feed.fragment, feed.rest.size());
-    FUZZ_CHECK(send(feed.writer, feed.rest.data(), n, MSG_NOSIGNAL) == static_cast<ssize_t>(n));
-    feed.rest = feed.rest.subspan(n);
-}
-
-// Items own their data: a stream item's view lasts only until the connection's next read.
+// Items own their data: a stream item's view lasts only until the reader's next frame.
 using Item = std::expected<std::optional<zelto::Tensor>, std::string>;
 
 zelto::Tensor owned(const zelto::DecodedTensor& tensor) {
@@ -136,48 +137,39 @@ struct Sink {
     };
 };
 
-// Reads the stream from the start as the fuzzer feeds it, with or without a sink.
-std::vector<Item> read_items(std::span<const uint8_t> stream, size_t fragment, bool with_sink) {
-    int fds[2];
-    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
-    feed = Feed{fds[0], fds[1], stream, fragment};
-
+// Reads the stream from the start as the feed cuts it, with or without a sink.
+std::vector<Item> read_items(std::span<const uint8_t> stream, uint8_t cut, bool with_sink) {
+    Feed feed(stream, cut);
+    zelto::AnswerReader reader;
+    Sink sink;
     std::vector<Item> got;
-    {
-        zelto::Connection connection{zelto::platform::StreamHandle(fds[0])};
-        Sink sink;
-        while (got.size() < kMaxItems) {
-            sink.asked = 0;
-            auto item = zelto::read_stream_item(connection, zelto::platform::unbounded_wait(),
-                                                with_sink ? &sink.sink : nullptr);
-            if (with_sink && item && item->has_value()) {
-                FUZZ_CHECK(sink.asked == 1 && (*item)->data.data() == sink.memory.get() &&
-                           (*item)->data.size() == sink.size);
-            }
-            got.push_back(owned(item));
-            if (!got.back() || !got.back()->has_value()) break;
+    while (got.size() < kMaxItems) {
+        sink.asked = 0;
+        reader.begin(zelto::AnswerReader::Frame::StreamItem, with_sink ? &sink.sink : nullptr);
+        while (!reader.done()) {
+            std::span<uint8_t> into = reader.next_buffer();
+            FUZZ_CHECK(!into.empty());
+            reader.commit(feed.receive(into));
         }
+        auto item = reader.take_result();
+        if (with_sink && item && item->has_value()) {
+            FUZZ_CHECK(sink.asked == 1 && (*item)->data.data() == sink.memory.get() &&
+                       (*item)->data.size() == sink.size);
+        }
+        got.push_back(owned(item));
+        if (!got.back() || !got.back()->has_value()) break;
     }
-    if (feed.writer >= 0) close(feed.writer);
-    feed = Feed{};
     return got;
 }
 
 }  // namespace
-
-extern "C" ssize_t __real_recv(int fd, void* buffer, size_t length, int flags);
-
-extern "C" ssize_t __wrap_recv(int fd, void* buffer, size_t length, int flags) {
-    refill(fd);
-    return __real_recv(fd, buffer, length, flags);
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     const std::span<const uint8_t> stream(data + 1, size - 1);
     const std::vector<Item> want = parse_items(stream);
     for (bool with_sink : {false, true}) {
-        const std::vector<Item> got = read_items(stream, size_t{data[0]} + 1, with_sink);
+        const std::vector<Item> got = read_items(stream, data[0], with_sink);
         FUZZ_CHECK(got.size() == want.size());
         for (size_t i = 0; i < got.size(); ++i) FUZZ_CHECK(same_item(got[i], want[i]));
     }

@@ -1,7 +1,6 @@
 #include "transport/socket_client.hpp"
 
 #include <array>
-#include <cstring>
 #include <limits>
 #include <span>
 #include <utility>
@@ -136,13 +135,11 @@ std::expected<void, IoError> send_request(Connection& connection, uint32_t model
     return connection.flush();
 }
 
-std::expected<ResponseHeader, IoError> read_header(Connection& connection,
-                                                   const platform::CallWait& wait) {
-    std::array<uint8_t, ResponseHeader::kSize> bytes{};
-    if (auto read = connection.read_exact(bytes, platform::kClientSpin, wait); !read) {
-        return std::unexpected(read.error());
-    }
-    return ResponseHeader::decode(bytes.data());
+// A frame's result that the frame kind guarantees to hold a tensor: a single-shot answer is
+// never the end of a stream.
+std::expected<DecodedTensor, Error> tensor_of(FrameResult frame) {
+    if (!frame) return std::unexpected(std::move(frame.error()));
+    return std::move(**frame);
 }
 
 // What one single-shot attempt produced, its data in the connection's payload buffer. Io,
@@ -159,17 +156,8 @@ Attempt run_attempt(Connection& connection, const InferArguments& args, const Pa
         !sent) {
         return std::unexpected(Error::io(sent.error()));
     }
-    auto header = read_header(connection, wait);
-    if (!header) return std::unexpected(Error::io(header.error()));
-    if (sink != nullptr && header->status == 0) {
-        return read_tensor_payload(connection, header->payload_size, *sink, wait);
-    }
-    auto payload = connection.read_payload(header->payload_size, platform::kClientSpin, wait);
-    if (!payload) return std::unexpected(Error::io(payload.error()));
-    if (header->status != 0) return std::unexpected(Error{ErrorKind::Server, utf8_lossy(*payload)});
-    auto tensor = decode_tensor_payload(*payload);
-    if (!tensor) return std::unexpected(Error{ErrorKind::Codec, std::move(tensor.error())});
-    return std::move(*tensor);
+    connection.answer_reader().begin(AnswerReader::Frame::Answer, sink);
+    return tensor_of(connection.finish_frame(platform::kClientSpin, wait));
 }
 
 bool is_io(const Error& error) {
@@ -180,83 +168,11 @@ bool is_io(const Error& error) {
 
 // ---- Payloads read into a sink ------------------------------------------------------------
 
-namespace {
-
-std::expected<std::span<uint8_t>, Error> sink_memory(const DataSink& sink, size_t n) {
-    std::span<uint8_t> memory = sink(n);
-    if (memory.size() != n) return std::unexpected(Error::sink_failed());
-    return memory;
-}
-
-// The payload's data, then the rest of it, once its head was read and decoded: the data goes
-// straight into the sink's memory, the rest into the payload buffer.
-Attempt read_placed_data(Connection& connection, size_t size, TensorPayloadHead head,
-                         const DataPlacement& placement, const DataSink& sink,
-                         const platform::CallWait& wait) {
-    const size_t data_size = placement.data_size;
-    std::span<uint8_t> memory;
-    size_t staged = 0;
-    if (data_size > Connection::kReserveAhead) {
-        // A length this large is believed once half of it has come: a peer that announces more
-        // than it sends gets no more memory than twice what it sent.
-        staged = data_size / 2;
-        auto arrived = connection.read_payload_piece(placement.head_size, staged, size,
-                                                     platform::kClientSpin, wait);
-        if (!arrived) return std::unexpected(Error::io(std::move(arrived.error())));
-        auto given = sink_memory(sink, data_size);
-        if (!given) return std::unexpected(std::move(given.error()));
-        memory = *given;
-        std::memcpy(memory.data(), arrived->data() + placement.head_size, staged);
-    } else {
-        auto given = sink_memory(sink, data_size);
-        if (!given) return std::unexpected(std::move(given.error()));
-        memory = *given;
-    }
-    if (auto read = connection.read_exact(memory.subspan(staged), platform::kClientSpin, wait);
-        !read) {
-        return std::unexpected(Error::io(std::move(read.error())));
-    }
-    // The head was decoded already: the rest takes its place in the payload buffer.
-    auto tail = connection.read_payload_piece(0, size - placement.head_size - data_size, size,
-                                              platform::kClientSpin, wait);
-    if (!tail) return std::unexpected(Error::io(std::move(tail.error())));
-    auto tensor = finish_tensor_payload(std::move(head), memory, *tail);
-    if (!tensor) return std::unexpected(Error{ErrorKind::Codec, std::move(tensor.error())});
-    return std::move(*tensor);
-}
-
-}  // namespace
-
 std::expected<DecodedTensor, Error> read_tensor_payload(Connection& connection, size_t size,
                                                         const DataSink& sink,
                                                         const platform::CallWait& wait) {
-    // The head, field by field: each read stops where the next field begins, so no data byte
-    // lands in the payload buffer (at most the read-ahead holds some, and hands them on).
-    std::span<uint8_t> front;
-    DataPlacement placement = place_raw_data(front, size);
-    while (placement.kind == DataPlacement::Kind::NeedMore) {
-        auto read = connection.read_payload_piece(front.size(), placement.head_size - front.size(),
-                                                  size, platform::kClientSpin, wait);
-        if (!read) return std::unexpected(Error::io(std::move(read.error())));
-        front = *read;
-        placement = place_raw_data(front, size);
-    }
-    if (placement.kind == DataPlacement::Kind::Located) {
-        if (auto head = decode_tensor_payload_head(front.first(placement.head_size))) {
-            return read_placed_data(connection, size, std::move(*head), placement, sink, wait);
-        }
-    }
-    // No raw data inside the payload, or a head that fails: the whole payload decides.
-    auto payload = connection.read_payload_piece(front.size(), size - front.size(), size,
-                                                 platform::kClientSpin, wait);
-    if (!payload) return std::unexpected(Error::io(std::move(payload.error())));
-    auto tensor = decode_tensor_payload(*payload);
-    if (!tensor) return std::unexpected(Error{ErrorKind::Codec, std::move(tensor.error())});
-    auto memory = sink_memory(sink, tensor->data.size());
-    if (!memory) return std::unexpected(std::move(memory.error()));
-    if (!memory->empty()) std::memcpy(memory->data(), tensor->data.data(), memory->size());
-    tensor->data = *memory;
-    return std::move(*tensor);
+    connection.answer_reader().begin_tensor_payload(size, sink);
+    return tensor_of(connection.finish_frame(platform::kClientSpin, wait));
 }
 
 // ---- SocketClient -------------------------------------------------------------------------
@@ -311,46 +227,11 @@ std::expected<Connection, Error> SocketClient::open_stream(const InferArguments&
 
 // ---- Stream items -------------------------------------------------------------------------
 
-namespace {
-constexpr uint32_t kStreamError = 1;
-constexpr uint32_t kStreamData = 2;
-
-// A read of an open stream that fails is the stream's failure rather than the connection's: the
-// stream stays open for the next item.
-Error stream_read_failure(Error error) {
-    if (error.kind == ErrorKind::Io) error.kind = ErrorKind::StreamRead;
-    return error;
-}
-}  // namespace
-
 std::expected<std::optional<DecodedTensor>, Error> read_stream_item(Connection& connection,
                                                                     const platform::CallWait& wait,
                                                                     const DataSink* sink) {
-    auto header = read_header(connection, wait);
-    if (!header) {
-        return std::unexpected(Error::from_io(ErrorKind::StreamRead, std::move(header.error())));
-    }
-    if (header->payload_size == 0) return std::nullopt;
-    if (sink != nullptr && header->status == kStreamData) {
-        auto tensor = read_tensor_payload(connection, header->payload_size, *sink, wait);
-        if (!tensor) return std::unexpected(stream_read_failure(std::move(tensor.error())));
-        return std::optional<DecodedTensor>(std::move(*tensor));
-    }
-    auto payload = connection.read_payload(header->payload_size, platform::kClientSpin, wait);
-    if (!payload) {
-        return std::unexpected(Error::from_io(ErrorKind::StreamRead, std::move(payload.error())));
-    }
-    switch (header->status) {
-        case kStreamError:
-            return std::unexpected(Error{ErrorKind::Server, utf8_lossy(*payload)});
-        case kStreamData: {
-            auto tensor = decode_tensor_payload(*payload);
-            if (!tensor) return std::unexpected(Error{ErrorKind::Codec, std::move(tensor.error())});
-            return std::optional<DecodedTensor>(std::move(*tensor));
-        }
-        default:
-            return std::nullopt;  // any other status ends the stream; its payload is dropped
-    }
+    connection.answer_reader().begin(AnswerReader::Frame::StreamItem, sink);
+    return connection.finish_frame(platform::kClientSpin, wait);
 }
 
 }  // namespace zelto

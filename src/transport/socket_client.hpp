@@ -36,12 +36,6 @@ struct InputTensor {
     std::span<const uint8_t> bytes() const { return borrowed ? *borrowed : data; }
 };
 
-// Memory for an answer's data, asked for once the data's length `n` is known: exactly n bytes
-// that the data is then read into, so an answer can arrive straight in its final place (the
-// binding hands out the storage of a new bytes object). An empty span for n > 0 means the caller
-// could not provide the memory; the call then fails with SinkFailed.
-using DataSink = std::function<std::span<uint8_t>(size_t n)>;
-
 struct InferArguments {
     uint32_t model_id = 0;
     InputTensor input;
@@ -146,19 +140,8 @@ std::expected<std::optional<DecodedTensor>, Error> read_stream_item(Connection& 
 
 // Reads a tensor payload of `size` bytes (the response header was read) and decodes it, with
 // the data in memory from `sink`: the same result, checks and messages as reading the whole
-// payload and decoding it, and the payload is read to its end unless the read fails.
-//
-// The fields before the data come through the connection's read-ahead; the sink is asked once,
-// when the data's length is known to fit the payload, and the data bytes are received straight
-// into its memory; then the rest of the payload is read and decoded. A payload without raw data
-// in it (base64 text, or one that fails before its data) is read and decoded whole as without a
-// sink, and the decoded data copied into the sink's memory.
-//
-// Memory is given out for a length the peer announced only as for the connection's own payload
-// buffer: at once up to Connection::kReserveAhead (memory a sink hands out for that must be
-// touched only as bytes land in it, as fresh allocations are); a larger data length is asked
-// for once half of it has arrived, into the payload buffer, which grows as bytes arrive; that
-// half is then copied over.
+// payload and decoding it, and the payload is read to its end unless the read fails. How the
+// data reaches the sink's memory, and when memory is asked for, is AnswerReader's.
 std::expected<DecodedTensor, Error> read_tensor_payload(Connection& connection, size_t size,
                                                         const DataSink& sink,
                                                         const platform::CallWait& wait);
