@@ -24,6 +24,9 @@ struct CallSettings {
     // Bounds every call (waiting for the object, connect, write, the whole answer; a stream's
     // each frame). None: no bound.
     std::optional<std::chrono::nanoseconds> timeout;
+    // Whether a call notes for the debug log what happens at every call (a connection pooled),
+    // not only the rare events: the socket client's calls do.
+    bool every_call_notes = false;
 };
 
 // Converts the parameters of `signature` from `first` on, each a call setting named after its

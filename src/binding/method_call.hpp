@@ -11,6 +11,7 @@
 #include "binding/exceptions.hpp"
 #include "binding/in_use.hpp"
 #include "binding/instance.hpp"
+#include "binding/python_log.hpp"
 
 namespace zelto::binding {
 
@@ -32,6 +33,7 @@ PyObject* call_method(const Signature& signature, const MethodClass& owner, Use:
                       PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                       Body&& body) {
     return guarded([&]() -> PyObject* {
+        DebugNotesOfCall notes;
         BoundArguments bound;
         if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
         Instance<State>* object = receiver<State>(self, owner.type(), owner.name);
@@ -39,6 +41,7 @@ PyObject* call_method(const Signature& signature, const MethodClass& owner, Use:
         const RunningCall call(object->call);
         Use use(object->in_use, mode, call.deadline);
         if (!use.ok()) return nullptr;
+        if (object->call.every_call_notes) notes.take_every_call();
         if (object->closed) {
             PyErr_SetString(PyExc_RuntimeError, kClientClosed);
             return nullptr;

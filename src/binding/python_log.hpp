@@ -10,4 +10,18 @@ namespace zelto::binding {
 // written. Must be called with the interpreter lock held.
 shm::LogFn python_info_log();
 
+// The engine's debug notes of one call (transport/debug_notes.hpp), handed to the logger
+// "zelto_sdk" at DEBUG level when the call is over. Made, used and destroyed with the
+// interpreter lock held; a pending exception is kept.
+class DebugNotesOfCall {
+public:
+    DebugNotesOfCall() = default;
+    // The call also notes what happens at every call (a connection pooled), if that logger
+    // would take the records.
+    void take_every_call();
+    ~DebugNotesOfCall();
+    DebugNotesOfCall(const DebugNotesOfCall&) = delete;
+    DebugNotesOfCall& operator=(const DebugNotesOfCall&) = delete;
+};
+
 }  // namespace zelto::binding

@@ -4,8 +4,10 @@
 #include "binding/conversions.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/instance.hpp"
+#include "binding/python_log.hpp"
 #include "binding/types.hpp"
 #include "platform/fork.hpp"
+#include "transport/debug_notes.hpp"
 #include "transport/socket_client.hpp"
 
 namespace zelto::binding {
@@ -52,6 +54,7 @@ PyObject* stream_next(PyObject* self) {
         StreamObject* stream =
             receiver<StreamState>(self, stream_iterator_type(), "StreamIterator");
         if (stream == nullptr) return nullptr;
+        DebugNotesOfCall notes;
         const RunningCall call(stream->call);
         Use use(stream->in_use, Use::Mode::Exclusive, call.deadline);
         if (!use.ok()) return nullptr;
@@ -67,6 +70,8 @@ PyObject* stream_next(PyObject* self) {
             return read_stream_item(state.connection, wait, bytes_items ? &output.sink() : nullptr);
         });
         if (!item) {
+            if (item.error().kind == ErrorKind::TimedOut)
+                debug_notes::note("waiting for a stream's next frame timed out");
             if (item.error().abandoned_exchange()) {
                 state.connection = Connection();
                 state.ended = true;

@@ -1,11 +1,14 @@
 #include "hybrid/hybrid_client.hpp"
 
+#include <string>
+
 #include "hybrid/connection_cell.hpp"
 #include "hybrid/control_messages.hpp"
 #include "hybrid/hybrid_exchange.hpp"
 #include "hybrid/io_runtime.hpp"
 #include "platform/wait_policy.hpp"
 #include "shm/attachment.hpp"
+#include "transport/debug_notes.hpp"
 #include "transport/tensor.hpp"
 
 namespace zelto::hybrid {
@@ -63,6 +66,8 @@ std::optional<Error> HybridClientImpl::follow_replaced_region() {
     if (!fresh) return std::move(fresh.error());
     // The old attachment is dropped whole, its pool before the seat that holds its leases.
     (void)std::exchange(attachment_, std::move(*fresh));
+    debug_notes::note("region '" + attachment_.region().name() +
+                      "' was made anew by a restarted server: attached to the new one");
     return std::nullopt;
 }
 
@@ -88,7 +93,12 @@ std::expected<std::span<const uint8_t>, Error> HybridClientImpl::infer(
         auto finished = runtime_->run_to_completion(
             HybridExchange::finish(exchange), wait,
             [&exchange](platform::WaitStop why) { exchange.stop(why); });
-        if (auto why = exchange.stopped()) return std::unexpected(Error::stopped(*why));
+        if (auto why = exchange.stopped()) {
+            if (*why == platform::WaitStop::TimedOut)
+                debug_notes::note("hybrid request " + std::to_string(request_id) + " to '" +
+                                  socket_path_ + "' timed out");
+            return std::unexpected(Error::stopped(*why));
+        }
         if (!finished) return failure(ErrorKind::Runtime, std::move(finished.error()));
         exchanged = std::move(*finished);
     }

@@ -7,6 +7,7 @@
 #include "platform/os_error.hpp"
 #include "platform/socket.hpp"
 #include "transport/config.hpp"
+#include "transport/debug_notes.hpp"
 
 namespace zelto::hybrid {
 namespace {
@@ -131,6 +132,7 @@ HybridExchange::Step HybridExchange::open() {
                         "': " + stream.error().message);
         }
         connection.emplace(*stream);
+        debug_notes::note("hybrid connection to '" + socket_path_ + "' opened");
     }
     return next(Phase::Write);
 }
@@ -272,6 +274,8 @@ bool HybridExchange::answer_pending() const {
 
 void HybridExchange::break_connection() {
     (*guard_)->value().mark_broken();
+    debug_notes::note("hybrid connection to '" + socket_path_ +
+                      "' broken: its exchange ended mid-answer, so no later call uses it");
 }
 
 HybridExchange::Step HybridExchange::over(ExchangeResult result) {

@@ -7,6 +7,7 @@
 #include "platform/wait_policy.hpp"
 #include "shm/queue_entries.hpp"
 #include "shm/ring_buffer.hpp"
+#include "transport/debug_notes.hpp"
 #include "transport/errors.hpp"
 
 namespace zelto::shm {
@@ -92,6 +93,14 @@ uint64_t response_id(const std::array<uint8_t, kResponseEntrySize>& raw) {
 
 }  // namespace
 
+// The call's error, noted for the debug log when it is a time-out.
+std::unexpected<Error> ShmClient::timed_out_noted(uint64_t id, Error error) const {
+    if (error.kind == ErrorKind::TimedOut)
+        debug_notes::note("request " + std::to_string(id) + " on region '" +
+                          attachment_.region().name() + "' timed out");
+    return std::unexpected(std::move(error));
+}
+
 std::expected<ShmClient, Error> ShmClient::open(const std::string& shm_name, const LogFn& log) {
     auto attachment = RegionAttachment::open(shm_name, log);
     if (!attachment) return std::unexpected(attachment.error());
@@ -114,13 +123,15 @@ std::expected<OutputView, Error> ShmClient::infer(std::span<const int64_t> shape
     std::array<uint8_t, kResponseEntrySize> answer{};
     std::optional<RegionAttachment> replacement;
     auto sent = exchange(id, *slot, data.size(), start, &replacement, wait, answer);
-    if (!sent) return std::unexpected(std::move(sent.error()));
+    if (!sent) return timed_out_noted(id, std::move(sent.error()));
     if (*sent == Sent::Replaced) {
         // The server restarted with a new region: send the request there, once. Nothing of the
         // old mapping is used from here on.
         slot.reset();
         // The old attachment is dropped whole, its pool before the seat that holds its leases.
         (void)std::exchange(attachment_, std::move(*replacement));
+        debug_notes::note("region '" + attachment_.region().name() +
+                          "' was made anew by a restarted server: attached to the new one");
         id = attachment_.take_request_id();
         if (auto placed = attachment_.place_input(shape, dtype, data)) {
             slot.emplace(std::move(*placed));
@@ -128,7 +139,7 @@ std::expected<OutputView, Error> ShmClient::infer(std::span<const int64_t> shape
             return std::unexpected(std::move(placed.error()));
         }
         sent = exchange(id, *slot, data.size(), start, nullptr, wait, answer);
-        if (!sent) return std::unexpected(std::move(sent.error()));
+        if (!sent) return timed_out_noted(id, std::move(sent.error()));
     }
     return read_answer(answer, std::move(*slot));
 }

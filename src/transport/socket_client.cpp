@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/wait_policy.hpp"
+#include "transport/debug_notes.hpp"
 #include "transport/messages.hpp"
 
 namespace zelto {
@@ -32,20 +33,37 @@ std::expected<Connection, IoError> ConnectionPool::acquire(const Endpoint& endpo
         }
         if (connection.is_quiet()) return connection;
         // Out of step, or closed by the peer: `connection` closes here, outside the lock.
+        debug_notes::note_everyday([] {
+            return std::string("idle connection closed: the server closed it or sent something");
+        });
     }
     // Opening can block for a long time: never with the lock held.
-    return Connection::open(endpoint, wait);
+    auto opened = Connection::open(endpoint, wait);
+    if (opened) debug_notes::note_everyday([&] { return "connected to " + endpoint.display(); });
+    return opened;
 }
 
 void ConnectionPool::release(Connection connection) {
-    if (max_pool_size_ == 0) return;            // closed by `connection`'s destructor
-    if (connection.has_unread_bytes()) return;  // the peer sent more than its answer
-    connection.shed_large_buffer();
-    std::lock_guard lock(mutex_);
-    forget_inherited();
-    if (idle_.size() < max_pool_size_) idle_.push_back(std::move(connection));
-    // Otherwise the pool is full and `connection` closes when it goes out of scope; closing a
-    // socket does not block, so doing it under the lock is harmless.
+    // A connection not kept closes with `connection`'s destructor.
+    const char* closed = max_pool_size_ == 0             ? "the client keeps no idle connections"
+                         : connection.has_unread_bytes() ? "the server sent more than its answer"
+                                                         : nullptr;
+    if (closed == nullptr) {
+        connection.shed_large_buffer();
+        std::lock_guard lock(mutex_);
+        forget_inherited();
+        if (idle_.size() < max_pool_size_) {
+            idle_.push_back(std::move(connection));
+            const size_t idle = idle_.size();
+            debug_notes::note_everyday(
+                [&] { return "connection pooled (" + std::to_string(idle) + " idle)"; });
+            return;
+        }
+        // The pool is full; closing a socket does not block, so doing it under the lock is
+        // harmless.
+        closed = "the pool is full";
+    }
+    debug_notes::note_everyday([&] { return std::string("connection closed: ") + closed; });
 }
 
 void ConnectionPool::close() {
@@ -188,12 +206,12 @@ std::expected<Response, Error> SocketClient::infer(const InferArguments& args,
     if (!extras) return std::unexpected(extras.error());
 
     auto connection = pool_.acquire(config_.endpoint, wait);
-    if (!connection) return std::unexpected(Error::io(connection.error()));
+    if (!connection) return timed_out_noted(Error::io(connection.error()));
     Attempt first = run_attempt(*connection, args, *extras, config_, wait, sink);
     if (first) return Response(std::move(*first), std::move(*connection), pool_);
     // A stopped wait or a failed sink may leave the exchange mid-frame: `connection` closes as it
     // goes.
-    if (first.error().abandoned_exchange()) return std::unexpected(std::move(first.error()));
+    if (first.error().abandoned_exchange()) return timed_out_noted(std::move(first.error()));
     if (!is_io(first.error())) {
         pool_.release(std::move(*connection));
         return std::unexpected(std::move(first.error()));
@@ -202,11 +220,20 @@ std::expected<Response, Error> SocketClient::infer(const InferArguments& args,
     // The first connection failed mid-exchange (often one the server closed while it sat in
     // the pool): close it and try once more on a connection opened for this retry.
     *connection = Connection();
+    debug_notes::note("retrying the request to " + config_.endpoint.display() +
+                      " on a new connection after: " + first.error().message);
     auto fresh = Connection::open(config_.endpoint, wait);
-    if (!fresh) return std::unexpected(Error::io(fresh.error()));
+    if (!fresh) return timed_out_noted(Error::io(fresh.error()));
+    debug_notes::note_everyday([&] { return "connected to " + config_.endpoint.display(); });
     Attempt second = run_attempt(*fresh, args, *extras, config_, wait, sink);
-    if (!second) return std::unexpected(std::move(second.error()));
+    if (!second) return timed_out_noted(std::move(second.error()));
     return Response(std::move(*second), std::move(*fresh), pool_);
+}
+
+std::unexpected<Error> SocketClient::timed_out_noted(Error error) const {
+    if (error.kind == ErrorKind::TimedOut)
+        debug_notes::note("request to " + config_.endpoint.display() + " timed out");
+    return std::unexpected(std::move(error));
 }
 
 std::expected<Connection, Error> SocketClient::open_stream(const InferArguments& args,

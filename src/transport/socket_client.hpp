@@ -120,6 +120,9 @@ public:
                                                  const platform::CallWait& wait);
 
 private:
+    // The call's error, noted for the debug log when it is a time-out.
+    std::unexpected<Error> timed_out_noted(Error error) const;
+
     ClientConfig config_;
     ConnectionPool pool_;
 };

@@ -1,0 +1,38 @@
+// What the engines tell the caller's debug log: a connection opened, pooled or closed, the retry
+// and the failure that caused it, a time-out, a hybrid connection broken, a region re-attached.
+//
+// The engines have no Python, and often run without the interpreter lock, so they only write
+// notes down, on the calling thread; the binding hands them to the log once the call is back
+// with the lock. Rare events are always noted (they cost a string when they happen); the notes
+// of every call (a connection pooled) are made only while the calling thread asked for them,
+// which the binding does when the log would take them, so a caller that logs nothing pays a
+// thread-local load for them.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zelto::debug_notes {
+
+struct Notes {
+    std::vector<std::string> taken;
+    bool everyday = false;  // whether the calling thread wants the notes of every call
+};
+
+// The calling thread's notes.
+Notes& of_this_thread();
+
+// Notes a rare event.
+inline void note(std::string text) {
+    of_this_thread().taken.push_back(std::move(text));
+}
+
+// Notes an event of every call, made by `text()`, if the calling thread wants those.
+template <class Text>
+void note_everyday(Text&& text) {
+    Notes& notes = of_this_thread();
+    if (notes.everyday) notes.taken.push_back(std::forward<Text>(text)());
+}
+
+}  // namespace zelto::debug_notes
