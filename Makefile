@@ -53,8 +53,13 @@ cpp-test: deps venv
 	$(CMAKE) --build $(BUILD_CPP) -j2
 	$(VENV)/bin/ctest --test-dir $(BUILD_CPP) --output-on-failure -j2 --no-tests=error
 
+# What only the tests use: Dask, whose cluster of worker processes runs examples/dask_batch.py.
+$(VENV)/.test-tools: $(VENV)/.ready
+	$(PIP) install -q "dask[distributed]"
+	touch $@
+
 # Module tests against the installed wheel; run from tests/ so the source tree is not imported.
-py-test: install
+py-test: install $(VENV)/.test-tools
 	cd tests/python && PATH="$(abspath $(VENV))/bin:$$PATH" ../../$(PY) -m pytest -q -p no:cacheprovider .
 	cd tests && PATH="$(abspath $(VENV))/bin:$$PATH" ../$(PY) -m mypy.stubtest zelto_sdk
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) tools/soak.py --requests 5000

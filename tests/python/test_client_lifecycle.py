@@ -198,3 +198,18 @@ def test_clients_travel_to_spawned_workers(kind, tmp_path):
         assert answers == [number.to_bytes(4, "little") for number in range(40)]
     finally:
         server.stop()
+
+
+# The example maps inference over a few hundred items on a Dask cluster of worker processes,
+# with a client captured from the driver.
+def test_dask_batch_example(reference_server):
+    pytest.importorskip("distributed")
+    import subprocess
+    import sys
+
+    example = Path(__file__).resolve().parents[2] / "examples" / "dask_batch.py"
+    finished = subprocess.run(
+        [sys.executable, str(example), "--port", str(reference_server.tcp_port), "--items", "300"],
+        capture_output=True, text=True, timeout=300)
+    assert finished.returncode == 0, finished.stderr
+    assert finished.stdout.splitlines()[-1] == "300 items doubled on 2 worker processes, 0 wrong"
