@@ -20,6 +20,15 @@ _AdditionalInput = tuple[_Shape, str, _Data]
 
 @final
 class ZeltoClient:
+    """A client over TCP or a local stream socket (a Unix socket, a Windows named pipe).
+
+    `endpoint` is "tcp://host:port", "unix:///path", "pipe://name", a bare path or a named
+    pipe; without it, `protocol` with `host`/`port`, `socket_path` or `pipe_name` say where.
+    Connections open as calls need them; at most `max_pool_size` (default 8) stay idle for later
+    calls. A call whose connection fails mid-exchange is sent once more on a new connection.
+    `release_gil=True` lets other threads run while a call waits (what a service wants);
+    `socket_timeout` bounds every call (TimeoutError "Request timed out")."""
+
     def __new__(
         cls,
         endpoint: str | None = None,
@@ -34,8 +43,10 @@ class ZeltoClient:
         release_gil: bool = False,
         socket_timeout: float | None = None,
     ) -> ZeltoClient: ...
-    def protocol(self) -> str: ...
-    def endpoint(self) -> str: ...
+    def protocol(self) -> str:
+        """The transport in use: "tcp" or "pipe"."""
+    def endpoint(self) -> str:
+        """Where the client connects, as "tcp://host:port" or "pipe://path"."""
     def infer(
         self,
         model_id: SupportsIndex,
@@ -44,7 +55,10 @@ class ZeltoClient:
         data: _Data,
         additional_inputs: dict[str, _AdditionalInput] | None = None,
         session_id: str | None = None,
-    ) -> list[int]: ...
+    ) -> list[int]:
+        """Runs model `model_id` on one input tensor (shape, element-type name such as
+        "float32", raw bytes) and returns the output's bytes as a list of ints; prefer
+        `infer_bytes` for anything large."""
     def infer_tensor(
         self,
         model_id: SupportsIndex,
@@ -65,7 +79,9 @@ class ZeltoClient:
         data: _Data,
         additional_inputs: dict[str, _AdditionalInput] | None = None,
         session_id: str | None = None,
-    ) -> Iterator[list[int]]: ...  # a StreamIterator, a type the module does not export
+    ) -> Iterator[list[int]]:  # a StreamIterator, a type the module does not export
+        """Sends a stream request and returns an iterator over the frames the server sends,
+        each as a list of ints; the server's error frame raises RuntimeError when reached."""
     def infer_bytes(
         self,
         model_id: SupportsIndex,
@@ -125,10 +141,18 @@ class ZeltoClient:
 
 @final
 class ZeltoShmClient:
+    """A client that runs every request through the shared-memory region `shm_name` that a
+    server created: the input is written into a slot of the region, the request and the answer
+    travel through lock-free queues, and the output is read where the server wrote it. Several
+    clients, in one process or many, may share a region. A call waits at most 6 seconds
+    (TimeoutError "Request timed out")."""
+
     """CPython wrapper for shared memory client"""
 
     def __new__(cls, shm_name: str, *, release_gil: bool = False) -> ZeltoShmClient: ...
-    def infer(self, shape: _Shape, dtype: str, data: _Data) -> list[int]: ...
+    def infer(self, shape: _Shape, dtype: str, data: _Data) -> list[int]:
+        """Runs the region's model on one input tensor and returns the output's bytes as a
+        list of ints; prefer `infer_bytes` for anything large."""
     def infer_bytes(self, shape: _Shape, dtype: str, data: _Data) -> bytes:
         """Like `infer` but returns the output tensor's bytes as a bytes object."""
     def infer_into(self, shape: _Shape, dtype: str, data: _Data, *, out: Buffer) -> int:
@@ -150,6 +174,11 @@ class ZeltoShmClient:
 
 @final
 class ZeltoHybridClient:
+    """A client that writes the input tensor into the shared-memory region `shm_name` and sends
+    a 52-byte control message over the local socket `socket_path`; the output is read in the
+    region. The connection opens on the first call and lasts the client's life: once broken,
+    every later call fails (make a new client)."""
+
     def __new__(
         cls,
         shm_name: str,
@@ -158,7 +187,9 @@ class ZeltoHybridClient:
         release_gil: bool = False,
         socket_timeout: float | None = None,
     ) -> ZeltoHybridClient: ...
-    def infer(self, shape: _Shape, dtype: str, data: _Data) -> list[int]: ...
+    def infer(self, shape: _Shape, dtype: str, data: _Data) -> list[int]:
+        """Runs the region's model on one input tensor and returns the output's bytes as a
+        list of ints; prefer `infer_bytes` for anything large."""
     def infer_bytes(self, shape: _Shape, dtype: str, data: _Data) -> bytes:
         """Like `infer` but returns the output tensor's bytes as a bytes object."""
     def infer_into(self, shape: _Shape, dtype: str, data: _Data, *, out: Buffer) -> int:
