@@ -49,9 +49,9 @@ enum class Blocking { Yes, No };
 // backlog fails at once with EAGAIN; the socket is then made blocking unless `blocking` is
 // Blocking::No.
 // Windows: `path` is opened with CreateFileW for reading and writing, always for overlapped I/O
-// (the peer cannot tell). Blocking::Yes opens it as ZeltoClient does (shared, no security
-// quality of service); Blocking::No as the hybrid client's event loop does (not shared, the
-// client's identity given for identification only). A missing pipe is ERROR_FILE_NOT_FOUND,
+// (the peer cannot tell), giving the server the client's identity for identification only.
+// Blocking::Yes opens it as ZeltoClient does (shared); Blocking::No as the hybrid client's event
+// loop does (not shared). A missing pipe is ERROR_FILE_NOT_FOUND,
 // one whose instances are all in use ERROR_PIPE_BUSY.
 std::expected<StreamHandle, IoError> connect_local(std::string_view path,
                                                    Blocking blocking = Blocking::Yes);

@@ -152,13 +152,13 @@ std::expected<StreamHandle, IoError> connect_local(std::string_view path, Blocki
         return std::unexpected(library_error("paths must not contain interior null bytes"));
     auto name = windows::wide_text(path);
     if (!name) return std::unexpected(last_error());
-    // The hybrid client's pipe is its own (no sharing) and lets the server identify the client
-    // but not act as it. ZeltoClient's shares read, write and delete access and sets no quality
-    // of service. Both are overlapped, so that every wait on them can be cut into slices.
+    // The hybrid client's pipe is its own (no sharing); ZeltoClient's shares read, write and
+    // delete access. Both let the server identify the client but never act as it: a process
+    // that made a pipe of the expected name first gets no more than the caller's identity. Both
+    // are overlapped, so that every wait on them can be cut into slices.
     const bool event_loop = blocking == Blocking::No;
     const DWORD share = event_loop ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    const DWORD flags =
-        FILE_FLAG_OVERLAPPED | (event_loop ? SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION : 0);
+    const DWORD flags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
     // No WaitNamedPipe: a pipe whose instances are all busy fails at once (ERROR_PIPE_BUSY).
     HANDLE pipe = CreateFileW(name->c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
                               OPEN_EXISTING, flags, nullptr);
