@@ -87,30 +87,26 @@ std::optional<std::string> IoRuntime::refuse_nested() {
 }
 
 void IoRuntime::drive(const bool& done, const platform::CallWait& wait, const StopOperation& stop) {
-    using Clock = platform::CallWait::Clock;
-    bool stopping = false;
-    while (!done) {
+    // Parks while the operation waits; a completion posted by a worker wakes it.
+    auto run_one_for = [this](std::chrono::milliseconds slice) {
         try {
-            // Parks while the operation waits; a completion posted by a worker wakes it. Once
-            // the operation was told to stop, its deadline no longer bounds the slices.
-            auto slice = stopping ? platform::kWaitSlice : wait.slice(Clock::now());
             caller_.run_one_for(slice);
         } catch (...) {
             // The operation's own failures arrive through its completion; anything thrown by
             // the context itself is not the operation's, so keep driving it to its end.
         }
-        if (done || stopping || !stop) continue;
-        std::optional<platform::WaitStop> why;
-        if (wait.must_stop()) {
-            why = platform::WaitStop::Interrupted;
-        } else if (wait.expired(Clock::now())) {
-            why = platform::WaitStop::TimedOut;
-        }
-        if (why) {
-            stopping = true;
-            stop(*why);
-        }
+    };
+    if (!done && stop) {
+        const auto why = platform::wait_in_slices(wait, [&](platform::WaitSlice& slice) {
+            run_one_for(slice.length().value_or(platform::kWaitSlice));
+            // An operation that ended can no longer be stopped.
+            return done ? platform::SliceResult::Done : platform::SliceResult::NotYet;
+        });
+        if (why) stop(*why);
     }
+    // Once the operation was told to stop, or when nothing can stop it, its deadline no longer
+    // bounds the slices: it is driven to its end.
+    while (!done) run_one_for(platform::kWaitSlice);
 }
 
 IoRuntime::Scope::Scope(IoRuntime* runtime) : previous_(t_current) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/call_wait.hpp"
 #include "platform/os_error.hpp"
 #include "shm/little_endian.hpp"
 #include "shm/ring_buffer.hpp"
@@ -55,11 +56,17 @@ std::unexpected<Error> cannot_join(const std::string& os_text) {
 bool take_join_lock(platform::SharedMapping& region_object) {
     constexpr auto kGiveUpAfter = std::chrono::seconds(1);
     const auto until = std::chrono::steady_clock::now() + kGiveUpAfter;
-    while (!region_object.try_lock_byte(RegionClients::kJoinLock)) {
-        if (std::chrono::steady_clock::now() >= until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    if (region_object.try_lock_byte(RegionClients::kJoinLock)) return true;
+    // Opening a client has no call to interrupt: only the time limit ends this wait.
+    const auto stop =
+        platform::wait_in_slices(platform::unbounded_wait(), [&](platform::WaitSlice& slice) {
+            if (slice.now() >= until) return platform::SliceResult::TimedOut;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return region_object.try_lock_byte(RegionClients::kJoinLock)
+                       ? platform::SliceResult::Done
+                       : platform::SliceResult::NotYet;
+        });
+    return !stop;
 }
 
 std::atomic_ref<uint64_t> atomic_word(uint64_t& word) {

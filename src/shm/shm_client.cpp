@@ -68,23 +68,24 @@ std::optional<platform::WaitStop> publish(RegionAttachment& attachment, RingBuff
         platform::spin_pause();
     }
     platform::MicroWait pause;
-    auto next_check = Clock::now() + platform::kWaitSlice;
     auto next_stall_check = Clock::now() + kStallCheck;
-    for (;;) {
-        if (requests.try_publish(slot)) return std::nullopt;
-        const auto now = Clock::now();
-        if (now >= deadline || wait.expired(now)) return platform::WaitStop::TimedOut;
-        if (now >= next_stall_check) {
-            const uint64_t blocking = requests.committed();
-            if (blocking != slot) publish_stalled(attachment, requests, blocking);
-            next_stall_check = now + kStallCheck;
+    // Each slice polls round by round until it ends, so the stop check runs once per slice
+    // rather than once per round.
+    return platform::wait_in_slices(wait, [&](platform::WaitSlice& slice) {
+        const auto slice_end = slice.end();
+        for (;;) {
+            if (requests.try_publish(slot)) return platform::SliceResult::Done;
+            const auto now = Clock::now();
+            if (now >= deadline) return platform::SliceResult::TimedOut;
+            if (now >= slice_end) return platform::SliceResult::NotYet;
+            if (now >= next_stall_check) {
+                const uint64_t blocking = requests.committed();
+                if (blocking != slot) publish_stalled(attachment, requests, blocking);
+                next_stall_check = now + kStallCheck;
+            }
+            pause.pause();
         }
-        if (now >= next_check) {
-            if (wait.must_stop()) return platform::WaitStop::Interrupted;
-            next_check = now + platform::kWaitSlice;
-        }
-        pause.pause();
-    }
+    });
 }
 
 uint64_t response_id(const std::array<uint8_t, kResponseEntrySize>& raw) {
@@ -187,25 +188,27 @@ std::expected<ShmClient::Sent, Error> ShmClient::exchange(
     platform::MicroWait pause(
         platform::spin_for_payload(platform::MicroWait::kDefaultSpinPhase, data_size));
     auto next_region_check = start + kReattachCheck;
-    for (;;) {
-        // One entry per round: this request's answer ends the wait, another client's goes to
-        // its mailbox (or nowhere, when nobody waits for it any more).
+    // One entry per round: this request's answer ends the wait, another client's goes to its
+    // mailbox (or nowhere, when nobody waits for it any more).
+    auto answered = [&] {
         if (responses.pop(answer)) {
-            if (response_id(answer) == id) return Sent::Answered;
+            if (response_id(answer) == id) return true;
             (void)clients.deliver(answer);
         }
         if (auto delivered = mailbox->delivered()) {
             answer = *delivered;
-            return Sent::Answered;
+            return true;
         }
-        const auto now = platform::monotonic_now();
+        return false;
+    };
+    if (answered()) return Sent::Answered;
+    // Each slice is one round: an answer is taken as soon as it is there, and the stop check
+    // runs after every round.
+    bool replaced = false;
+    const auto stop = platform::wait_in_slices(wait, [&](platform::WaitSlice& slice) {
+        const auto now = slice.now();
         auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(now - start);
-        if (elapsed.count() > kResponseTimeout.count() - 1 || wait.expired(now)) {
-            return std::unexpected(Error::stopped(platform::WaitStop::TimedOut));
-        }
-        if (wait.must_stop()) {
-            return std::unexpected(Error::stopped(platform::WaitStop::Interrupted));
-        }
+        if (elapsed.count() > kResponseTimeout.count() - 1) return platform::SliceResult::TimedOut;
         if (replacement != nullptr && now >= next_region_check) {
             // A new region that cannot be attached yet (its server is still making it) is
             // tried again at the next check.
@@ -214,13 +217,18 @@ std::expected<ShmClient::Sent, Error> ShmClient::exchange(
                 // log receiver is Python's.
                 if (auto fresh = RegionAttachment::open(region.name(), {})) {
                     replacement->emplace(std::move(*fresh));
-                    return Sent::Replaced;
+                    replaced = true;
+                    return platform::SliceResult::Done;
                 }
             }
             next_region_check = now + kReattachCheck;
         }
         pause.pause();
-    }
+        // An answer taken from the queue is settled: the call returns it.
+        return answered() ? platform::SliceResult::Done : platform::SliceResult::NotYet;
+    });
+    if (stop) return std::unexpected(Error::stopped(*stop));
+    return replaced ? Sent::Replaced : Sent::Answered;
 }
 
 std::expected<OutputView, Error> ShmClient::read_answer(

@@ -125,6 +125,14 @@ TEST(HybridIoRuntime, RefusesToWaitInsideAWaitOrOnAWorker) {
     EXPECT_EQ(runtime->run_to_completion(answer()), 42);
 }
 
+TEST(HybridIoRuntime, WithoutAStopAPassedDeadlineStillRunsTheOperation) {
+    auto runtime = make_runtime();
+    ASSERT_TRUE(runtime);
+    platform::CallWait late;
+    late.deadline = platform::CallWait::Clock::now() - std::chrono::milliseconds(1);
+    EXPECT_EQ(runtime->run_to_completion(answer(), late), 42);
+}
+
 asio::awaitable<int> throws() {
     throw std::runtime_error("boom");
     co_return 0;

@@ -194,21 +194,21 @@ std::expected<void, IoError> wait_until_ready(StreamHandle stream, Readiness rea
                                               const CallWait& wait) {
     pollfd entry{fd_of(stream),
                  static_cast<short>(readiness == Readiness::Readable ? POLLIN : POLLOUT), 0};
-    const bool bounded = wait.interrupted || wait.deadline;
-    for (;;) {
-        int timeout_ms = -1;
-        if (bounded) {
-            const auto now = CallWait::Clock::now();
-            if (wait.expired(now)) return std::unexpected(IoError::stopped(WaitStop::TimedOut));
-            timeout_ms = static_cast<int>(wait.slice(now).count());
+    std::optional<IoError> failed;
+    const auto stop = wait_in_slices(wait, [&](WaitSlice& slice) {
+        const auto length = slice.length();
+        const int ready = ::poll(&entry, 1, length ? static_cast<int>(length->count()) : -1);
+        if (ready < 0 && errno != EINTR) {
+            failed = os_error(errno);
+            return SliceResult::Done;
         }
-        const int ready = ::poll(&entry, 1, timeout_ms);
-        if (ready < 0 && errno != EINTR) return std::unexpected(os_error(errno));
-        // Also after a successful poll: a peer that trickles bytes keeps every slice short, and
-        // the signal handlers must run all the same.
-        if (wait.must_stop()) return std::unexpected(IoError::stopped(WaitStop::Interrupted));
-        if (ready > 0) return {};
-    }
+        // Ready, not Done: a peer that trickles bytes keeps every slice short, and the signal
+        // handlers must run all the same.
+        return ready > 0 ? SliceResult::Ready : SliceResult::NotYet;
+    });
+    if (stop) return std::unexpected(IoError::stopped(*stop));
+    if (failed) return std::unexpected(std::move(*failed));
+    return {};
 }
 
 std::expected<size_t, IoError> receive_some(StreamHandle stream, std::span<uint8_t> into,

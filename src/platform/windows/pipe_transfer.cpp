@@ -91,33 +91,28 @@ void PipeTransfer::cancel() noexcept {
 
 std::optional<WaitStop> PipeTransfer::finish(const CallWait& wait) noexcept {
     if (!pending_) return std::nullopt;
-    const bool bounded = wait.interrupted || wait.deadline;
-    for (;;) {
-        DWORD timeout_ms = INFINITE;
-        if (bounded) {
-            const auto now = CallWait::Clock::now();
-            if (wait.expired(now)) {
-                cancel();
-                if (error_ == 0) return std::nullopt;
-                return WaitStop::TimedOut;
-            }
-            timeout_ms = static_cast<DWORD>(wait.slice(now).count());
-        }
-        const DWORD woke = WaitForSingleObject(event_, timeout_ms);
+    const auto stop = wait_in_slices(wait, [&](WaitSlice& slice) {
+        const auto length = slice.length();
+        const DWORD woke =
+            WaitForSingleObject(event_, length ? static_cast<DWORD>(length->count()) : INFINITE);
         if (woke == WAIT_FAILED) {
             const DWORD error = GetLastError();
             cancel();
-            if (error_ == 0) return std::nullopt;
-            error_ = error;
-            return std::nullopt;
+            // A transfer that completed all the same keeps its own result.
+            if (error_ != 0) error_ = error;
+            return SliceResult::Done;
         }
         if (woke == WAIT_OBJECT_0) collect();
-        if (bounded && wait.must_stop()) {
-            if (pending_) cancel();
-            return WaitStop::Interrupted;
-        }
-        if (!pending_) return std::nullopt;
+        return pending_ ? SliceResult::NotYet : SliceResult::Ready;
+    });
+    if (stop == WaitStop::TimedOut) {
+        cancel();
+        // Completed before the cancellation reached it: the transfer's result stands.
+        if (error_ == 0) return std::nullopt;
+    } else if (stop == WaitStop::Interrupted && pending_) {
+        cancel();
     }
+    return stop;
 }
 
 }  // namespace zelto::platform::windows

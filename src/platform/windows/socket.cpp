@@ -240,14 +240,10 @@ std::expected<void, IoError> wait_until_ready(StreamHandle stream, Readiness rea
     if (stream.kind == StreamHandle::Kind::Pipe)
         return std::unexpected(os_error(ERROR_NOT_SUPPORTED));
     const SOCKET socket = socket_of(stream);
-    const bool bounded = wait.interrupted || wait.deadline;
-    for (;;) {
-        auto slice_ms = kWaitSlice.count();
-        if (bounded) {
-            const auto now = CallWait::Clock::now();
-            if (wait.expired(now)) return std::unexpected(IoError::stopped(WaitStop::TimedOut));
-            slice_ms = wait.slice(now).count();
-        }
+    std::optional<IoError> failure;
+    const auto stop = wait_in_slices(wait, [&](WaitSlice& wait_slice) {
+        // A wait without limit still wakes every kWaitSlice, for the quiet-slice check below.
+        const auto slice_ms = wait_slice.length().value_or(kWaitSlice).count();
         timeval slice{static_cast<long>(slice_ms / 1000),
                       static_cast<long>(slice_ms % 1000) * 1000};
         // A failed connect shows in the exception set, not as writable.
@@ -259,19 +255,24 @@ std::expected<void, IoError> wait_until_ready(StreamHandle stream, Readiness rea
         const int ready =
             select(0, readiness == Readiness::Readable ? &wanted : nullptr,
                    readiness == Readiness::Writable ? &wanted : nullptr, &failed, &slice);
-        if (ready == SOCKET_ERROR && WSAGetLastError() != WSAEINTR)
-            return std::unexpected(last_socket_error());
-        // Also after a successful wait: a peer that trickles bytes keeps every slice short, and
-        // the signal handlers must run all the same.
-        if (wait.must_stop()) return std::unexpected(IoError::stopped(WaitStop::Interrupted));
-        if (ready > 0) return {};
+        if (ready == SOCKET_ERROR && WSAGetLastError() != WSAEINTR) {
+            failure = last_socket_error();
+            return SliceResult::Done;
+        }
+        // Ready, not Done: a peer that trickles bytes keeps every slice short, and the signal
+        // handlers must run all the same.
+        if (ready > 0) return SliceResult::Ready;
         // A select is not woken when another thread shuts the socket down (shut_down_stream),
         // so every quiet slice, even of a wait without limit, also asks the socket itself: one
         // that was shut down no longer says it would block, and the next attempt ends.
         char byte = 0;
         if (recv(socket, &byte, 1, MSG_PEEK) != SOCKET_ERROR || WSAGetLastError() != WSAEWOULDBLOCK)
-            return {};
-    }
+            return SliceResult::Ready;
+        return SliceResult::NotYet;
+    });
+    if (stop) return std::unexpected(IoError::stopped(*stop));
+    if (failure) return std::unexpected(std::move(*failure));
+    return {};
 }
 
 void close_socket(StreamHandle stream) {
