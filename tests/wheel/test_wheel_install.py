@@ -4,6 +4,7 @@ server command run and the two used together; both wheels' binaries are read."""
 
 from __future__ import annotations
 
+import os
 import re
 import subprocess
 import sys
@@ -139,3 +140,34 @@ def test_binaries_are_the_architectures_and_need_only_glibc_2_17(
         assert found == machine, (member, found)
         assert needed <= GLIBC_LIBRARIES, (member, needed - GLIBC_LIBRARIES)
         assert newest <= GLIBC, (member, newest)
+
+
+# `make wheel-test-aarch64` runs the aarch64 wheel under qemu-user: ZELTO_AARCH64_ROOT is an
+# aarch64 Debian's glibc and CPython unpacked, ZELTO_AARCH64_SITE the wheel installed as pip
+# installs it for that platform.
+AARCH64_ROOT = os.environ.get("ZELTO_AARCH64_ROOT")
+AARCH64_SITE = os.environ.get("ZELTO_AARCH64_SITE")
+
+
+@pytest.mark.skipif(not (AARCH64_ROOT and AARCH64_SITE), reason="make wheel-test-aarch64 runs it")
+def test_aarch64_wheel_runs_under_qemu(env: Path, tmp_path: Path) -> None:
+    qemu = ("qemu-aarch64-static", "-L", AARCH64_ROOT)
+    site = Path(AARCH64_SITE)
+    name = f"zelto-aarch64-{uuid.uuid4().hex[:8]}"
+    server = (*qemu, str(site / "bin/zelto-reference-server"))
+    servers = [ReferenceServer(*server, "--tcp", "127.0.0.1:0", "--shm", name)]
+    try:
+        servers.append(ReferenceServer(*server, "--shm", name + "-hybrid",
+                                       "--hybrid", str(tmp_path / "hybrid.sock")))
+        endpoints = (servers[0].listening["tcp"], name, name + "-hybrid", tmp_path / "hybrid.sock")
+        # The aarch64 module in the aarch64 interpreter, against the aarch64 server ...
+        done = subprocess.run(
+            (*qemu, f"{AARCH64_ROOT}/usr/bin/python3.11", "-I", "-c",
+             f"import sys; sys.path.insert(0, {str(site)!r}); import zelto_sdk\n" + ROUND_TRIPS,
+             *map(str, endpoints)),
+            cwd=tmp_path, capture_output=True, text=True, timeout=300)
+        assert done.returncode == 0, done.stderr
+        # ... and the x86-64 wheel's client against it over TCP and shared memory.
+        run(env / "bin/python", "-c", ROUND_TRIPS, *endpoints, cwd=tmp_path)
+    finally:
+        assert [s.stop() for s in servers] == [0] * len(servers)
