@@ -123,7 +123,7 @@ $(addprefix wheel-,$(LINUX_ARCHS)): wheel-%: $(LINUX_SYSROOT)/.headers $(LINUX)/
 	  -DZELTO_PYTHON_INCLUDE_DIR=$(abspath $(LINUX_SYSROOT))/include/python3 \
 	  -DCMAKE_BUILD_TYPE=Release -DZELTO_BUILD_TESTS=OFF -DZELTO_STATIC_LIBSTDCXX=ON >/dev/null; \
 	$(CMAKE) --build $$build -j2; \
-	rm -rf $$raw $(call linux_wheel,$*); \
+	rm -rf $$raw dist/zelto_sdk-*-manylinux*_$*.whl; \
 	$(PY) tools/pack_wheel.py --platform linux_$* --module $$build/zelto_sdk.abi3.so \
 	  --server $$build/zelto-reference-server --out-dir $$raw >/dev/null; \
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat auto -w dist \
