@@ -86,7 +86,8 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!bind_arguments(kConstructor, args, kwargs, bound)) return nullptr;
         ConfigArguments arguments;
         if (!convert_config_arguments(bound, arguments)) return nullptr;
-        CallSettings call{.every_call_notes = true};
+        CallSettings call;
+        call.every_call_notes = true;
         if (!convert_call_settings(kConstructor, bound, kFirstCallSetting, call)) return nullptr;
         auto config = resolve_client_config(std::move(arguments));
         if (!config) {
