@@ -19,13 +19,11 @@ std::optional<uint64_t> OutputArea::allocate(uint64_t length) {
     return allocate_locked(block_length(length));
 }
 
-std::optional<uint64_t> OutputArea::allocate_leased(uint64_t length, uint64_t input_offset) {
+std::optional<uint64_t> OutputArea::allocate_for(uint64_t length, uint64_t input_offset) {
     std::lock_guard lock(mutex_);
     end_leases_locked(input_offset);
     if (length > size_) return std::nullopt;
-    auto block = allocate_locked(block_length(length));
-    if (block) lease_locked(*block, input_offset);
-    return block;
+    return allocate_locked(block_length(length));
 }
 
 std::optional<uint64_t> OutputArea::allocate_locked(uint64_t length) {

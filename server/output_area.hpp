@@ -41,10 +41,11 @@ public:
     // no free range is large enough.
     std::optional<uint64_t> allocate(uint64_t length);
 
-    // The answer to a request that names the input block `input_offset`, in one step: ends the
-    // leases of that input (its client has read them), takes a block as allocate() does and
-    // leases it to the input. One lock for the three, as every shared-memory answer needs them.
-    std::optional<uint64_t> allocate_leased(uint64_t length, uint64_t input_offset);
+    // The block of an answer to a request that names the input block `input_offset`: ends the
+    // leases of that input (its client has read them) and takes a block as allocate() does, under
+    // one lock. The caller leases the block once it has written it (lease()): the lock taken then
+    // orders the writes before whoever frees the block later.
+    std::optional<uint64_t> allocate_for(uint64_t length, uint64_t input_offset);
 
     // Gives a taken block back. An offset that is not a taken block is ignored.
     void free(uint64_t block);

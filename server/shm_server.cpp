@@ -330,7 +330,7 @@ void ServerRegion::place_full_text() {
 
 std::optional<uint64_t> ServerRegion::take_block(uint64_t length,
                                                  std::optional<uint64_t> input_offset) {
-    auto block = input_offset ? output_area_.allocate_leased(length, *input_offset)
+    auto block = input_offset ? output_area_.allocate_for(length, *input_offset)
                               : output_area_.allocate(length);
     if (!block) return std::nullopt;
     return blocks_offset_ + *block;
@@ -356,6 +356,7 @@ std::expected<uint64_t, std::string> ServerRegion::place_output(
     auto offset = take_block(length, input_offset);
     if (!offset) return std::unexpected(std::string(kOutputAreaFull));
     shm::write_tensor_block(base() + *offset, output.shape, output.dtype, output.data);
+    if (input_offset) lease_output(*offset, *input_offset);
     return *offset;
 }
 
@@ -369,11 +370,16 @@ uint64_t ServerRegion::place_error_text(std::string_view text,
     if (!offset) return output_offset_;
     shm::store_le<uint64_t>(base() + *offset, text.size());
     if (!text.empty()) std::memcpy(base() + *offset + 8, text.data(), text.size());
+    if (input_offset) lease_output(*offset, *input_offset);
     return *offset;
 }
 
 void ServerRegion::release_output(uint64_t offset) {
     if (offset >= blocks_offset_) output_area_.free(offset - blocks_offset_);
+}
+
+void ServerRegion::lease_output(uint64_t offset, uint64_t input_offset) {
+    output_area_.lease(offset - blocks_offset_, input_offset);
 }
 
 void ServerRegion::inputs_read(uint64_t input_offset) {

@@ -88,9 +88,11 @@ private:
     // Writes the fixed "output area full" text at the start of the output area; the blocks
     // come after it.
     void place_full_text();
-    // A block of `length` bytes in the output area (leased to `input_offset`, if given), as an
-    // offset into the region.
+    // A block of `length` bytes in the output area, as an offset into the region; with
+    // `input_offset`, the leases of that input block end first.
     std::optional<uint64_t> take_block(uint64_t length, std::optional<uint64_t> input_offset);
+    // Leases a written block (an offset into the region) to the input block `input_offset`.
+    void lease_output(uint64_t offset, uint64_t input_offset);
 
     std::string name_;
     platform::SharedMapping mapping_;

@@ -87,17 +87,14 @@ bool emit_debug(const std::vector<std::string>& notes) {
 void DebugNotesOfCall::take_every_call() {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    debug_notes::of_this_thread().everyday = debug_enabled();
+    notes_.everyday = debug_enabled();
     PyErr_Clear();
     PyErr_Restore(type, value, traceback);
 }
 
 DebugNotesOfCall::~DebugNotesOfCall() {
-    debug_notes::Notes& notes = debug_notes::of_this_thread();
-    notes.everyday = false;
-    if (notes.taken.empty()) return;
-    std::vector<std::string> taken;
-    taken.swap(notes.taken);
+    if (notes_.taken.empty()) return;
+    const std::vector<std::string>& taken = notes_.taken;
     // The call's own exception, if it raised, stays the one raised; logging is a side channel.
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "shm/region.hpp"
+#include "transport/debug_notes.hpp"
 
 namespace zelto::binding {
 
@@ -15,13 +16,17 @@ shm::LogFn python_info_log();
 // interpreter lock held; a pending exception is kept.
 class DebugNotesOfCall {
 public:
-    DebugNotesOfCall() = default;
+    DebugNotesOfCall() : on_this_thread_(notes_) {}
     // The call also notes what happens at every call (a connection pooled), if that logger
     // would take the records.
     void take_every_call();
     ~DebugNotesOfCall();
     DebugNotesOfCall(const DebugNotesOfCall&) = delete;
     DebugNotesOfCall& operator=(const DebugNotesOfCall&) = delete;
+
+private:
+    debug_notes::Notes notes_;
+    debug_notes::ThreadNotes on_this_thread_;
 };
 
 }  // namespace zelto::binding

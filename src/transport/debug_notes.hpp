@@ -2,11 +2,12 @@
 // and the failure that caused it, a time-out, a hybrid connection broken, a region re-attached.
 //
 // The engines have no Python, and often run without the interpreter lock, so they only write
-// notes down, on the calling thread; the binding hands them to the log once the call is back
-// with the lock. Rare events are always noted (they cost a string when they happen); the notes
-// of every call (a connection pooled) are made only while the calling thread asked for them,
-// which the binding does when the log would take them, so a caller that logs nothing pays a
-// thread-local load for them.
+// notes down, on the calling thread, into the notes of the call that the thread is running (the
+// binding makes them for each call and hands them to the log once the call is back with the
+// lock); outside such a call a note is dropped. Rare events are always noted (they cost a string
+// when they happen); the notes of every call (a connection pooled) are made only while the call
+// asked for them, which the binding does when the log would take them, so a caller that logs
+// nothing pays a thread-local load for them.
 #pragma once
 
 #include <string>
@@ -17,22 +18,34 @@ namespace zelto::debug_notes {
 
 struct Notes {
     std::vector<std::string> taken;
-    bool everyday = false;  // whether the calling thread wants the notes of every call
+    bool everyday = false;  // whether the call wants the notes of every call
 };
 
-// The calling thread's notes.
-Notes& of_this_thread();
+// The notes of the call that the calling thread runs, or null.
+Notes* of_this_thread() noexcept;
+
+// Makes `notes` the calling thread's for its lifetime, then puts back the ones before.
+class ThreadNotes {
+public:
+    explicit ThreadNotes(Notes& notes) noexcept;
+    ~ThreadNotes();
+    ThreadNotes(const ThreadNotes&) = delete;
+    ThreadNotes& operator=(const ThreadNotes&) = delete;
+
+private:
+    Notes* earlier_;
+};
 
 // Notes a rare event.
 inline void note(std::string text) {
-    of_this_thread().taken.push_back(std::move(text));
+    if (Notes* notes = of_this_thread()) notes->taken.push_back(std::move(text));
 }
 
-// Notes an event of every call, made by `text()`, if the calling thread wants those.
+// Notes an event of every call, made by `text()`, if the call wants those.
 template <class Text>
 void note_everyday(Text&& text) {
-    Notes& notes = of_this_thread();
-    if (notes.everyday) notes.taken.push_back(std::forward<Text>(text)());
+    Notes* notes = of_this_thread();
+    if (notes != nullptr && notes->everyday) notes->taken.push_back(std::forward<Text>(text)());
 }
 
 }  // namespace zelto::debug_notes

@@ -74,16 +74,21 @@ TEST(OutputArea, ALeaseEndedByTheNextRequestDoesNotExpireOnTheNextOwner) {
     EXPECT_EQ(a.area.allocate(64), std::nullopt);
 }
 
-// The one-step answer of a shared-memory request: the same input's earlier answer makes room
-// for the new one, another input's answer stays, and the new block is leased in its turn.
-TEST(OutputArea, AnAnswerLeasedInOneStepFreesOnlyItsOwnInputsEarlierAnswer) {
+// A shared-memory answer's block: the same input's earlier answer makes room for the new one,
+// another input's answer stays.
+TEST(OutputArea, AnAnswersBlockFreesOnlyItsOwnInputsEarlierAnswer) {
     Area a(128);
-    ASSERT_EQ(a.area.allocate_leased(64, 4096), 0u);
-    ASSERT_EQ(a.area.allocate_leased(64, 8192), 64u);
-    EXPECT_EQ(a.area.allocate_leased(64, 4096), 0u);
+    auto answer = [&](uint64_t length, uint64_t input) {
+        auto block = a.area.allocate_for(length, input);
+        if (block) a.area.lease(*block, input);
+        return block;
+    };
+    ASSERT_EQ(answer(64, 4096), 0u);
+    ASSERT_EQ(answer(64, 8192), 64u);
+    EXPECT_EQ(answer(64, 4096), 0u);
     EXPECT_EQ(a.area.allocate(8), std::nullopt);
-    EXPECT_EQ(a.area.allocate_leased(200, 8192), std::nullopt);  // larger than the area
-    EXPECT_EQ(a.area.allocate(64), 64u);  // ...yet its request ended the earlier lease
+    EXPECT_EQ(answer(200, 8192), std::nullopt);  // larger than the area
+    EXPECT_EQ(a.area.allocate(64), 64u);         // ...yet its request ended the earlier lease
     a.area.end_leases(4096);
     EXPECT_EQ(a.area.allocate(64), 0u);
 }
