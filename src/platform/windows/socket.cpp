@@ -264,14 +264,11 @@ std::expected<void, IoError> wait_until_ready(StreamHandle stream, Readiness rea
         if (ready > 0) return SliceResult::Ready;
         // A select is not woken when another thread shuts the socket down (shut_down_stream),
         // so every quiet slice, even of a wait without limit, also asks the socket itself: one
-        // that was shut down no longer says it would block, and the next attempt ends. A socket
-        // still connecting answers WSAENOTCONN: it is not ready either (a failed connect shows
-        // in the exception set above).
+        // that was shut down no longer says it would block, and the next attempt ends.
         char byte = 0;
-        if (recv(socket, &byte, 1, MSG_PEEK) != SOCKET_ERROR) return SliceResult::Ready;
-        const int error = WSAGetLastError();
-        return error == WSAEWOULDBLOCK || error == WSAENOTCONN ? SliceResult::NotYet
-                                                               : SliceResult::Ready;
+        if (recv(socket, &byte, 1, MSG_PEEK) != SOCKET_ERROR || WSAGetLastError() != WSAEWOULDBLOCK)
+            return SliceResult::Ready;
+        return SliceResult::NotYet;
     });
     if (stop) return std::unexpected(IoError::stopped(*stop));
     if (failure) return std::unexpected(std::move(*failure));
