@@ -1,62 +1,42 @@
 #include "platform/windows/pipe_transfer.hpp"
 
 #include <algorithm>
-#include <vector>
 
 namespace zelto::platform::windows {
 namespace {
 
 constexpr size_t kMaxTransfer = size_t{1} << 30;
 
-// Events for pipe transfers, kept per thread for reuse: making one is a system call, and a
-// transfer needs one of its own, since several may be in progress at once on one thread (a
-// transfer driven from an event loop, another from a blocking call) and a completion must wake
-// only its own waiter. A transfer takes one from its thread's list, or makes one, and gives it
-// back when it is over; the list's events are closed when the thread ends. (ReadFile and
-// WriteFile reset the event as they start.)
-class ThreadEvents {
+// The calling thread's event for its pipe transfers (a thread runs one at a time), made at its
+// first transfer and closed when the thread ends.
+class ThreadEvent {
 public:
-    ThreadEvents() = default;
-    ~ThreadEvents() {
-        for (HANDLE event : free_) CloseHandle(event);
+    ThreadEvent() noexcept : handle_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~ThreadEvent() {
+        if (handle_ != nullptr) CloseHandle(handle_);
     }
-    ThreadEvents(const ThreadEvents&) = delete;
-    ThreadEvents& operator=(const ThreadEvents&) = delete;
-
-    HANDLE take() noexcept {
-        if (free_.empty()) return CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        HANDLE event = free_.back();
-        free_.pop_back();
-        return event;
-    }
-    void give_back(HANDLE event) noexcept {
-        try {
-            free_.push_back(event);
-        } catch (...) {
-            CloseHandle(event);
-        }
-    }
+    ThreadEvent(const ThreadEvent&) = delete;
+    ThreadEvent& operator=(const ThreadEvent&) = delete;
+    HANDLE get() const noexcept { return handle_; }
 
 private:
-    std::vector<HANDLE> free_;
+    HANDLE handle_;
 };
 
-ThreadEvents& thread_events() noexcept {
-    thread_local ThreadEvents events;
-    return events;
+HANDLE thread_event() noexcept {
+    thread_local ThreadEvent event;
+    return event.get();
 }
 
 }  // namespace
 
-PipeTransfer::PipeTransfer(HANDLE pipe) noexcept : pipe_(pipe), event_(thread_events().take()) {
+PipeTransfer::PipeTransfer(HANDLE pipe) noexcept : pipe_(pipe), event_(thread_event()) {
     // The low bit set on the event keeps the transfer's completion off a completion port.
     overlapped_.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(event_) | 1);
 }
 
 PipeTransfer::~PipeTransfer() {
     if (pending_) cancel();
-    // The transfer is over (or never started): the event is free for the thread's next one.
-    if (event_ != nullptr) thread_events().give_back(event_);
 }
 
 void PipeTransfer::read(std::span<uint8_t> into) noexcept {
@@ -103,10 +83,7 @@ void PipeTransfer::collect() noexcept {
 
 void PipeTransfer::cancel() noexcept {
     // The transfer may finish before the cancellation reaches it; either way the event is set
-    // once the system is done with it. Until then the system may still write into the
-    // OVERLAPPED and the buffer, so there is no returning earlier: a pipe completes a
-    // cancelled transfer at once, and the event is this transfer's alone, so no other
-    // transfer's completion can be taken for it or take its wake-up.
+    // once the system is done with it.
     CancelIoEx(pipe_, &overlapped_);
     WaitForSingleObject(event_, INFINITE);
     collect();
