@@ -53,9 +53,10 @@ cpp-test: deps venv
 	$(CMAKE) --build $(BUILD_CPP) -j2
 	$(VENV)/bin/ctest --test-dir $(BUILD_CPP) --output-on-failure -j2 --no-tests=error
 
-# What only the tests use: Dask, whose cluster of worker processes runs examples/dask_batch.py.
+# What only the tests use: Dask, whose cluster of worker processes runs examples/dask_batch.py,
+# and uvloop, the other event loop the asyncio clients run on.
 $(VENV)/.test-tools: $(VENV)/.ready
-	$(PIP) install -q "dask[distributed]"
+	$(PIP) install -q "dask[distributed]" uvloop
 	touch $@
 
 # Module tests against the installed wheel; run from tests/ so the source tree is not imported.

@@ -44,7 +44,7 @@ OS_HEADERS = {
     "process.h",
     "malloc.h",
 }
-UPPER_LAYERS = ("transport/", "shm/", "hybrid/", "binding/")
+UPPER_LAYERS = ("transport/", "shm/", "hybrid/", "aio/", "binding/")
 SOURCE_SUFFIXES = {".cpp", ".hpp", ".h", ".c", ".cc", ".inc"}
 
 

@@ -45,6 +45,7 @@ def pack(module: Path, server: Path, out_dir: Path) -> Path:
     files = {
         module.name: module.read_bytes(),
         "zelto_sdk-stubs/__init__.pyi": (ROOT / "zelto_sdk-stubs/__init__.pyi").read_bytes(),
+        "zelto_sdk-stubs/aio.pyi": (ROOT / "zelto_sdk-stubs/aio.pyi").read_bytes(),
         f"{name}-{version}.data/scripts/{server.name}": server.read_bytes(),
         f"{dist_info}/METADATA": metadata(project).encode(),
         f"{dist_info}/WHEEL": (f"Wheel-Version: 1.0\nGenerator: tools/windows_wheel.py\n"

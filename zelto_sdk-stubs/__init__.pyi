@@ -10,7 +10,7 @@ __all__ = ["ZeltoClient", "ZeltoShmClient", "ZeltoHybridClient"]
 
 __version__: str
 
-def __getattr__(name: str) -> Callable[[str, dict[str, Any]], Any]: ...
+def __getattr__(name: str) -> Any: ...
 
 # A tensor as the calls take it: a shape, an element-type name and one int 0..255 per byte
 # (bytes, bytearray and lists of ints all qualify).

@@ -1,16 +1,16 @@
 #include "binding/client_object.hpp"
 
 #include <cstring>
+#include <string_view>
 
 namespace zelto::binding {
 namespace {
 
 // The classes a pickled client may name.
-constexpr const char* kRestorable[] = {"ZeltoClient", "ZeltoShmClient", "ZeltoHybridClient"};
-
-PyObject* zelto_module() {
-    return PyImport_ImportModule("zelto_sdk");
-}
+constexpr const char* kRestorable[] = {"ZeltoClient", "ZeltoShmClient", "ZeltoHybridClient",
+                                       "aio.ZeltoClient"};
+// The asyncio clients are named with this prefix.
+constexpr std::string_view kAioPrefix = "aio.";
 
 // _restore_client(class_name, arguments): class_name(**arguments).
 PyObject* restore_client(PyObject*, PyObject* args) {
@@ -26,9 +26,11 @@ PyObject* restore_client(PyObject*, PyObject* args) {
             PyErr_Format(PyExc_TypeError, "_restore_client() cannot make a '%s'", name);
             return nullptr;
         }
-        PyRef module = PyRef::steal(zelto_module());
+        const bool aio = std::string_view(name).starts_with(kAioPrefix);
+        PyRef module = PyRef::steal(PyImport_ImportModule(aio ? "zelto_sdk.aio" : "zelto_sdk"));
         if (!module) return nullptr;
-        PyRef type = PyRef::steal(PyObject_GetAttrString(module.get(), name));
+        PyRef type = PyRef::steal(
+            PyObject_GetAttrString(module.get(), aio ? name + kAioPrefix.size() : name));
         if (!type) return nullptr;
         PyRef none = PyRef::steal(PyTuple_New(0));
         if (!none) return nullptr;

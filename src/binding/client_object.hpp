@@ -25,8 +25,12 @@
 namespace zelto::binding {
 
 // Lets go of what an engine holds: connections, the hybrid runtime, the mapped region.
-inline void close_engine(SocketClient& client) {
-    client.close();
+template <class Engine>
+requires requires(Engine& engine) {
+    engine.close();
+}
+void close_engine(Engine& engine) {
+    engine.close();
 }
 template <class Engine>
 void close_engine(std::optional<Engine>& engine) {
@@ -107,7 +111,8 @@ PyObject* reduce_client(PyObject* self, PyObject*) {
         PyRef arguments = PyRef::steal(object->arguments != nullptr ? PyDict_Copy(object->arguments)
                                                                     : PyDict_New());
         if (!arguments) return nullptr;
-        return Py_BuildValue("(O(sO))", restore.get(), Class.name, arguments.get());
+        const char* name = Class.pickled_as != nullptr ? Class.pickled_as : Class.name;
+        return Py_BuildValue("(O(sO))", restore.get(), name, arguments.get());
     });
 }
 

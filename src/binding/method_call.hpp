@@ -23,6 +23,8 @@ inline constexpr const char* kClientClosed = "Client is closed";
 struct MethodClass {
     PyObject* (*type)();
     const char* name;  // shown when the method is called on an object of another class
+    // What a pickled object names its class by (zelto_sdk._restore_client), when not `name`.
+    const char* pickled_as = nullptr;
 };
 
 // Runs `body(state, bound, call)` for a vectorcall method of `owner`, holding the object's in-use

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "binding/aio_types.hpp"
 #include "binding/client_object.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/interpreter_exit.hpp"
@@ -19,6 +20,10 @@ PyObject* module_getattr(PyObject* module, PyObject* name) {
     return guarded([&]() -> PyObject* {
         if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "_restore_client") == 0)
             return restore_client_function();
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "aio") == 0) {
+            PyObject* aio = aio::module();
+            if (aio != nullptr) return Py_NewRef(aio);
+        }
         PyErr_Format(PyExc_AttributeError, "module 'zelto_sdk' has no attribute '%U'", name);
         (void)module;
         return nullptr;
@@ -107,6 +112,7 @@ PyObject* initialise() {
         if (!add_class(module.get(), entry)) return nullptr;
     if (PyModule_AddStringConstant(module.get(), "__version__", ZELTO_VERSION) < 0) return nullptr;
     if (!watch_interpreter_exit()) return nullptr;
+    if (!aio::register_module()) return nullptr;
     module_object = module.get();
     Py_INCREF(module_object);
     return module.release();

@@ -8,11 +8,49 @@
 #include "binding/instance.hpp"
 #include "binding/method_call.hpp"
 #include "binding/out_buffer.hpp"
+#include "binding/socket_arguments.hpp"
 #include "binding/types.hpp"
 #include "transport/config.hpp"
 #include "transport/socket_client.hpp"
 
 namespace zelto::binding {
+
+bool convert_config_arguments(const BoundArguments& bound, ConfigArguments& out) {
+    if (!convert_optional_text("endpoint", bound[0], out.endpoint) ||
+        !convert_optional_text("protocol", bound[1], out.protocol) ||
+        !convert_optional_text("host", bound[2], out.host))
+        return false;
+    if (PyObject* port = bound[3]) {
+        uint16_t value = 0;
+        if (!convert_argument("port", [&] { return extract_u16(port, value); })) return false;
+        out.port = value;
+    }
+    if (!convert_optional_text("socket_path", bound[4], out.socket_path) ||
+        !convert_optional_text("pipe_name", bound[5], out.pipe_name))
+        return false;
+    if (PyObject* size = bound[6]) {
+        if (!convert_argument("max_pool_size",
+                              [&] { return extract_u64(size, out.max_pool_size); }))
+            return false;
+    }
+    return convert_optional_text("api_token", bound[7], out.api_token);
+}
+
+bool convert_infer_arguments(const BoundArguments& bound, InferArguments& out) {
+    if (!convert_argument("model_id", [&] { return extract_u32(bound[0], out.model_id); }) ||
+        !convert_argument("shape", [&] { return extract_shape(bound[1], out.input.shape); }) ||
+        !convert_argument("dtype", [&] { return extract_text(bound[2], out.input.dtype); }) ||
+        !convert_argument("data", [&] { return extract_input_data(bound[3], out.input); }))
+        return false;
+    if (PyObject* extras = bound[4]) {
+        if (!convert_argument("additional_inputs", [&] {
+                return extract_additional_inputs(extras, out.additional_inputs);
+            }))
+            return false;
+    }
+    return convert_optional_text("session_id", bound[5], out.session_id);
+}
+
 namespace {
 
 using ClientObject = Instance<SocketClient>;
@@ -59,27 +97,6 @@ constexpr Parameter kInferIntoParameters[] = {
 constexpr size_t kOut = 6;
 constexpr Signature kInferInto{"ZeltoClient.infer_into", kInferIntoParameters};
 
-bool convert_config_arguments(const BoundArguments& bound, ConfigArguments& out) {
-    if (!convert_optional_text("endpoint", bound[0], out.endpoint) ||
-        !convert_optional_text("protocol", bound[1], out.protocol) ||
-        !convert_optional_text("host", bound[2], out.host))
-        return false;
-    if (PyObject* port = bound[3]) {
-        uint16_t value = 0;
-        if (!convert_argument("port", [&] { return extract_u16(port, value); })) return false;
-        out.port = value;
-    }
-    if (!convert_optional_text("socket_path", bound[4], out.socket_path) ||
-        !convert_optional_text("pipe_name", bound[5], out.pipe_name))
-        return false;
-    if (PyObject* size = bound[6]) {
-        if (!convert_argument("max_pool_size",
-                              [&] { return extract_u64(size, out.max_pool_size); }))
-            return false;
-    }
-    return convert_optional_text("api_token", bound[7], out.api_token);
-}
-
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         BoundArguments bound;
@@ -97,21 +114,6 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return with_arguments<SocketClient>(
             new_instance<SocketClient>(type, call, std::move(*config)), kConstructor, bound);
     });
-}
-
-bool convert_infer_arguments(const BoundArguments& bound, InferArguments& out) {
-    if (!convert_argument("model_id", [&] { return extract_u32(bound[0], out.model_id); }) ||
-        !convert_argument("shape", [&] { return extract_shape(bound[1], out.input.shape); }) ||
-        !convert_argument("dtype", [&] { return extract_text(bound[2], out.input.dtype); }) ||
-        !convert_argument("data", [&] { return extract_input_data(bound[3], out.input); }))
-        return false;
-    if (PyObject* extras = bound[4]) {
-        if (!convert_argument("additional_inputs", [&] {
-                return extract_additional_inputs(extras, out.additional_inputs);
-            }))
-            return false;
-    }
-    return convert_optional_text("session_id", bound[5], out.session_id);
 }
 
 constexpr MethodClass kClass{zelto_client_type, "ZeltoClient"};

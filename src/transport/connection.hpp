@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <expected>
 #include <span>
+#include <utility>
 
 #include "platform/call_wait.hpp"
 #include "platform/io_error.hpp"
@@ -74,6 +75,8 @@ public:
     void shed_large_buffer() { reader_.receive_buffer().shed_large_buffer(); }
 
     platform::StreamHandle stream() const { return stream_; }
+    // Hands the stream over to the caller, who closes it; the connection is then closed.
+    platform::StreamHandle release() { return std::exchange(stream_, platform::StreamHandle()); }
     bool is_open() const { return stream_.valid(); }
     // Whether bytes were received past the last read: the peer sent more than was asked for.
     bool has_unread_bytes() const { return reader_.receive_buffer().has_unread_bytes(); }

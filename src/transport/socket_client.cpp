@@ -92,13 +92,6 @@ std::expected<uint32_t, Error> frame_length(size_t body_size) {
     return static_cast<uint32_t>(body_size);
 }
 
-namespace {
-
-// The additional inputs with their dtypes parsed, as views into the caller's arguments.
-struct ParsedExtras {
-    std::vector<NamedTensorView> views;
-};
-
 std::expected<ParsedExtras, Error> parse_additional_inputs(const InferArguments& args) {
     ParsedExtras extras;
     extras.views.reserve(args.additional_inputs.size());
@@ -111,19 +104,9 @@ std::expected<ParsedExtras, Error> parse_additional_inputs(const InferArguments&
     return extras;
 }
 
-// A request ready to send: its body length and its body, encoded around the caller's input
-// data (which stays where it is until it is written).
-struct EncodedRequest {
-    uint32_t length = 0;
-    BodyAroundData body;
-    std::span<const uint8_t> data;
-};
-
-// Parses the main dtype, then builds and encodes the body (preparation after the connection
-// was obtained).
 std::expected<EncodedRequest, Error> encode_request(const InferArguments& args,
                                                     const ParsedExtras& extras,
-                                                    const ClientConfig& config) {
+                                                    const ClientConfig& config, RequestKind kind) {
     auto dtype = parse_dtype(args.input.dtype);
     if (!dtype) return std::unexpected(std::move(dtype.error()));
     InferRequestView request;
@@ -134,21 +117,26 @@ std::expected<EncodedRequest, Error> encode_request(const InferArguments& args,
 
     auto length = frame_length(encoded_size(request));
     if (!length) return std::unexpected(length.error());
-    return EncodedRequest{*length, encode_infer_request_around_data(request), args.input.bytes()};
+    EncodedRequest encoded{{}, encode_infer_request_around_data(request), args.input.bytes()};
+    encoded.header = FrameHeader{args.model_id, static_cast<uint32_t>(kind), *length}.encode();
+    return encoded;
 }
+
+std::array<std::span<const uint8_t>, 4> EncodedRequest::pieces() const {
+    std::span<const uint8_t> framing(body.framing);
+    return {std::span<const uint8_t>(header), framing.first(body.split), data,
+            framing.subspan(body.split)};
+}
+
+namespace {
 
 // The frame header (model id, kind, body length) and the body leave in one gathering write,
 // then a flush. The peer reads the same bytes in the same order as from separate writes of the
 // three header fields and the body; a small request costs one system call and one segment
 // instead of four, and a large input is sent from the caller's buffer without being copied.
-std::expected<void, IoError> send_request(Connection& connection, uint32_t model_id,
-                                          RequestKind kind, const EncodedRequest& request,
+std::expected<void, IoError> send_request(Connection& connection, const EncodedRequest& request,
                                           const platform::CallWait& wait) {
-    std::array<uint8_t, FrameHeader::kSize> header =
-        FrameHeader{model_id, static_cast<uint32_t>(kind), request.length}.encode();
-    std::span<const uint8_t> framing(request.body.framing);
-    const std::span<const uint8_t> pieces[] = {header, framing.first(request.body.split),
-                                               request.data, framing.subspan(request.body.split)};
+    const auto pieces = request.pieces();
     if (auto sent = connection.write_all(pieces, platform::kClientSpin, wait); !sent) return sent;
     return connection.flush();
 }
@@ -168,10 +156,9 @@ using Attempt = std::expected<DecodedTensor, Error>;
 Attempt run_attempt(Connection& connection, const InferArguments& args, const ParsedExtras& extras,
                     const ClientConfig& config, const platform::CallWait& wait,
                     const DataSink* sink) {
-    auto request = encode_request(args, extras, config);
+    auto request = encode_request(args, extras, config, RequestKind::Infer);
     if (!request) return std::unexpected(request.error());
-    if (auto sent = send_request(connection, args.model_id, RequestKind::Infer, *request, wait);
-        !sent) {
+    if (auto sent = send_request(connection, *request, wait); !sent) {
         return std::unexpected(Error::io(sent.error()));
     }
     connection.answer_reader().begin(AnswerReader::Frame::Answer, sink);
@@ -243,10 +230,9 @@ std::expected<Connection, Error> SocketClient::open_stream(const InferArguments&
 
     auto connection = Connection::open(config_.endpoint, wait);
     if (!connection) return std::unexpected(Error::io(connection.error()));
-    auto request = encode_request(args, *extras, config_);
+    auto request = encode_request(args, *extras, config_, RequestKind::Stream);
     if (!request) return std::unexpected(request.error());
-    if (auto sent = send_request(*connection, args.model_id, RequestKind::Stream, *request, wait);
-        !sent) {
+    if (auto sent = send_request(*connection, *request, wait); !sent) {
         return std::unexpected(Error::from_io(ErrorKind::StreamSend, std::move(sent.error())));
     }
     return std::move(*connection);

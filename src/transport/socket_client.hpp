@@ -2,6 +2,7 @@
 // and streams.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <expected>
@@ -42,6 +43,31 @@ struct InferArguments {
     std::unordered_map<std::string, InputTensor> additional_inputs;
     std::optional<std::string> session_id;
 };
+
+// The additional inputs with their dtypes parsed, as views into the caller's arguments: checked
+// before a connection is taken, so a bad one costs no connect.
+struct ParsedExtras {
+    std::vector<NamedTensorView> views;
+};
+std::expected<ParsedExtras, Error> parse_additional_inputs(const InferArguments& args);
+
+// A request ready to send: the frame header (model id, kind, body length) and the body, encoded
+// around the caller's input data, which stays where it is until it is written.
+struct EncodedRequest {
+    std::array<uint8_t, FrameHeader::kSize> header{};
+    BodyAroundData body;
+    std::span<const uint8_t> data;
+
+    // The request's bytes in the order they are sent: header, framing before the data, the
+    // data, framing after it.
+    std::array<std::span<const uint8_t>, 4> pieces() const;
+};
+
+// Parses the main dtype, then builds and encodes the body (the preparation made once the
+// connection was obtained, so a connect failure is reported before a bad dtype).
+std::expected<EncodedRequest, Error> encode_request(const InferArguments& args,
+                                                    const ParsedExtras& extras,
+                                                    const ClientConfig& config, RequestKind kind);
 
 // Idle connections, oldest first, at most max_pool_size of them. A released connection gives up
 // a large payload buffer before it waits in the pool.

@@ -76,7 +76,9 @@ std::expected<void, IoError> set_blocking(int fd, bool blocking) {
     return {};
 }
 
-constexpr int kListenBacklog = 128;
+// Connections the kernel completes before the listener accepts them: an asyncio client may open
+// a thousand at once. The kernel caps it at its own limit (somaxconn).
+constexpr int kListenBacklog = 4096;
 
 // A socket file that refuses connections was left by a listener that is gone.
 bool is_stale_socket_file(const std::string& file) {

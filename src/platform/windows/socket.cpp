@@ -287,7 +287,9 @@ void close_socket(StreamHandle stream) {
 // ---- Listeners ------------------------------------------------------------------------------
 namespace {
 
-constexpr int kListenBacklog = 128;
+// Connections completed before the listener accepts them: an asyncio client may open a thousand
+// at once.
+constexpr int kListenBacklog = SOMAXCONN;
 // Each pipe instance serves one connection. Several wait for clients at once, so that a client
 // arriving while the accepting thread hands a new connection over finds one free rather than
 // every instance busy (ERROR_PIPE_BUSY). A client with a pool opens up to 8 connections at once

@@ -1,0 +1,112 @@
+#include "binding/aio_call.hpp"
+
+#include "binding/exceptions.hpp"
+
+namespace zelto::binding::aio {
+namespace {
+
+// The future's done callback: a cancelled future stops its call on the runtime.
+struct CancelHook {
+    std::shared_ptr<zelto::aio::CallControl> control;
+    zelto::aio::Runtime* runtime;
+};
+
+constexpr const char* kHookName = "zelto_sdk.aio.cancel_hook";
+
+void free_hook(PyObject* capsule) {
+    delete static_cast<CancelHook*>(PyCapsule_GetPointer(capsule, kHookName));
+}
+
+PyObject* on_future_done(PyObject* capsule, PyObject* future) {
+    return guarded([&]() -> PyObject* {
+        auto* hook = static_cast<CancelHook*>(PyCapsule_GetPointer(capsule, kHookName));
+        if (hook == nullptr) return nullptr;
+        PyRef cancelled = PyRef::steal(call_method(future, "cancelled"));
+        if (!cancelled) return nullptr;
+        if (PyObject_IsTrue(cancelled.get())) {
+            asio::post(hook->runtime->io(), [control = hook->control] {
+                control->stop(platform::WaitStop::Interrupted);
+            });
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef kOnFutureDone{"_stop_if_cancelled", on_future_done, METH_O, nullptr};
+
+// The pending exception as an object (normalized), or null when none could be had.
+PyRef take_exception() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return PyRef::steal(value);
+}
+
+}  // namespace
+
+zelto::aio::Runtime* runtime_or_raise() {
+    auto runtime = zelto::aio::Runtime::get();
+    if (runtime) return *runtime;
+    raise_error(runtime.error());
+    return nullptr;
+}
+
+bool prepare_call(Call& call, PyObject* owner,
+                  std::optional<zelto::aio::CallControl::Clock::time_point> deadline) {
+    zelto::aio::Runtime* runtime = runtime_or_raise();
+    if (runtime == nullptr) return false;
+    RunningLoop loop;
+    if (!running_loop(loop)) return false;
+    call.future = PyRef::steal(call_method(loop.loop.get(), "create_future"));
+    if (!call.future) return false;
+    call.owner = PyRef::borrow(owner);
+    call.queue = std::move(loop.queue);
+    call.control = std::make_shared<zelto::aio::CallControl>(deadline);
+    auto* hook = new CancelHook{call.control, runtime};
+    PyRef capsule = PyRef::steal(PyCapsule_New(hook, kHookName, free_hook));
+    if (!capsule) {
+        delete hook;
+        return false;
+    }
+    PyRef callback = PyRef::steal(PyCFunction_New(&kOnFutureDone, capsule.get()));
+    if (!callback) return false;
+    PyRef added = PyRef::steal(
+        call_method(call.future.get(), "add_done_callback", callback.get()));
+    return static_cast<bool>(added);
+}
+
+void Call::raise_failure() {
+    raise_error(*error);
+}
+
+PyObject* done_future(PyObject* value) {
+    RunningLoop loop;
+    if (!running_loop(loop)) return nullptr;
+    PyRef future = PyRef::steal(call_method(loop.loop.get(), "create_future"));
+    if (!future) return nullptr;
+    PyRef set = PyRef::steal(call_method(future.get(), "set_result", value));
+    if (!set) return nullptr;
+    return future.release();
+}
+
+void Call::deliver() {
+    PyRef done = PyRef::steal(call_method(future.get(), "done"));
+    if (!done) return;
+    if (PyObject_IsTrue(done.get())) return;  // cancelled: nobody waits for the result
+    PyRef result;
+    if (!error) result = PyRef::steal(build());
+    if (error) raise_failure();
+    if (result) {
+        PyRef set = PyRef::steal(call_method(future.get(), "set_result", result.get()));
+        return;
+    }
+    PyRef exception = take_exception();
+    if (!exception) return;
+    PyRef set =
+        PyRef::steal(call_method(future.get(), "set_exception", exception.get()));
+}
+
+}  // namespace zelto::binding::aio

@@ -1,0 +1,270 @@
+"""zelto_sdk.aio: the asyncio clients, against the reference server, on each event loop the
+platform has (asyncio's default, and uvloop where it installs)."""
+
+from __future__ import annotations
+
+import asyncio
+import os
+import pickle
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import child_process
+import zelto_sdk
+from platforms import WINDOWS
+
+SLOW_MS = 200
+
+try:
+    import uvloop
+except ImportError:  # not on Windows
+    uvloop = None
+
+LOOPS = ["asyncio"] + (["uvloop"] if uvloop is not None else [])
+
+
+@pytest.fixture(params=LOOPS)
+def run(request):
+    """Runs a coroutine to its end on a new loop of the kind the test is for, bounded so that a
+    hang fails the test."""
+
+    def run_on_loop(coroutine, timeout: float = 30):
+        bounded = asyncio.wait_for(coroutine, timeout)
+        if request.param == "uvloop":
+            return uvloop.run(bounded)
+        return asyncio.run(bounded)
+
+    return run_on_loop
+
+
+@pytest.fixture(scope="module")
+def server(tmp_path_factory):
+    from conftest import ReferenceServer
+    from platforms import local_endpoint
+
+    pipe = local_endpoint(tmp_path_factory.mktemp("aio"))
+    started = ReferenceServer("--tcp", "127.0.0.1:0", "--pipe", pipe,
+                              "--slow-delay-ms", str(SLOW_MS))
+    yield started
+    started.stop()
+
+
+@pytest.fixture(params=["tcp", "pipe"])
+def endpoint(request, server) -> dict:
+    if request.param == "tcp":
+        return {"port": server.tcp_port}
+    return {"socket_path": server.pipe_path}
+
+
+def library_threads() -> int:
+    if WINDOWS:
+        return threading.active_count()
+    return len(os.listdir("/proc/self/task"))
+
+
+# Each method with its arguments: the asyncio client answers exactly as its blocking twin.
+CALLS = [
+    ("infer", (1, [3], "u8", b"abc")),
+    ("infer_tensor", (2, [2, 1], "float32", b"\x00\x00\xc0?\x00\x00\x00\xc0")),
+    ("infer_bytes", (1, [3], "u8", b"abc")),
+    ("infer_tensor_bytes", (6, [1], "u8", b"x", None, "sess-7")),
+    ("infer_bytes", (3, [2], "float32", bytes(8), {"extra": ([1], "u8", b"z")})),
+]
+
+
+@pytest.mark.parametrize("method, args", CALLS)
+def test_answers_as_the_blocking_twin(run, endpoint, method, args):
+    expected = getattr(zelto_sdk.ZeltoClient(**endpoint), method)(*args)
+
+    async def main():
+        async with zelto_sdk.aio.ZeltoClient(**endpoint) as client:
+            return await getattr(client, method)(*args)
+
+    assert run(main()) == expected
+
+
+REFUSED = {"host": "127.0.0.1", "port": 1}
+
+
+@pytest.mark.parametrize("refused, args, error", [
+    (False, (9, [1], "u8", b"a"), RuntimeError),
+    (False, (1, [1], "u9", b"a"), ValueError),
+    (True, (1, [1], "u8", b"a"), ConnectionError),
+], ids=["server_error", "bad_dtype", "refused"])
+def test_errors_are_the_blocking_twins(run, endpoint, refused, args, error):
+    settings = REFUSED if refused else endpoint
+    with pytest.raises(error) as blocking:
+        zelto_sdk.ZeltoClient(**settings).infer(*args)
+
+    async def main():
+        await zelto_sdk.aio.ZeltoClient(**settings).infer(*args)
+
+    with pytest.raises(error) as raised:
+        run(main())
+    assert (str(raised.value), getattr(raised.value, "errno", None)) == (
+        str(blocking.value), getattr(blocking.value, "errno", None))
+
+
+def test_binding_errors_and_a_closed_client(run, endpoint):
+    async def main():
+        client = zelto_sdk.aio.ZeltoClient(**endpoint)
+        with pytest.raises(TypeError, match=r"^ZeltoClient.infer_bytes\(\) missing 1 required positional argument: 'data'$"):
+            client.infer_bytes(1, [1], "u8")
+        out = bytearray(2)
+        with pytest.raises(ValueError, match="^output of 3 bytes does not fit in a buffer of 2 bytes$"):
+            await client.infer_into(1, [3], "u8", b"abc", out=out)
+        assert await client.infer_into(1, [2], "u8", b"ab", out=out) == 2 and out == b"ab"
+        await client.close()
+        with pytest.raises(RuntimeError, match="^Client is closed$"):
+            await client.infer_bytes(1, [1], "u8", b"a")
+
+    run(main())
+
+
+@pytest.mark.parametrize("method, item", [("infer_stream", list), ("infer_stream_bytes", bytes)])
+def test_streams(run, endpoint, method, item):
+    async def main():
+        client = zelto_sdk.aio.ZeltoClient(**endpoint)
+        stream = getattr(client, method)
+        rows = [row async for row in stream(4, [3, 2], "u8", b"abcdef")]
+        flaky = stream(5, [2], "u8", b"xy")
+        first = await flaky.__anext__()
+        with pytest.raises(RuntimeError, match=r"^model 5 \(flaky rows\): a deliberate error"):
+            await flaky.__anext__()
+        rest = [row async for row in flaky]
+        return rows, first, rest
+
+    assert run(main()) == ([item(b"ab"), item(b"cd"), item(b"ef")], item(b"x"), [item(b"y")])
+
+
+def test_a_thousand_calls_in_flight_each_get_their_own_answer(run, endpoint):
+    async def main():
+        client = zelto_sdk.aio.ZeltoClient(**endpoint)
+        await client.infer_bytes(1, [1], "u8", b"a")
+        threads = library_threads()
+        started = time.monotonic()
+        answers = await asyncio.gather(*[
+            client.infer_bytes(7, [4], "u8", i.to_bytes(4, "little")) for i in range(1000)])
+        return answers, time.monotonic() - started, library_threads() - threads
+
+    answers, took, more_threads = run(main(), timeout=60)
+    assert answers == [i.to_bytes(4, "little") for i in range(1000)]
+    assert more_threads == 0
+    assert took < 30 * SLOW_MS / 1000  # concurrent: serially this would take 1000 x SLOW_MS
+
+
+def test_calls_run_as_tasks_and_a_cancelled_call_leaves_nothing_behind(run, endpoint):
+    async def main():
+        client = zelto_sdk.aio.ZeltoClient(**endpoint, max_pool_size=1)
+        task = asyncio.create_task(client.infer_bytes(7, [3], "u8", b"old"))
+        await asyncio.sleep(SLOW_MS / 4000)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        with pytest.raises(TimeoutError):
+            await asyncio.wait_for(client.infer_bytes(7, [3], "u8", b"old"), SLOW_MS / 4000)
+        # The next calls get their own answers, never the cancelled calls' late ones.
+        return [await client.infer_bytes(7, [3], "u8", b"new") for _ in range(2)]
+
+    assert run(main()) == [b"new", b"new"]
+
+
+def test_socket_timeout_ends_a_call_with_timeout_error(run, endpoint):
+    async def main():
+        client = zelto_sdk.aio.ZeltoClient(**endpoint, socket_timeout=SLOW_MS / 4000)
+        started = time.monotonic()
+        with pytest.raises(TimeoutError, match="^Request timed out$"):
+            await client.infer_bytes(7, [1], "u8", b"a")
+        return time.monotonic() - started, await client.infer_bytes(1, [1], "u8", b"b")
+
+    took, answer = run(main())
+    assert took < 5 and answer == b"b"
+
+
+def test_a_connect_to_a_full_backlog_is_cancelled():
+    async def main():
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(0)
+        filler = socket.create_connection(listener.getsockname())  # noqa: F841
+        host, port = listener.getsockname()
+        client = zelto_sdk.aio.ZeltoClient(host=host, port=port)
+        started = time.monotonic()
+        with pytest.raises(TimeoutError):
+            await asyncio.wait_for(client.infer_bytes(1, [1], "u8", b"a"), 0.2)
+        return time.monotonic() - started
+
+    assert asyncio.run(main()) < 5
+
+
+def test_loops_in_two_threads(endpoint):
+    results = {}
+
+    def worker(name):
+        async def main():
+            client = zelto_sdk.aio.ZeltoClient(**endpoint)
+            return await asyncio.gather(*[client.infer_bytes(1, [2], "u8", name + bytes([i]))
+                                          for i in range(50)])
+
+        results[name] = asyncio.run(main())
+
+    threads = [threading.Thread(target=worker, args=(n,)) for n in (b"A", b"B")]
+    [t.start() for t in threads]
+    [t.join(30) for t in threads]
+    assert results == {n: [n + bytes([i]) for i in range(50)] for n in (b"A", b"B")}
+
+
+def test_the_module_and_its_classes():
+    import zelto_sdk.aio as aio
+    from zelto_sdk.aio import ZeltoClient
+
+    assert aio is zelto_sdk.aio and aio.__spec__.name == "zelto_sdk.aio"
+    assert ZeltoClient.__module__ == "zelto_sdk.aio"
+    assert "aio" not in dir(zelto_sdk)
+    client = ZeltoClient("tcp://127.0.0.1:9", api_token="s3cret")
+    assert repr(client) == "ZeltoClient('tcp://127.0.0.1:9')"
+    copy = pickle.loads(pickle.dumps(client))
+    assert type(copy) is ZeltoClient and copy.endpoint() == client.endpoint()
+    with pytest.raises(TypeError, match="release_gil"):
+        ZeltoClient(release_gil=True)
+
+
+def call_in_child(control, endpoint):
+    async def main():
+        client = zelto_sdk.aio.ZeltoClient(**endpoint)
+        return await client.infer_bytes(1, [5], "u8", b"child")
+
+    return asyncio.run(main())
+
+
+@pytest.mark.skipif(WINDOWS, reason="needs fork()")
+def test_a_forked_child_runs_calls_of_its_own(endpoint):
+    async def main():
+        client = zelto_sdk.aio.ZeltoClient(**endpoint)
+        return await client.infer_bytes(1, [6], "u8", b"parent")
+
+    assert asyncio.run(main()) == b"parent"
+    assert child_process.run(call_in_child, endpoint) == b"child"
+
+
+EXIT_WITH_CALLS_PENDING = """
+import asyncio, sys, zelto_sdk.aio
+async def main():
+    client = zelto_sdk.aio.ZeltoClient(port=int(sys.argv[1]))
+    calls = [asyncio.ensure_future(client.infer_bytes(7, [1], "u8", b"a")) for _ in range(20)]
+    await asyncio.sleep(0.01)
+    print("exiting", flush=True)
+    sys.exit(0)
+asyncio.run(main())
+"""
+
+
+def test_interpreter_exit_with_calls_pending_is_quiet(server):
+    done = subprocess.run([sys.executable, "-c", EXIT_WITH_CALLS_PENDING, str(server.tcp_port)],
+                          capture_output=True, text=True, timeout=30)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "exiting\n", "")
