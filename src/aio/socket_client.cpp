@@ -10,6 +10,7 @@
 
 #include "platform/nonblocking_socket.hpp"
 #include "platform/os_error.hpp"
+#include "platform/precise_sleep.hpp"
 #include "transport/connection.hpp"
 #include "transport/debug_notes.hpp"
 
@@ -82,6 +83,28 @@ IoError transfer_error(const Transfer& transfer) {
     return platform::os_error(transfer.error);
 }
 
+// Connects to `endpoint` (on the connect thread). A local listener whose every connection slot
+// is taken (a full backlog, every pipe instance in use) refuses at once; a thousand calls that
+// connect at once meet that, so the connect is tried again every millisecond for as long as the
+// call may wait.
+std::expected<platform::StreamHandle, IoError> connect_waiting_while_busy(
+    const Endpoint& endpoint, const platform::CallWait& wait) {
+    static constexpr auto kRetryAfter = std::chrono::milliseconds(1);
+    platform::PreciseSleep sleeper;
+    for (;;) {
+        auto connection = Connection::open(endpoint, wait);
+        if (connection) return connection->release();
+        if (endpoint.kind == Endpoint::Kind::Tcp ||
+            connection.error().category != IoCategory::WouldBlock)
+            return std::unexpected(std::move(connection.error()));
+        auto stop = platform::wait_in_slices(wait, [&](platform::WaitSlice&) {
+            sleeper.sleep_for(kRetryAfter);
+            return platform::SliceResult::Ready;
+        });
+        if (stop) return std::unexpected(IoError::stopped(*stop));
+    }
+}
+
 // Opens a connection to `endpoint` on the connect thread (a connect may block there under the
 // call's deadline and cancel flag) and resumes on the I/O thread.
 asio::awaitable<std::expected<AsyncConnection, IoError>> open_connection(Runtime& runtime,
@@ -91,9 +114,7 @@ asio::awaitable<std::expected<AsyncConnection, IoError>> open_connection(Runtime
     auto opened = co_await asio::co_spawn(
         runtime.connector(),
         [&]() -> asio::awaitable<std::expected<platform::StreamHandle, IoError>> {
-            auto connection = Connection::open(endpoint, wait);
-            if (!connection) co_return std::unexpected(std::move(connection.error()));
-            co_return connection->release();
+            co_return connect_waiting_while_busy(endpoint, wait);
         },
         asio::use_awaitable);
     if (!opened) {
@@ -168,8 +189,8 @@ asio::awaitable<FrameResult> finish_frame(Runtime& runtime, AsyncConnection& con
     while (!reader.done()) {
         std::span<uint8_t> into = reader.next_buffer();
         // An answer is rarely there the moment its request left; later stretches often are.
-        Transfer moved = first ? Transfer{Transfer::Outcome::NotReady, 0, 0}
-                               : connection.stream->try_read(into);
+        Transfer moved =
+            first ? Transfer{Transfer::Outcome::NotReady, 0, 0} : connection.stream->try_read(into);
         first = false;
         if (moved.outcome == Transfer::Outcome::NotReady)
             moved = co_await connection.stream->read_some(runtime.io(), into);
@@ -178,9 +199,15 @@ asio::awaitable<FrameResult> finish_frame(Runtime& runtime, AsyncConnection& con
             break;
         }
         switch (moved.outcome) {
-            case Transfer::Outcome::Moved: reader.commit(moved.bytes); break;
-            case Transfer::Outcome::Ended: reader.commit(0); break;
-            default: reader.fail(transfer_error(moved)); break;
+            case Transfer::Outcome::Moved:
+                reader.commit(moved.bytes);
+                break;
+            case Transfer::Outcome::Ended:
+                reader.commit(0);
+                break;
+            default:
+                reader.fail(transfer_error(moved));
+                break;
         }
     }
     co_return reader.take_result();

@@ -73,8 +73,7 @@ bool prepare_call(Call& call, PyObject* owner,
     }
     PyRef callback = PyRef::steal(PyCFunction_New(&kOnFutureDone, capsule.get()));
     if (!callback) return false;
-    PyRef added = PyRef::steal(
-        call_method(call.future.get(), "add_done_callback", callback.get()));
+    PyRef added = PyRef::steal(call_method(call.future.get(), "add_done_callback", callback.get()));
     return static_cast<bool>(added);
 }
 
@@ -105,8 +104,7 @@ void Call::deliver() {
     }
     PyRef exception = take_exception();
     if (!exception) return;
-    PyRef set =
-        PyRef::steal(call_method(future.get(), "set_exception", exception.get()));
+    PyRef set = PyRef::steal(call_method(future.get(), "set_exception", exception.get()));
 }
 
 }  // namespace zelto::binding::aio

@@ -90,14 +90,14 @@ PyObject* start_call(zelto::aio::Runtime& runtime, std::unique_ptr<CallType> cal
         co_await operation(*raw);
         if (timer) timer->cancel();
     };
-    asio::co_spawn(runtime.io(), std::move(body),
-                   [call = std::move(call)](std::exception_ptr failure) mutable {
-                       if (failure)
-                           call->error = Error{ErrorKind::Runtime,
-                                               hybrid::describe_exception(failure)};
-                       auto queue = call->queue;
-                       queue->push(std::move(call));
-                   });
+    asio::co_spawn(
+        runtime.io(), std::move(body),
+        [call = std::move(call)](std::exception_ptr failure) mutable {
+            if (failure)
+                call->error = Error{ErrorKind::Runtime, hybrid::describe_exception(failure)};
+            auto queue = call->queue;
+            queue->push(std::move(call));
+        });
     return future;
 }
 

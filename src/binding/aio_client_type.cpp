@@ -4,10 +4,10 @@
 #include "binding/aio_call.hpp"
 #include "binding/aio_types.hpp"
 #include "binding/arguments.hpp"
+#include "binding/bytes_output.hpp"
 #include "binding/call_settings.hpp"
 #include "binding/client_object.hpp"
 #include "binding/conversions.hpp"
-#include "binding/bytes_output.hpp"
 #include "binding/exceptions.hpp"
 #include "binding/instance.hpp"
 #include "binding/method_call.hpp"
@@ -100,11 +100,16 @@ private:
     PyObject* build() override {
         const DecodedTensor& output = answer->output();
         switch (kind) {
-            case Result::List: return bytes_to_list(output.data);
-            case Result::Tensor: return tensor_to_tuple(output);
-            case Result::Bytes: return bytes_copy(output.data);
-            case Result::TensorBytes: return tensor_tuple_around(bytes_copy(output.data), output);
-            case Result::Into: return PyLong_FromSize_t(output.data.size());
+            case Result::List:
+                return bytes_to_list(output.data);
+            case Result::Tensor:
+                return tensor_to_tuple(output);
+            case Result::Bytes:
+                return bytes_copy(output.data);
+            case Result::TensorBytes:
+                return tensor_tuple_around(bytes_copy(output.data), output);
+            case Result::Into:
+                return PyLong_FromSize_t(output.data.size());
         }
         return nullptr;
     }
@@ -164,8 +169,7 @@ PyObject* client_infer_tensor_bytes(PyObject* self, PyObject* const* args, Py_ss
                                     PyObject* kw) {
     return start_infer(kInferTensorBytes, Result::TensorBytes, self, args, nargs, kw);
 }
-PyObject* client_infer_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kw) {
+PyObject* client_infer_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     return start_infer(kInferInto, Result::Into, self, args, nargs, kw);
 }
 
@@ -194,7 +198,8 @@ PyObject* client_infer_stream_bytes(PyObject* self, PyObject* const* args, Py_ss
 template <class Text>
 PyObject* describe(PyObject* self, Text&& text) {
     return guarded([&]() -> PyObject* {
-        ClientObject* client = receiver<AsyncSocketClient>(self, zelto_client_type(), "ZeltoClient");
+        ClientObject* client =
+            receiver<AsyncSocketClient>(self, zelto_client_type(), "ZeltoClient");
         if (client == nullptr) return nullptr;
         std::string value(text(client->state.config().endpoint));
         return PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));

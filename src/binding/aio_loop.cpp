@@ -100,16 +100,15 @@ PyObject* bridge_received(PyObject* self, PyObject* task) {
 }
 
 bool arm_receive(BridgeObject* bridge, PyObject* loop) {
-    PyRef receive = PyRef::steal(
-        PyObject_CallMethod(loop, "sock_recv", "Oi", bridge->read_socket, 4096));
+    PyRef receive =
+        PyRef::steal(PyObject_CallMethod(loop, "sock_recv", "Oi", bridge->read_socket, 4096));
     if (!receive) return false;
     PyRef task = PyRef::steal(call_method(loop, "create_task", receive.get()));
     if (!task) return false;
-    PyRef callback = PyRef::steal(PyObject_GetAttrString(
-        reinterpret_cast<PyObject*>(bridge), "_received"));
+    PyRef callback =
+        PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(bridge), "_received"));
     if (!callback) return false;
-    PyRef added =
-        PyRef::steal(call_method(task.get(), "add_done_callback", callback.get()));
+    PyRef added = PyRef::steal(call_method(task.get(), "add_done_callback", callback.get()));
     return static_cast<bool>(added);
 }
 
@@ -228,8 +227,8 @@ bool running_loop(RunningLoop& out) {
     PyObject* by_loop = bridges();
     if (by_loop == nullptr) return false;
     PyRef bridge = PyRef::steal(PyObject_GetItem(by_loop, loop.get()));
-    if (bridge && reinterpret_cast<BridgeObject*>(bridge.get())->generation !=
-                      platform::fork_generation())
+    if (bridge &&
+        reinterpret_cast<BridgeObject*>(bridge.get())->generation != platform::fork_generation())
         bridge = PyRef();  // the parent's, inherited through fork
     if (!bridge) {
         if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_KeyError)) return false;

@@ -63,8 +63,8 @@ PyObject* module_object = nullptr;
 bool describe_module(PyObject* module) {
     PyRef bootstrap = PyRef::steal(PyImport_ImportModule("importlib.machinery"));
     if (!bootstrap) return false;
-    PyRef spec = PyRef::steal(
-        PyObject_CallMethod(bootstrap.get(), "ModuleSpec", "sO", kName, Py_None));
+    PyRef spec =
+        PyRef::steal(PyObject_CallMethod(bootstrap.get(), "ModuleSpec", "sO", kName, Py_None));
     if (!spec || PyObject_SetAttrString(module, "__spec__", spec.get()) < 0) return false;
     if (PyModule_AddStringConstant(module, "__package__", "zelto_sdk") < 0) return false;
     PyRef all = PyRef::steal(PyList_New(0));

@@ -54,8 +54,7 @@ private:
 asio::awaitable<void> step(zelto::aio::Runtime& runtime, StepCall& call) {
     StreamState& state = *call.state;
     if (!state.connection) {
-        auto opened =
-            co_await state.client->open_stream(runtime, state.arguments, *call.control);
+        auto opened = co_await state.client->open_stream(runtime, state.arguments, *call.control);
         if (!opened) {
             state.ended = true;
             call.error = std::move(opened.error());
@@ -63,8 +62,8 @@ asio::awaitable<void> step(zelto::aio::Runtime& runtime, StepCall& call) {
         }
         state.connection.emplace(std::move(*opened));
     }
-    call.frame = co_await zelto::aio::read_stream_item(runtime, *state.connection, *call.control,
-                                                      nullptr);
+    call.frame =
+        co_await zelto::aio::read_stream_item(runtime, *state.connection, *call.control, nullptr);
     if (call.frame && !*call.frame) state.ended = true;
     if (!call.frame) {
         if (call.frame.error().abandoned_exchange()) {
@@ -99,9 +98,8 @@ PyObject* stream_anext(PyObject* self) {
         zelto::aio::Runtime* runtime = runtime_or_raise();
         if (runtime == nullptr) return nullptr;
         state.stepping = true;
-        return start_call(*runtime, std::move(call), [runtime](StepCall& call) {
-            return step(*runtime, call);
-        });
+        return start_call(*runtime, std::move(call),
+                          [runtime](StepCall& call) { return step(*runtime, call); });
     });
 }
 

@@ -57,8 +57,8 @@ template <class State, const MethodClass& Class>
 constexpr PyMethodDef kAsyncCloseMethod{"close", close_async_client<State, Class>, METH_NOARGS,
                                         "close($self)\n--\n\n"};
 template <class State, const MethodClass& Class>
-constexpr PyMethodDef kAsyncEnterMethod{"__aenter__", enter_async_client<State, Class>,
-                                        METH_NOARGS, "__aenter__($self)\n--\n\n"};
+constexpr PyMethodDef kAsyncEnterMethod{"__aenter__", enter_async_client<State, Class>, METH_NOARGS,
+                                        "__aenter__($self)\n--\n\n"};
 template <class State, const MethodClass& Class>
 constexpr PyMethodDef kAsyncExitMethod{"__aexit__", exit_async_client<State, Class>, METH_VARARGS,
                                        "__aexit__($self, exc_type, exc_value, traceback)\n--\n\n"};
