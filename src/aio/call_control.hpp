@@ -1,15 +1,16 @@
 // How one asyncio call is stopped: by its caller (a cancelled task, from the loop's thread) or by
-// its deadline. Both end up in stop(), on the runtime's I/O thread, which ends the transfer in
-// progress at once; the call's steps check stopped() after each wait and end with the reason.
+// its deadline. Both end up in stop(), on the runtime's I/O thread, which ends the wait of the
+// step in progress at once (the step said how: shut its stream down, stop its exchange); the
+// call's steps check stopped() after each wait and end with the reason.
 // A connect, which blocks on the connect thread, watches the cancel flag through its CallWait.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 
-#include "platform/async_stream.hpp"
 #include "platform/call_wait.hpp"
 
 namespace zelto::aio {
@@ -20,19 +21,22 @@ public:
 
     explicit CallControl(std::optional<Clock::time_point> deadline) : deadline_(deadline) {}
 
+    using EndWait = std::function<void(platform::WaitStop)>;
+
     // I/O thread only: ends the call for `why` (the first reason wins).
     void stop(platform::WaitStop why) {
         if (stopped_) return;
         stopped_ = why;
         cancelled_.store(true, std::memory_order_release);
-        if (stream_ != nullptr) stream_->shut_down();
+        if (end_wait_) end_wait_(why);
     }
     std::optional<platform::WaitStop> stopped() const { return stopped_; }
 
-    // The stream whose transfers a stop must end (I/O thread only), or null.
-    void watch(platform::AsyncStream* stream) {
-        stream_ = stream;
-        if (stream_ != nullptr && stopped_) stream_->shut_down();
+    // How a stop ends the wait of the step in progress (I/O thread only); empty between steps.
+    // A call already stopped ends the new step's wait at once.
+    void watch(EndWait end_wait) {
+        end_wait_ = std::move(end_wait);
+        if (end_wait_ && stopped_) end_wait_(*stopped_);
     }
 
     std::optional<Clock::time_point> deadline() const { return deadline_; }
@@ -48,7 +52,7 @@ private:
     std::optional<Clock::time_point> deadline_;
     std::optional<platform::WaitStop> stopped_;
     std::atomic<bool> cancelled_{false};
-    platform::AsyncStream* stream_ = nullptr;
+    EndWait end_wait_;
 };
 
 }  // namespace zelto::aio

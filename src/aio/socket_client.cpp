@@ -68,9 +68,10 @@ using platform::Transfer;
 class Watched {
 public:
     Watched(CallControl& control, AsyncConnection& connection) : control_(control) {
-        control_.watch(connection.stream.get());
+        control_.watch(
+            [stream = connection.stream.get()](platform::WaitStop) { stream->shut_down(); });
     }
-    ~Watched() { control_.watch(nullptr); }
+    ~Watched() { control_.watch({}); }
     Watched(const Watched&) = delete;
     Watched& operator=(const Watched&) = delete;
 

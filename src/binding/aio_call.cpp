@@ -1,5 +1,8 @@
 #include "binding/aio_call.hpp"
 
+#include "binding/aio_types.hpp"
+#include "binding/bytes_output.hpp"
+#include "binding/conversions.hpp"
 #include "binding/exceptions.hpp"
 
 namespace zelto::binding::aio {
@@ -75,6 +78,18 @@ bool prepare_call(Call& call, PyObject* owner,
     if (!callback) return false;
     PyRef added = PyRef::steal(call_method(call.future.get(), "add_done_callback", callback.get()));
     return static_cast<bool>(added);
+}
+
+PyObject* build_output(OutputKind kind, std::span<const uint8_t> data, OutBuffer* out) {
+    switch (kind) {
+        case OutputKind::List:
+            return bytes_to_list(data);
+        case OutputKind::Bytes:
+            return bytes_copy(data);
+        case OutputKind::Into:
+            return out->copy(data);
+    }
+    return nullptr;
 }
 
 void Call::raise_failure() {

@@ -71,14 +71,10 @@ zelto::aio::Runtime* runtime_or_raise();
 PyObject* done_future(PyObject* value);
 
 // Runs `operation(call)` (a coroutine of the engine that stores its result in the call) on the
-// runtime's I/O thread under the call's deadline, then queues the call for its loop. Returns the
-// call's awaitable (a new reference), or null with an exception set (nothing was started).
+// runtime's I/O thread under the call's deadline, then queues the call for its loop.
 template <class CallType, class Operation>
-PyObject* start_call(zelto::aio::Runtime& runtime, std::unique_ptr<CallType> call,
-                     Operation operation) {
+void spawn_call(zelto::aio::Runtime& runtime, std::unique_ptr<CallType> call, Operation operation) {
     CallType* raw = call.get();
-    PyObject* future = awaiting(Py_NewRef(raw->future.get()));
-    if (future == nullptr) return nullptr;
     auto body = [raw, &runtime, operation = std::move(operation)]() -> asio::awaitable<void> {
         std::optional<asio::steady_timer> timer;
         if (auto deadline = raw->control->deadline()) {
@@ -98,7 +94,17 @@ PyObject* start_call(zelto::aio::Runtime& runtime, std::unique_ptr<CallType> cal
             auto queue = call->queue;
             queue->push(std::move(call));
         });
-    return future;
+}
+
+// The same, returning the call's awaitable (a new reference), or null with an exception set
+// (nothing was started).
+template <class CallType, class Operation>
+PyObject* start_call(zelto::aio::Runtime& runtime, std::unique_ptr<CallType> call,
+                     Operation operation) {
+    PyObject* awaitable = awaiting(Py_NewRef(call->future.get()));
+    if (awaitable == nullptr) return nullptr;
+    spawn_call(runtime, std::move(call), std::move(operation));
+    return awaitable;
 }
 
 }  // namespace zelto::binding::aio

@@ -10,10 +10,19 @@
 #include "binding/client_object.hpp"
 #include "binding/instance.hpp"
 #include "binding/method_call.hpp"
+#include "binding/out_buffer.hpp"
 
 namespace zelto::binding::aio {
 
 PyObject* zelto_client_type();
+PyObject* hybrid_client_type();
+
+// What a region client's answer becomes: a list of ints, bytes, or its length once copied into
+// the caller's buffer.
+enum class OutputKind { List, Bytes, Into };
+// The result of `kind` for an output in the region (a new reference, or null with the exception
+// set): the one copy the call makes of it.
+PyObject* build_output(OutputKind kind, std::span<const uint8_t> data, OutBuffer* out);
 
 // The module zelto_sdk.aio, made and registered in sys.modules by the extension's
 // initialisation; its classes are made when first looked up. A borrowed reference.

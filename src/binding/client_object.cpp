@@ -8,7 +8,7 @@ namespace {
 
 // The classes a pickled client may name.
 constexpr const char* kRestorable[] = {"ZeltoClient", "ZeltoShmClient", "ZeltoHybridClient",
-                                       "aio.ZeltoClient"};
+                                       "aio.ZeltoClient", "aio.ZeltoHybridClient"};
 // The asyncio clients are named with this prefix.
 constexpr std::string_view kAioPrefix = "aio.";
 

@@ -91,7 +91,7 @@ std::expected<std::span<const uint8_t>, Error> HybridClientImpl::infer(
         exchange.try_complete(platform::spin_for_payload(platform::kHybridSpin, data.size()));
     if (!exchanged) {
         auto finished = runtime_->run_to_completion(
-            HybridExchange::finish(exchange), wait,
+            HybridExchange::finish(exchange, runtime_->io_context()), wait,
             [&exchange](platform::WaitStop why) { exchange.stop(why); });
         if (auto why = exchange.stopped()) {
             if (*why == platform::WaitStop::TimedOut)

@@ -51,31 +51,25 @@ std::optional<ExchangeResult> HybridExchange::try_complete(std::chrono::nanoseco
     }
 }
 
-asio::awaitable<ExchangeResult> HybridExchange::finish(HybridExchange& exchange) {
+asio::awaitable<ExchangeResult> HybridExchange::finish(HybridExchange& exchange,
+                                                       asio::io_context& io) {
     if (!exchange.guard_ && !exchange.stop_) {
         auto guard = co_await exchange.cell_->lock_for(&exchange);
         if (guard) exchange.guard_.emplace(std::move(*guard));
     }
-    IoRuntime* runtime = IoRuntime::current();
     for (;;) {
         if (exchange.stop_) {
             exchange.over(std::unexpected(Error::stopped(*exchange.stop_)));
         }
         Step step = exchange.advance();
         if (step == Step::Over) co_return std::move(*exchange.result_);
-        if (runtime == nullptr) {
-            exchange.fail("no I/O runtime is current");
-            continue;
-        }
         // Plain statements around co_await: g++ 12 mishandles temporaries of a co_await inside
         // a conditional expression.
         platform::Transfer transfer;
         if (step == Step::NeedWrite) {
-            transfer =
-                co_await exchange.stream().write_some(runtime->io_context(), exchange.unwritten());
+            transfer = co_await exchange.stream().write_some(io, exchange.unwritten());
         } else {
-            transfer =
-                co_await exchange.stream().read_some(runtime->io_context(), exchange.unread());
+            transfer = co_await exchange.stream().read_some(io, exchange.unread());
         }
         // A stop shut the stream down to end the wait: what the wait gave is not the server's.
         if (exchange.stop_) continue;

@@ -60,10 +60,10 @@ public:
     std::optional<ExchangeResult> try_complete(
         std::chrono::nanoseconds spin = platform::kHybridSpin);
 
-    // The rest of the exchange, to be run by IoRuntime::run_to_completion while `exchange`
-    // lives. Every wait goes through the current runtime: the lock's queue, or a transfer of
-    // the stream on its event loop.
-    static asio::awaitable<ExchangeResult> finish(HybridExchange& exchange);
+    // The rest of the exchange, run on an executor of `io` while `exchange` lives (by
+    // IoRuntime::run_to_completion, or on the asyncio clients' runtime). Every wait goes through
+    // `io`: the lock's queue, or a transfer of the stream on its event loop.
+    static asio::awaitable<ExchangeResult> finish(HybridExchange& exchange, asio::io_context& io);
 
     // Ends a finish() that waits: a queued lock request is withdrawn; a wait on the connection
     // completes because the connection is marked broken (and shut down). finish() then ends with

@@ -72,7 +72,8 @@ protected:
     ExchangeResult run(const HybridRequest& request) {
         HybridExchange exchange(cell_, "unused", request);
         if (auto quick = exchange.try_complete(nanoseconds(0))) return std::move(*quick);
-        auto finished = runtime_->run_to_completion(HybridExchange::finish(exchange));
+        auto finished =
+            runtime_->run_to_completion(HybridExchange::finish(exchange, runtime_->io_context()));
         EXPECT_TRUE(finished.has_value());
         return finished
                    ? std::move(*finished)
@@ -92,7 +93,8 @@ protected:
                 platform::yield_processor();
             platform::close_socket(std::exchange(server_end_, platform::StreamHandle()));
         });
-        auto finished = runtime_->run_to_completion(HybridExchange::finish(exchange));
+        auto finished =
+            runtime_->run_to_completion(HybridExchange::finish(exchange, runtime_->io_context()));
         ASSERT_TRUE(finished.has_value());
         ASSERT_FALSE(finished->has_value());
         EXPECT_EQ(finished->error().kind, ErrorKind::Exchange);
@@ -108,8 +110,9 @@ protected:
 
     // Runs the parked part of `exchange` under `wait`, stopping it as the client does.
     ExchangeResult finish_under(HybridExchange& exchange, const platform::CallWait& wait) {
-        auto finished = runtime_->run_to_completion(HybridExchange::finish(exchange), wait,
-                                                    [&](WaitStop why) { exchange.stop(why); });
+        auto finished =
+            runtime_->run_to_completion(HybridExchange::finish(exchange, runtime_->io_context()),
+                                        wait, [&](WaitStop why) { exchange.stop(why); });
         EXPECT_TRUE(finished.has_value());
         return finished
                    ? std::move(*finished)
@@ -172,7 +175,8 @@ TEST_F(HybridExchangeTest, AParkedWriteIsCompletedByTheRuntime) {
         expect_frame(request);
         EXPECT_TRUE(write_all(server_end_, response_frame(0, success_payload(0x3000, 3))));
     });
-    auto finished = runtime_->run_to_completion(HybridExchange::finish(exchange));
+    auto finished =
+        runtime_->run_to_completion(HybridExchange::finish(exchange, runtime_->io_context()));
     ASSERT_TRUE(finished.has_value());
     ASSERT_TRUE(finished->has_value()) << finished->error().message;
     EXPECT_EQ((*finished)->shm_offset, 0x3000u);
@@ -226,7 +230,8 @@ TEST_F(HybridExchangeTest, AnExchangeWaitsInLineForTheLockHeldElsewhere) {
         expect_frame(request);
         EXPECT_TRUE(write_all(server_end_, response_frame(0, success_payload(0x5000, 5))));
     });
-    auto finished = runtime_->run_to_completion(HybridExchange::finish(exchange));
+    auto finished =
+        runtime_->run_to_completion(HybridExchange::finish(exchange, runtime_->io_context()));
     ASSERT_TRUE(finished.has_value());
     ASSERT_TRUE(finished->has_value()) << finished->error().message;
     EXPECT_EQ((*finished)->shm_offset, 0x5000u);

@@ -186,6 +186,65 @@ def test_socket_timeout_ends_a_call_with_timeout_error(run, endpoint):
     assert took < 5 and answer == b"b"
 
 
+# ---- The hybrid client ------------------------------------------------------------------------
+
+HYBRID_MS = 50
+
+
+@pytest.fixture(scope="module")
+def hybrid(tmp_path_factory):
+    import uuid
+
+    from conftest import ReferenceServer
+    from platforms import local_endpoint
+
+    region = "zelto-aio-" + uuid.uuid4().hex[:12]
+    path = local_endpoint(tmp_path_factory.mktemp("aio-hybrid"))
+    started = ReferenceServer("--shm", region, "--hybrid", path, "--tensor-area", str(1 << 22),
+                              "--shm-model", "7", "--slow-delay-ms", str(HYBRID_MS))
+    started.args = (region, path)
+    yield started
+    started.stop()
+
+
+def test_hybrid_calls_in_flight_get_their_own_answers(run, hybrid):
+    blocking = zelto_sdk.ZeltoHybridClient(*hybrid.args)
+
+    async def main():
+        async with zelto_sdk.aio.ZeltoHybridClient(*hybrid.args) as client:
+            single = (await client.infer([3], "u8", b"abc"), await client.infer_bytes([2], "u8", b"xy"))
+            out = bytearray(4)
+            into = await client.infer_into([3], "u8", b"def", out=out), bytes(out)
+            # More calls than the pool has slots: the later ones wait for a slot, none fails.
+            many = await asyncio.gather(*[client.infer_bytes([4], "u8", i.to_bytes(4, "little"))
+                                          for i in range(40)])
+            return single, into, many
+
+    single, into, many = run(main())
+    assert single == (blocking.infer([3], "u8", b"abc"), b"xy")
+    assert into == (3, b"def\x00")
+    assert many == [i.to_bytes(4, "little") for i in range(40)]
+
+
+def test_a_cancelled_hybrid_call_leaves_the_next_its_own_answer(run, hybrid):
+    async def main():
+        client = zelto_sdk.aio.ZeltoHybridClient(*hybrid.args)
+        task = asyncio.create_task(client.infer_bytes([3], "u8", b"old"))
+        await asyncio.sleep(HYBRID_MS / 4000)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        with pytest.raises(ValueError, match="^Invalid input: Unsupported dtype: u9$"):
+            await client.infer_bytes([1], "u9", b"a")
+        answers = [await client.infer_bytes([3], "u8", b"new") for _ in range(2)]
+        await client.close()
+        with pytest.raises(RuntimeError, match="^Client is closed$"):
+            await client.infer_bytes([1], "u8", b"a")
+        return answers
+
+    assert run(main()) == [b"new", b"new"]
+
+
 def test_a_connect_to_a_full_backlog_is_cancelled():
     async def main():
         listener = socket.socket()
@@ -232,6 +291,7 @@ def test_the_module_and_its_classes():
     assert type(copy) is ZeltoClient and copy.endpoint() == client.endpoint()
     with pytest.raises(TypeError, match="release_gil"):
         ZeltoClient(release_gil=True)
+    assert aio.ZeltoHybridClient.__module__ == "zelto_sdk.aio"
 
 
 def call_in_child(control, endpoint):

@@ -1,0 +1,106 @@
+#include "aio/hybrid_client.hpp"
+
+#include <utility>
+
+#include "hybrid/control_messages.hpp"
+#include "transport/debug_notes.hpp"
+
+namespace zelto::aio {
+
+AsyncHybridClient::AsyncHybridClient(shm::RegionAttachment attachment, std::string socket_path)
+    : attachment_(std::move(attachment)),
+      socket_path_(std::move(socket_path)) {}
+
+AsyncHybridClient::~AsyncHybridClient() = default;
+
+std::expected<std::unique_ptr<AsyncHybridClient>, Error> AsyncHybridClient::create(
+    const std::string& shm_name, const std::string& socket_path, const shm::LogFn& log) {
+    auto attachment = shm::RegionAttachment::open(shm_name, log);
+    if (!attachment) return std::unexpected(attachment.error());
+    return std::unique_ptr<AsyncHybridClient>(
+        new AsyncHybridClient(std::move(*attachment), socket_path));
+}
+
+std::optional<Error> AsyncHybridClient::start(std::span<const int64_t> shape,
+                                              std::string_view dtype,
+                                              std::span<const uint8_t> data, HybridCall& call) {
+    if (auto refused = attachment_->refuse_in_other_process()) return refused;
+    // A client with no call in flight that is about to open a connection attaches to the
+    // region its name names now: a server that restarted made a new one, and the new
+    // connection will reach that server.
+    call.cell = take_cell();
+    if (!call.cell && in_flight_ == 0 && attachment_->replaced()) {
+        auto fresh = shm::RegionAttachment::open(attachment_->region().name(), {});
+        if (!fresh) return std::move(fresh.error());
+        attachment_.reset();  // its pool before the seat that holds its leases
+        attachment_.emplace(std::move(*fresh));
+        debug_notes::note("region '" + attachment_->region().name() +
+                          "' was made anew by a restarted server: attached to the new one");
+    }
+    if (!call.cell) call.cell = std::make_shared<hybrid::ConnectionCell>();
+    call.request_id = attachment_->take_request_id();
+    auto slot = attachment_->place_input(shape, dtype, data);
+    if (!slot) {
+        keep_cell(std::move(call.cell));
+        return std::move(slot.error());
+    }
+    call.slot.emplace(std::move(*slot));
+    ++in_flight_;
+    const uint64_t required = uint64_t{data.size()} + shm::kTensorBlockHeaderSize;
+    hybrid::HybridRequest request{hybrid::RequestMetadata::build(call.request_id, 0, 0, 0),
+                                  call.slot->offset(), required};
+    call.exchange = std::make_unique<hybrid::HybridExchange>(call.cell, socket_path_, request);
+    // No spin: the loop's thread never waits for the server.
+    call.exchanged = call.exchange->try_complete(std::chrono::nanoseconds(0));
+    return std::nullopt;
+}
+
+asio::awaitable<std::expected<shm::OutputView, Error>> AsyncHybridClient::finish(
+    Runtime& runtime, HybridCall& call, CallControl& control) {
+    if (!call.exchanged) {
+        hybrid::HybridExchange& exchange = *call.exchange;
+        control.watch([&exchange](platform::WaitStop why) { exchange.stop(why); });
+        auto exchanged = co_await hybrid::HybridExchange::finish(exchange, runtime.io());
+        control.watch({});
+        call.exchanged.emplace(std::move(exchanged));
+    }
+    if (!*call.exchanged) co_return std::unexpected(std::move(call.exchanged->error()));
+    // The server's offset is checked against the mapping before anything is read there.
+    auto output = shm::output_block_data(attachment_->region(), (*call.exchanged)->shm_offset);
+    if (!output) co_return std::unexpected(Error{ErrorKind::Codec, std::move(output.error())});
+    co_return shm::OutputView(*output, std::move(call.slot));
+}
+
+void AsyncHybridClient::ended(HybridCall& call) {
+    // An exchange given up half way breaks its connection here.
+    call.exchange.reset();
+    call.slot.reset();
+    if (call.cell && !closing_) keep_cell(std::move(call.cell));
+    call.cell.reset();
+    if (in_flight_ > 0) --in_flight_;
+    if (closing_ && in_flight_ == 0) attachment_.reset();
+}
+
+std::shared_ptr<hybrid::ConnectionCell> AsyncHybridClient::take_cell() {
+    if (idle_cells_.empty()) return nullptr;
+    auto cell = std::move(idle_cells_.front());
+    idle_cells_.erase(idle_cells_.begin());
+    return cell;
+}
+
+void AsyncHybridClient::keep_cell(std::shared_ptr<hybrid::ConnectionCell> cell) {
+    // Only a connection in step that nobody else holds: a broken one is closed with its cell.
+    {
+        auto guard = cell->try_lock();
+        if (!guard || !(**guard).has_value() || (**guard)->broken) return;
+    }
+    if (idle_cells_.size() < kIdleConnections) idle_cells_.push_back(std::move(cell));
+}
+
+void AsyncHybridClient::close() {
+    closing_ = true;
+    idle_cells_.clear();
+    if (in_flight_ == 0) attachment_.reset();
+}
+
+}  // namespace zelto::aio
