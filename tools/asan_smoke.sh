@@ -1,20 +1,14 @@
 #!/usr/bin/env bash
-# Runs tools/asan_smoke.py against a module built with AddressSanitizer.
-#
-# The module is built in build/asan-module with ZELTO_SANITIZE=address (the reference server
-# too); the interpreter is not instrumented, so the ASan runtime of the compiler that built the
+# Runs tools/asan_smoke.py against the module built with AddressSanitizer (and UBSan) in the
+# build directory given, as `make sanitize-asan-build` makes it (the reference server too,
+# and the C++ suite, so the engine is compiled once for all three); the interpreter is not instrumented, so the ASan runtime of the compiler that built the
 # module is preloaded, Python's allocator is switched to malloc so ASan sees every object, and
 # leak detection is off (the interpreter keeps memory to the end on purpose).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PY=.venv/bin/python
-BUILD=build/asan-module
-
-.venv/bin/cmake -S . -B "$BUILD" -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
-  -DPython_EXECUTABLE="$PWD/$PY" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DZELTO_BUILD_TESTS=OFF -DZELTO_SANITIZE=address >/dev/null
-.venv/bin/cmake --build "$BUILD" -j2
+BUILD=${1:?the sanitizer build directory}
 
 runtime=$(g++ -print-file-name=libasan.so)
 LD_PRELOAD="$runtime" PYTHONMALLOC=malloc \

@@ -6,7 +6,7 @@ from typing import Any, Self, SupportsIndex, final
 
 from typing_extensions import Buffer
 
-__all__ = ["ZeltoClient", "ZeltoHybridClient"]
+__all__ = ["ZeltoClient", "ZeltoShmClient", "ZeltoHybridClient"]
 
 def __getattr__(name: str) -> type: ...
 
@@ -125,6 +125,35 @@ class ZeltoClient:
     ) -> Awaitable[bool]: ...
     def __reduce__(self) -> tuple[Callable[[str, dict[str, Any]], Any], tuple[str, dict[str, Any]]]:
         """Pickles as the constructor's arguments: the copy opens its own connections."""
+
+@final
+class ZeltoShmClient:
+    """The asyncio twin of `zelto_sdk.ZeltoShmClient`. The region's answers are polled for by
+    one thread of the library for every call of the process; calls in flight at once each use a
+    slot of the region's pool, and a call that finds every slot taken while others of this
+    client are in flight waits for one of them to end."""
+
+    def __new__(cls, shm_name: str) -> ZeltoShmClient: ...
+    def infer(self, shape: _Shape, dtype: str, data: _Data) -> Coroutine[Any, Any, list[int]]:
+        """The output's bytes as a list of ints."""
+    def infer_bytes(self, shape: _Shape, dtype: str, data: _Data) -> Coroutine[Any, Any, bytes]:
+        """The output's bytes as a bytes object."""
+    def infer_into(
+        self, shape: _Shape, dtype: str, data: _Data, *, out: Buffer
+    ) -> Coroutine[Any, Any, int]:
+        """Writes the output's bytes at the start of `out` and returns their number."""
+    def close(self) -> Awaitable[None]:
+        """Lets go of the region once no call is in flight; a later call raises RuntimeError
+        "Client is closed"."""
+    def __aenter__(self) -> Awaitable[Self]: ...
+    def __aexit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> Awaitable[bool]: ...
+    def __reduce__(self) -> tuple[Callable[[str, dict[str, Any]], Any], tuple[str, dict[str, Any]]]:
+        """Pickles as the constructor's arguments."""
 
 @final
 class ZeltoHybridClient:

@@ -27,10 +27,16 @@ public:
     void stop(platform::WaitStop why) {
         if (stopped_) return;
         stopped_ = why;
+        reason_.store(why, std::memory_order_relaxed);
         cancelled_.store(true, std::memory_order_release);
         if (end_wait_) end_wait_(why);
     }
     std::optional<platform::WaitStop> stopped() const { return stopped_; }
+
+    // Any thread: whether stop() was called, and why (once it was). For a driver that polls
+    // rather than waits on the I/O thread.
+    bool cancel_requested() const { return cancelled_.load(std::memory_order_acquire); }
+    platform::WaitStop stopped_reason() const { return reason_.load(std::memory_order_relaxed); }
 
     // How a stop ends the wait of the step in progress (I/O thread only); empty between steps.
     // A call already stopped ends the new step's wait at once.
@@ -52,6 +58,7 @@ private:
     std::optional<Clock::time_point> deadline_;
     std::optional<platform::WaitStop> stopped_;
     std::atomic<bool> cancelled_{false};
+    std::atomic<platform::WaitStop> reason_{platform::WaitStop::Interrupted};
     EndWait end_wait_;
 };
 

@@ -8,8 +8,7 @@
 namespace zelto::aio {
 
 AsyncHybridClient::AsyncHybridClient(shm::RegionAttachment attachment, std::string socket_path)
-    : attachment_(std::move(attachment)),
-      socket_path_(std::move(socket_path)) {}
+    : attachment_(std::move(attachment)), socket_path_(std::move(socket_path)) {}
 
 AsyncHybridClient::~AsyncHybridClient() = default;
 
@@ -22,8 +21,8 @@ std::expected<std::unique_ptr<AsyncHybridClient>, Error> AsyncHybridClient::crea
 }
 
 std::optional<Error> AsyncHybridClient::start(std::span<const int64_t> shape,
-                                              std::string_view dtype,
-                                              std::span<const uint8_t> data, HybridCall& call) {
+                                              std::string_view dtype, std::span<const uint8_t> data,
+                                              HybridCall& call) {
     if (auto refused = attachment_->refuse_in_other_process()) return refused;
     // A client with no call in flight that is about to open a connection attaches to the
     // region its name names now: a server that restarted made a new one, and the new

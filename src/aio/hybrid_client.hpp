@@ -54,8 +54,8 @@ public:
     // On the runtime's I/O thread: the rest of the exchange, then the output viewed in the
     // region (holding the call's slot).
     asio::awaitable<std::expected<shm::OutputView, Error>> finish(Runtime& runtime,
-                                                                 HybridCall& call,
-                                                                 CallControl& control);
+                                                                  HybridCall& call,
+                                                                  CallControl& control);
     // A call over (its output copied out or dropped), on the caller's thread.
     void ended(HybridCall& call);
     // Lets go of the connection and the region once no call is in flight.

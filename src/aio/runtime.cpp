@@ -65,7 +65,21 @@ bool Runtime::start() {
     return true;
 }
 
+ShmPoller* Runtime::shm_poller() {
+    std::lock_guard lock(poller_mutex_);
+    if (!poller_) {
+        auto made = std::make_unique<ShmPoller>();
+        if (!made->start()) return nullptr;
+        poller_ = std::move(made);
+    }
+    return poller_.get();
+}
+
 void Runtime::stop() noexcept {
+    {
+        std::lock_guard lock(poller_mutex_);
+        if (poller_) poller_->stop();
+    }
     io_.stop();
     connector_.stop();
     if (io_thread_.joinable()) io_thread_.join();

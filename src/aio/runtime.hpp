@@ -4,6 +4,8 @@
 // - The I/O thread services `io()`: every transfer of every call waits there (an epoll reactor,
 //   or on Windows the I/O completion port) and every call's steps run there, one at a time, so
 //   a call's state needs no lock as long as only handlers on `io()` touch it.
+// - The shm poller (started when a shared-memory call first needs it) drives every asyncio
+//   shared-memory call: a region's answers can only be polled for.
 // - The connect thread services `connector()`: opening a connection may block (a TCP connect to
 //   a listener whose backlog is full waits for the handshake), so connects run there, each under
 //   its call's cancel flag and deadline, and never hold up the transfers of other calls.
@@ -19,11 +21,14 @@
 #pragma once
 
 #include <expected>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 
+#include "aio/shm_client.hpp"
 #include "transport/errors.hpp"
 
 namespace zelto::aio {
@@ -35,6 +40,9 @@ public:
 
     asio::io_context& io() noexcept { return io_; }
     asio::io_context& connector() noexcept { return connector_; }
+    // The thread that drives the shared-memory calls (shm_client.hpp), started on first use;
+    // null when it cannot start.
+    ShmPoller* shm_poller();
 
     Runtime(const Runtime&) = delete;
     Runtime& operator=(const Runtime&) = delete;
@@ -54,6 +62,8 @@ private:
         connector_.get_executor()};
     std::thread io_thread_;
     std::thread connect_thread_;
+    std::mutex poller_mutex_;
+    std::unique_ptr<ShmPoller> poller_;
 };
 
 }  // namespace zelto::aio

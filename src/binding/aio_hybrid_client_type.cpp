@@ -98,8 +98,8 @@ bool launch(HybridState& state, std::unique_ptr<HybridInferCall>& call, bool& pa
     parked = false;
     zelto::aio::Runtime* runtime = runtime_or_raise();
     if (runtime == nullptr) return false;
-    auto failed = state.engine->start(call->input.shape, call->input.dtype, call->input.data,
-                                      call->call);
+    auto failed =
+        state.engine->start(call->input.shape, call->input.dtype, call->input.data, call->call);
     if (failed) {
         if (failed->kind == ErrorKind::PoolExhausted && state.engine->in_flight() > 0) {
             parked = true;
@@ -144,30 +144,32 @@ void start_parked(HybridState& state) {
 
 PyObject* start_infer(const Signature& signature, OutputKind kind, PyObject* self,
                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_method<HybridState>(
-        signature, kClass, Use::Mode::Exclusive, self, args, nargs, kwnames,
-        [&](HybridState& state, const BoundArguments& bound,
-            const RunningCall& running) -> PyObject* {
-            auto call = std::make_unique<HybridInferCall>();
-            call->kind = kind;
-            if (!convert_tensor_arguments(bound, call->input)) return nullptr;
-            call->data = PyRef::borrow(bound[2]);
-            if (kind == OutputKind::Into) {
-                call->out = std::make_unique<OutBuffer>();
-                if (!call->out->take(bound[3])) return nullptr;
-            }
-            if (!prepare_call(*call, self, running.deadline)) return nullptr;
-            PyObject* future = awaiting(Py_NewRef(call->future.get()));
-            if (future == nullptr) return nullptr;
-            PyRef awaitable = PyRef::steal(future);
-            bool parked = false;
-            if (!launch(state, call, parked)) {
-                if (call && call->error) raise_error(*call->error);
-                return nullptr;
-            }
-            if (parked) state.parked.push_back(std::move(call));
-            return awaitable.release();
-        });
+    return call_method<HybridState>(signature, kClass, Use::Mode::Exclusive, self, args, nargs,
+                                    kwnames,
+                                    [&](HybridState& state, const BoundArguments& bound,
+                                        const RunningCall& running) -> PyObject* {
+                                        auto call = std::make_unique<HybridInferCall>();
+                                        call->kind = kind;
+                                        if (!convert_tensor_arguments(bound, call->input))
+                                            return nullptr;
+                                        call->data = PyRef::borrow(bound[2]);
+                                        if (kind == OutputKind::Into) {
+                                            call->out = std::make_unique<OutBuffer>();
+                                            if (!call->out->take(bound[3])) return nullptr;
+                                        }
+                                        if (!prepare_call(*call, self, running.deadline))
+                                            return nullptr;
+                                        PyObject* future = awaiting(Py_NewRef(call->future.get()));
+                                        if (future == nullptr) return nullptr;
+                                        PyRef awaitable = PyRef::steal(future);
+                                        bool parked = false;
+                                        if (!launch(state, call, parked)) {
+                                            if (call && call->error) raise_error(*call->error);
+                                            return nullptr;
+                                        }
+                                        if (parked) state.parked.push_back(std::move(call));
+                                        return awaitable.release();
+                                    });
 }
 
 PyObject* client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -177,8 +179,7 @@ PyObject* client_infer_bytes(PyObject* self, PyObject* const* args, Py_ssize_t n
                              PyObject* kw) {
     return start_infer(kInferBytes, OutputKind::Bytes, self, args, nargs, kw);
 }
-PyObject* client_infer_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kw) {
+PyObject* client_infer_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     return start_infer(kInferInto, OutputKind::Into, self, args, nargs, kw);
 }
 

@@ -21,6 +21,7 @@ struct ClassEntry {
 };
 constexpr ClassEntry kClasses[] = {
     {"ZeltoClient", zelto_client_type},
+    {"ZeltoShmClient", shm_client_type},
     {"ZeltoHybridClient", hybrid_client_type},
 };
 

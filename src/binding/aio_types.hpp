@@ -15,6 +15,7 @@
 namespace zelto::binding::aio {
 
 PyObject* zelto_client_type();
+PyObject* shm_client_type();
 PyObject* hybrid_client_type();
 
 // What a region client's answer becomes: a list of ints, bytes, or its length once copied into

@@ -7,8 +7,9 @@ namespace zelto::binding {
 namespace {
 
 // The classes a pickled client may name.
-constexpr const char* kRestorable[] = {"ZeltoClient", "ZeltoShmClient", "ZeltoHybridClient",
-                                       "aio.ZeltoClient", "aio.ZeltoHybridClient"};
+constexpr const char* kRestorable[] = {"ZeltoClient",        "ZeltoShmClient",
+                                       "ZeltoHybridClient",  "aio.ZeltoClient",
+                                       "aio.ZeltoShmClient", "aio.ZeltoHybridClient"};
 // The asyncio clients are named with this prefix.
 constexpr std::string_view kAioPrefix = "aio.";
 

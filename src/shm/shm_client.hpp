@@ -63,8 +63,6 @@ private:
                                         const platform::CallWait& wait,
                                         std::array<uint8_t, kResponseEntrySize>& answer);
     std::unexpected<Error> timed_out_noted(uint64_t id, Error error) const;
-    std::expected<OutputView, Error> read_answer(const std::array<uint8_t, kResponseEntrySize>& raw,
-                                                 SlotLease slot) const;
 
     RegionAttachment attachment_;
 };

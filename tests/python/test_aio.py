@@ -186,13 +186,13 @@ def test_socket_timeout_ends_a_call_with_timeout_error(run, endpoint):
     assert took < 5 and answer == b"b"
 
 
-# ---- The hybrid client ------------------------------------------------------------------------
+# ---- The shared-memory and hybrid clients ---------------------------------------------------
 
-HYBRID_MS = 50
+REGION_MS = 50
 
 
 @pytest.fixture(scope="module")
-def hybrid(tmp_path_factory):
+def region_server(tmp_path_factory):
     import uuid
 
     from conftest import ReferenceServer
@@ -201,17 +201,25 @@ def hybrid(tmp_path_factory):
     region = "zelto-aio-" + uuid.uuid4().hex[:12]
     path = local_endpoint(tmp_path_factory.mktemp("aio-hybrid"))
     started = ReferenceServer("--shm", region, "--hybrid", path, "--tensor-area", str(1 << 22),
-                              "--shm-model", "7", "--slow-delay-ms", str(HYBRID_MS))
-    started.args = (region, path)
+                              "--shm-model", "7", "--slow-delay-ms", str(REGION_MS))
+    started.args = {"shm": (region,), "hybrid": (region, path)}
     yield started
     started.stop()
 
 
-def test_hybrid_calls_in_flight_get_their_own_answers(run, hybrid):
-    blocking = zelto_sdk.ZeltoHybridClient(*hybrid.args)
+@pytest.fixture(params=["shm", "hybrid"])
+def region_client(request, region_server):
+    """The class and constructor arguments of a client of the region server's region."""
+    name = "ZeltoShmClient" if request.param == "shm" else "ZeltoHybridClient"
+    return name, region_server.args[request.param]
+
+
+def test_region_calls_in_flight_get_their_own_answers(run, region_client):
+    name, args = region_client
+    blocking = getattr(zelto_sdk, name)(*args)
 
     async def main():
-        async with zelto_sdk.aio.ZeltoHybridClient(*hybrid.args) as client:
+        async with getattr(zelto_sdk.aio, name)(*args) as client:
             single = (await client.infer([3], "u8", b"abc"), await client.infer_bytes([2], "u8", b"xy"))
             out = bytearray(4)
             into = await client.infer_into([3], "u8", b"def", out=out), bytes(out)
@@ -226,11 +234,13 @@ def test_hybrid_calls_in_flight_get_their_own_answers(run, hybrid):
     assert many == [i.to_bytes(4, "little") for i in range(40)]
 
 
-def test_a_cancelled_hybrid_call_leaves_the_next_its_own_answer(run, hybrid):
+def test_a_cancelled_region_call_leaves_the_next_its_own_answer(run, region_client):
+    name, args = region_client
+
     async def main():
-        client = zelto_sdk.aio.ZeltoHybridClient(*hybrid.args)
+        client = getattr(zelto_sdk.aio, name)(*args)
         task = asyncio.create_task(client.infer_bytes([3], "u8", b"old"))
-        await asyncio.sleep(HYBRID_MS / 4000)
+        await asyncio.sleep(REGION_MS / 4000)
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
             await task
@@ -291,7 +301,7 @@ def test_the_module_and_its_classes():
     assert type(copy) is ZeltoClient and copy.endpoint() == client.endpoint()
     with pytest.raises(TypeError, match="release_gil"):
         ZeltoClient(release_gil=True)
-    assert aio.ZeltoHybridClient.__module__ == "zelto_sdk.aio"
+    assert aio.ZeltoShmClient.__module__ == aio.ZeltoHybridClient.__module__ == "zelto_sdk.aio"
 
 
 def call_in_child(control, endpoint):
@@ -315,8 +325,10 @@ def test_a_forked_child_runs_calls_of_its_own(endpoint):
 EXIT_WITH_CALLS_PENDING = """
 import asyncio, sys, zelto_sdk.aio
 async def main():
-    client = zelto_sdk.aio.ZeltoClient(port=int(sys.argv[1]))
-    calls = [asyncio.ensure_future(client.infer_bytes(7, [1], "u8", b"a")) for _ in range(20)]
+    make = getattr(zelto_sdk.aio, sys.argv[1])
+    client = make(*sys.argv[2:]) if sys.argv[1] != "ZeltoClient" else make(port=int(sys.argv[2]))
+    args = ([7] if sys.argv[1] == "ZeltoClient" else []) + [[1], "u8", b"a"]
+    calls = [asyncio.ensure_future(client.infer_bytes(*args)) for _ in range(5)]
     await asyncio.sleep(0.01)
     print("exiting", flush=True)
     sys.exit(0)
@@ -324,7 +336,10 @@ asyncio.run(main())
 """
 
 
-def test_interpreter_exit_with_calls_pending_is_quiet(server):
-    done = subprocess.run([sys.executable, "-c", EXIT_WITH_CALLS_PENDING, str(server.tcp_port)],
+@pytest.mark.parametrize("kind", ["ZeltoClient", "ZeltoShmClient", "ZeltoHybridClient"])
+def test_interpreter_exit_with_calls_pending_is_quiet(server, region_server, kind):
+    args = {"ZeltoClient": [str(server.tcp_port)], "ZeltoShmClient": region_server.args["shm"],
+            "ZeltoHybridClient": region_server.args["hybrid"]}[kind]
+    done = subprocess.run([sys.executable, "-c", EXIT_WITH_CALLS_PENDING, kind, *args],
                           capture_output=True, text=True, timeout=30)
     assert (done.returncode, done.stdout, done.stderr) == (0, "exiting\n", "")
