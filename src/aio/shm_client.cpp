@@ -128,7 +128,8 @@ void ShmPoller::run() {
         auto finished = std::stable_partition(pending.begin(), pending.end(), [](const Entry& e) {
             return !e.request->result.has_value();
         });
-        for (auto it = finished; it != pending.end(); ++it) it->queue->push(std::move(it->completion));
+        for (auto it = finished; it != pending.end(); ++it)
+            it->queue->push(std::move(it->completion));
         pending.erase(finished, pending.end());
         if (progress) pause.reset();
         if (!pause) pause.emplace();
@@ -165,9 +166,9 @@ bool ShmPoller::begin(Entry& entry) {
     }
     request.attachment = std::move(attachment);
     request.slot.emplace(std::move(*slot));
-    auto mailbox = shm::send_request(*request.attachment, request.id, *request.slot,
-                                     request.data.size(), request.start,
-                                     request.control->blocking_wait());
+    auto mailbox =
+        shm::send_request(*request.attachment, request.id, *request.slot, request.data.size(),
+                          request.start, request.control->blocking_wait());
     if (!mailbox) {
         request.result.emplace(std::unexpected(std::move(mailbox.error())));
         return true;
@@ -259,9 +260,9 @@ void ShmPoller::send_again(ShmRequest& request) {
         return;
     }
     request.slot.emplace(std::move(*slot));
-    auto mailbox = shm::send_request(*request.attachment, request.id, *request.slot,
-                                     request.data.size(), request.start,
-                                     request.control->blocking_wait());
+    auto mailbox =
+        shm::send_request(*request.attachment, request.id, *request.slot, request.data.size(),
+                          request.start, request.control->blocking_wait());
     if (!mailbox) {
         request.result.emplace(std::unexpected(std::move(mailbox.error())));
         return;

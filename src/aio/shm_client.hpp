@@ -40,7 +40,7 @@ namespace zelto::aio {
 class AsyncShmClient {
 public:
     static std::expected<std::unique_ptr<AsyncShmClient>, Error> open(const std::string& shm_name,
-                                                                       const shm::LogFn& log = {});
+                                                                      const shm::LogFn& log = {});
 
     // The attachment new calls are sent on; none once closed.
     std::shared_ptr<shm::RegionAttachment> attachment() const;

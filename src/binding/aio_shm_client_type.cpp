@@ -46,8 +46,7 @@ constexpr MethodClass kClass{shm_client_type, "ZeltoShmClient", "aio.ZeltoShmCli
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return new_engine_client<ShmState>(type, args, kwargs, kConstructor, CallSettings{},
                                        [](const std::vector<std::string>& texts) {
-                                           return AsyncShmClient::open(texts[0],
-                                                                       python_info_log());
+                                           return AsyncShmClient::open(texts[0], python_info_log());
                                        });
 }
 
@@ -119,8 +118,7 @@ PyObject* client_infer_bytes(PyObject* self, PyObject* const* args, Py_ssize_t n
                              PyObject* kw) {
     return start_infer(kInferBytes, OutputKind::Bytes, self, args, nargs, kw);
 }
-PyObject* client_infer_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kw) {
+PyObject* client_infer_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     return start_infer(kInferInto, OutputKind::Into, self, args, nargs, kw);
 }
 

@@ -89,11 +89,9 @@ uint64_t response_id(const std::array<uint8_t, kResponseEntrySize>& raw) {
     return ResponseEntry::decode(raw.data()).request_id;
 }
 
-std::expected<RegionClients::Mailbox, Error> send_request(RegionAttachment& attachment,
-                                                         uint64_t id, SlotLease& slot,
-                                                         uint64_t data_size,
-                                                         std::chrono::steady_clock::time_point start,
-                                                         const platform::CallWait& wait) {
+std::expected<RegionClients::Mailbox, Error> send_request(
+    RegionAttachment& attachment, uint64_t id, SlotLease& slot, uint64_t data_size,
+    std::chrono::steady_clock::time_point start, const platform::CallWait& wait) {
     const ShmRegion& region = attachment.region();
     RegionClients& clients = attachment.clients();
     // Registered before the request is queued: from then on, whichever client pops the answer
@@ -118,7 +116,8 @@ std::expected<RegionClients::Mailbox, Error> send_request(RegionAttachment& atta
     requests.write_slot(*reserved, request.encode());
     // The publish wait is bounded by the same time-out as the response: an earlier producer
     // that is stuck would otherwise hold this call forever.
-    if (auto stop = publish(attachment, requests, *reserved, start + ShmClient::kResponseTimeout, wait)) {
+    if (auto stop =
+            publish(attachment, requests, *reserved, start + ShmClient::kResponseTimeout, wait)) {
         // The entry is complete: whoever finds the queue held up by it publishes it, and the
         // server may then read the block, so the slot stays leased until its lease runs out.
         clients.abandoned(*reserved);
@@ -131,8 +130,8 @@ std::expected<RegionClients::Mailbox, Error> send_request(RegionAttachment& atta
 }
 
 std::expected<OutputView, Error> read_answer(const ShmRegion& region,
-                                            const std::array<uint8_t, kResponseEntrySize>& raw,
-                                            SlotLease slot) {
+                                             const std::array<uint8_t, kResponseEntrySize>& raw,
+                                             SlotLease slot) {
     ResponseEntry response = ResponseEntry::decode(raw.data());
     if (response.status == 0) {
         auto output = output_block_data(region, response.output_offset);

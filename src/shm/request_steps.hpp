@@ -45,7 +45,7 @@ std::expected<RegionClients::Mailbox, Error> send_request(
 // out), or the server's error text (Server), or Codec for an entry that points outside the
 // region.
 std::expected<OutputView, Error> read_answer(const ShmRegion& region,
-                                            const std::array<uint8_t, kResponseEntrySize>& raw,
-                                            SlotLease slot);
+                                             const std::array<uint8_t, kResponseEntrySize>& raw,
+                                             SlotLease slot);
 
 }  // namespace zelto::shm
