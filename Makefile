@@ -300,7 +300,8 @@ hardening: fuzz-long sanitize-test asan-smoke tsan-smoke stress soak
 # installs grpcio and matplotlib into the venv for the benchmark only (they are no dependency of
 # the library), prints the tables and the goals and writes bench/results.md and
 # bench/latency.png, then measures processes sharing one region (bench/region_workers.py) and
-# adds that table to bench/results.md. About 4.5 minutes.
+# the asyncio clients against their blocking twins and grpc.aio (bench/aio_round_trips.py), and
+# adds those tables to bench/results.md. About 6 minutes.
 BUILD_BENCH := build/bench
 
 .PHONY: bench
@@ -313,6 +314,7 @@ bench: deps venv
 	$(PIP) install -q grpcio matplotlib
 	$(PY) bench/run.py --build $(BUILD_BENCH)
 	$(PY) bench/region_workers.py --build $(BUILD_BENCH) --results bench/results.md
+	$(PY) bench/aio_round_trips.py --build $(BUILD_BENCH) --results bench/results.md
 
 # A development build for quick iteration: module, server and tests in build/dev.
 dev: deps venv

@@ -40,6 +40,9 @@ public:
 
     asio::io_context& io() noexcept { return io_; }
     asio::io_context& connector() noexcept { return connector_; }
+    // How many socket exchanges wait on the I/O thread (I/O thread only). One alone may spin
+    // for its answer: nothing else needs the thread meanwhile.
+    int& waiting_exchanges() noexcept { return waiting_exchanges_; }
     // The thread that drives the shared-memory calls (shm_client.hpp), started on first use;
     // null when it cannot start.
     ShmPoller* shm_poller();
@@ -62,6 +65,7 @@ private:
         connector_.get_executor()};
     std::thread io_thread_;
     std::thread connect_thread_;
+    int waiting_exchanges_ = 0;
     std::mutex poller_mutex_;
     std::unique_ptr<ShmPoller> poller_;
 };

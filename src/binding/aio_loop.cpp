@@ -21,6 +21,7 @@ struct BridgeObject {
     std::shared_ptr<CompletionQueue> queue;
     PyObject* loop_ref;     // a weak reference to the loop
     PyObject* read_socket;  // the wake-up stream's reading end (a socket.socket)
+    intptr_t read_native;   // its descriptor or SOCKET
     uint64_t generation;    // the fork generation of the process that made the bridge
 };
 
@@ -48,19 +49,9 @@ void deliver_all(CompletionQueue& queue) {
 
 // Takes every wake-up byte waiting on the reading end.
 void drain_wake_ups(BridgeObject* bridge) {
-    PyRef fileno = PyRef::steal(call_method(bridge->read_socket, "fileno"));
-    if (!fileno) {
-        PyErr_Clear();
-        return;
-    }
-    const intptr_t native = PyLong_AsSsize_t(fileno.get());
-    if (native == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return;
-    }
     std::array<uint8_t, 256> bytes;
     for (;;) {
-        auto got = platform::try_receive(platform::StreamHandle(native), bytes);
+        auto got = platform::try_receive(platform::StreamHandle(bridge->read_native), bytes);
         if (got.error != 0 || got.bytes < bytes.size()) return;
     }
 }
@@ -169,6 +160,7 @@ PyObject* make_bridge(PyObject* loop) {
     new (&bridge->queue) std::shared_ptr<CompletionQueue>();
     bridge->loop_ref = nullptr;
     bridge->read_socket = nullptr;
+    bridge->read_native = -1;
     bridge->generation = platform::fork_generation();
 
     bridge->loop_ref = PyWeakref_NewRef(loop, nullptr);
@@ -181,6 +173,10 @@ PyObject* make_bridge(PyObject* loop) {
     PyObject* writing = PyTuple_GetItem(pair.get(), 1);
     if (reading == nullptr || writing == nullptr) return nullptr;
     bridge->read_socket = Py_NewRef(reading);
+    PyRef fileno = PyRef::steal(call_method(reading, "fileno"));
+    if (!fileno) return nullptr;
+    bridge->read_native = PyLong_AsSsize_t(fileno.get());
+    if (bridge->read_native == -1 && PyErr_Occurred()) return nullptr;
     for (PyObject* end : {reading, writing}) {
         PyRef done = PyRef::steal(call_method(end, "setblocking", Py_False));
         if (!done) return nullptr;
@@ -214,6 +210,33 @@ PyObject* bridges() {
     return by_loop;
 }
 
+// The bridge the calling thread used last and a weak reference to its loop: a thread runs one
+// loop at a time, so most calls find their bridge here without a dictionary lookup.
+struct LastBridge {
+    PyObject* loop_ref = nullptr;
+    PyObject* bridge = nullptr;
+};
+thread_local LastBridge last_bridge;
+
+PyObject* cached_bridge(PyObject* loop) {
+    if (last_bridge.loop_ref == nullptr || PyWeakref_GetObject(last_bridge.loop_ref) != loop)
+        return nullptr;
+    auto* bridge = reinterpret_cast<BridgeObject*>(last_bridge.bridge);
+    return bridge->generation == platform::fork_generation() ? last_bridge.bridge : nullptr;
+}
+
+void remember_bridge(PyObject* loop, PyObject* bridge) {
+    PyObject* loop_ref = PyWeakref_NewRef(loop, nullptr);
+    if (loop_ref == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    Py_XDECREF(last_bridge.loop_ref);
+    Py_XDECREF(last_bridge.bridge);
+    last_bridge.loop_ref = loop_ref;
+    last_bridge.bridge = Py_NewRef(bridge);
+}
+
 }  // namespace
 
 bool running_loop(RunningLoop& out) {
@@ -224,21 +247,25 @@ bool running_loop(RunningLoop& out) {
     }
     PyRef loop = PyRef::steal(PyObject_CallNoArgs(get_running_loop));
     if (!loop) return false;
-    PyObject* by_loop = bridges();
-    if (by_loop == nullptr) return false;
-    PyRef bridge = PyRef::steal(PyObject_GetItem(by_loop, loop.get()));
-    if (bridge &&
-        reinterpret_cast<BridgeObject*>(bridge.get())->generation != platform::fork_generation())
-        bridge = PyRef();  // the parent's, inherited through fork
+    PyRef bridge = PyRef::borrow(cached_bridge(loop.get()));
     if (!bridge) {
-        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_KeyError)) return false;
-        PyErr_Clear();
-        bridge = PyRef::steal(make_bridge(loop.get()));
-        if (!bridge) return false;
-        if (PyObject_SetItem(by_loop, loop.get(), bridge.get()) < 0) return false;
+        PyObject* by_loop = bridges();
+        if (by_loop == nullptr) return false;
+        bridge = PyRef::steal(PyObject_GetItem(by_loop, loop.get()));
+        if (bridge && reinterpret_cast<BridgeObject*>(bridge.get())->generation !=
+                          platform::fork_generation())
+            bridge = PyRef();  // the parent's, inherited through fork
+        if (!bridge) {
+            if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+            PyErr_Clear();
+            bridge = PyRef::steal(make_bridge(loop.get()));
+            if (!bridge) return false;
+            if (PyObject_SetItem(by_loop, loop.get(), bridge.get()) < 0) return false;
+        }
+        remember_bridge(loop.get(), bridge.get());
     }
-    out.loop = std::move(loop);
     out.queue = reinterpret_cast<BridgeObject*>(bridge.get())->queue;
+    out.loop = std::move(loop);
     return true;
 }
 

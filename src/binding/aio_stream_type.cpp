@@ -25,6 +25,10 @@ struct StreamState {
     // Once the end frame was read, or a step was stopped mid-frame, further steps end at once.
     bool ended = false;
     bool stepping = false;  // one step at a time
+    // The loop's side only: a step was cancelled, which ends the stream (its connection is
+    // closed), even before the runtime has finished that step.
+    bool cancelled = false;
+    PyRef step_future;  // the current step's future (loop's side)
 };
 
 using StreamObject = Instance<StreamState>;
@@ -83,6 +87,15 @@ PyObject* stream_anext(PyObject* self) {
         StreamObject* stream = receiver<StreamState>(self, stream_type(), "StreamIterator");
         if (stream == nullptr) return nullptr;
         StreamState& state = stream->state;
+        if (state.stepping && !state.cancelled && state.step_future) {
+            PyRef cancelled = PyRef::steal(call_method(state.step_future.get(), "cancelled"));
+            if (!cancelled) return nullptr;
+            state.cancelled = PyObject_IsTrue(cancelled.get()) == 1;
+        }
+        if (state.cancelled) {
+            PyErr_SetNone(PyExc_StopAsyncIteration);
+            return nullptr;
+        }
         if (state.stepping) {
             PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
             return nullptr;
@@ -98,6 +111,7 @@ PyObject* stream_anext(PyObject* self) {
         zelto::aio::Runtime* runtime = runtime_or_raise();
         if (runtime == nullptr) return nullptr;
         state.stepping = true;
+        state.step_future = PyRef::borrow(call->future.get());
         return start_call(*runtime, std::move(call),
                           [runtime](StepCall& call) { return step(*runtime, call); });
     });

@@ -17,6 +17,7 @@ import pytest
 import child_process
 import zelto_sdk
 from platforms import WINDOWS
+from socket_peer import response, tensor_payload
 
 SLOW_MS = 200
 
@@ -172,6 +173,42 @@ def test_calls_run_as_tasks_and_a_cancelled_call_leaves_nothing_behind(run, endp
         return [await client.infer_bytes(7, [3], "u8", b"new") for _ in range(2)]
 
     assert run(main()) == [b"new", b"new"]
+
+
+# A peer that stalls the exchange at each stage; the call is cancelled there (wait_for), and the
+# next call, on a connection of its own, gets its own answer.
+DATA = b"\x01\x02\x03"
+ANSWER = [("request",), ("send", response(0, tensor_payload([3], "uint8", DATA)))]
+ITEM = response(2, tensor_payload([3], "uint8", DATA))
+STAGES = {
+    "write": ([("await", "go")], 8 << 20),  # reads nothing: a large request cannot leave
+    "read": ([("request",)], 3),  # never answers
+    "mid_stream": ([("request",), ("send", ITEM)], 3),  # one item, then nothing
+}
+
+
+@pytest.mark.parametrize("stage", STAGES)
+def test_a_call_cancelled_at_any_stage_leaves_the_next_its_own_answer(scripted_peer, stage):
+    stall, size = STAGES[stage]
+    peer = scripted_peer([stall, ANSWER], transport="tcp")
+
+    async def main():
+        client = zelto_sdk.aio.ZeltoClient(**peer.client_args)
+        if stage == "mid_stream":
+            stream = client.infer_stream_bytes(4, [size], "u8", bytes(size))
+            assert await stream.__anext__() == DATA
+            with pytest.raises(TimeoutError):
+                await asyncio.wait_for(stream.__anext__(), 0.2)
+            with pytest.raises(StopAsyncIteration):  # the stream ended with its connection
+                await stream.__anext__()
+        else:
+            with pytest.raises(TimeoutError):
+                await asyncio.wait_for(client.infer_bytes(7, [size], "u8", bytes(size)), 0.2)
+        return await client.infer_bytes(7, [3], "u8", DATA)
+
+    assert asyncio.run(asyncio.wait_for(main(), 30)) == DATA
+    peer.signal("go")
+    peer.wait_for("eof", 0)
 
 
 def test_socket_timeout_ends_a_call_with_timeout_error(run, endpoint):
