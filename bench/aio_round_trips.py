@@ -4,8 +4,9 @@
 
 64-byte echoes, one call at a time: `await client.infer_bytes(...)` of each zelto_sdk.aio client
 against the blocking `infer_bytes` of its twin on the same transport (TCP, the local socket, the
-shared region, hybrid), and a grpc.aio unary call of the same bytes to the grpcio echo server
-over TCP. The rounds alternate the clients, so a slow patch of the machine touches all of them.
+shared region, hybrid), a grpc.aio unary call of the same bytes to the grpcio echo server over
+TCP, and the socket protocol written with asyncio streams (the loop's thread doing the I/O
+itself: the floor of an asyncio client in Python). The rounds alternate the clients, so a slow patch of the machine touches all of them.
 Each client runs in a child process of its own (the module from DIR, default build/bench, as
 `make bench` builds it; else the installed one), so none shares a loop or a runtime with another.
 Prints p50 and p99 and the ratios with the goals (asyncio over blocking: at most 1.5x on sockets,
@@ -53,6 +54,31 @@ def call_args(transport: str) -> tuple:
     return (*head, [len(PAYLOAD)], "uint8", PAYLOAD)
 
 
+async def plain_asyncio_call(address: str):
+    """The socket protocol written with asyncio streams on the loop's own thread (no other
+    thread, one wake-up per answer): the floor of an asyncio client in Python."""
+    import asyncio
+    import struct
+
+    sys.path.insert(0, str(BENCH))
+    from plain_client import _FRAME, _REQUEST_TAIL, _RESPONSE_HEADER, _payload_data
+
+    host, port = address.rsplit(":", 1)
+    reader, writer = await asyncio.open_connection(host, int(port))
+    writer.transport.get_extra_info("socket").setsockopt(6, 1, 1)  # TCP_NODELAY
+    name = b"uint8"
+    body = struct.pack(f"<Q1qQ{len(name)}sBQ", 1, len(PAYLOAD), len(name), name, 1,
+                       len(PAYLOAD)) + PAYLOAD + _REQUEST_TAIL
+    frame = _FRAME.pack(1, 1, len(body)) + body
+
+    async def call() -> bytes:
+        writer.write(frame)
+        _, size = _RESPONSE_HEADER.unpack(await reader.readexactly(8))
+        return bytes(_payload_data(bytearray(await reader.readexactly(size))))
+
+    return call
+
+
 def child(kind: str, transport: str, where: dict, calls: int) -> None:
     """Prints one JSON line: each call's time in nanoseconds after a warm-up."""
     import asyncio
@@ -78,6 +104,8 @@ def child(kind: str, transport: str, where: dict, calls: int) -> None:
                 client = make_client(zelto_sdk.aio, transport, where)
                 args = call_args(transport)
                 call = lambda: client.infer_bytes(*args)  # noqa: E731
+            elif kind == "streams":
+                call = await plain_asyncio_call(where["tcp"])
             else:
                 import grpc
 
@@ -143,8 +171,9 @@ def main() -> None:
                 for kind in ("blocking", "aio"):
                     samples.setdefault((kind, transport), []).extend(
                         run_child(kind, transport, where, args.calls, env))
-            samples.setdefault(("grpc.aio", "tcp"), []).extend(
-                run_child("grpc.aio", "tcp", where, args.calls, env))
+            for peer in ("streams", "grpc.aio"):
+                samples.setdefault((peer, "tcp"), []).extend(
+                    run_child(peer, "tcp", where, args.calls, env))
     finally:
         stop_server(server)
         grpc_server.stdin.close()
@@ -170,6 +199,10 @@ def main() -> None:
                  f"{percentile(samples[('grpc.aio', 'tcp')], 0.99):.1f} us | "
                  f"grpc.aio / aio tcp: {grpc_ratio:.1f}x | >= {GRPC_GOAL}x "
                  f"{'met' if grpc_met else 'MISSED'} |")
+    lines.append(f"| asyncio streams, tcp (the protocol in Python on the loop's thread) | | "
+                 f"{p50[('streams', 'tcp')]:.1f} us | "
+                 f"{percentile(samples[('streams', 'tcp')], 0.99):.1f} us | "
+                 f"aio tcp / streams: {p50[('aio', 'tcp')] / p50[('streams', 'tcp')]:.2f}x | |")
     text = "\n".join(lines)
     print(text)
     for goal, met in goals:

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "hybrid/control_messages.hpp"
+#include "platform/wait_policy.hpp"
 #include "transport/debug_notes.hpp"
 
 namespace zelto::aio {
@@ -56,8 +57,13 @@ std::optional<Error> AsyncHybridClient::start(std::span<const int64_t> shape,
 
 asio::awaitable<std::expected<shm::OutputView, Error>> AsyncHybridClient::finish(
     Runtime& runtime, HybridCall& call, CallControl& control) {
+    hybrid::HybridExchange& exchange = *call.exchange;
+    Runtime::Waiting waiting(runtime);
+    // The only exchange waiting on the runtime spins for its answer a while, as the blocking
+    // client does, before it parks the I/O thread in the reactor.
+    if (!call.exchanged && runtime.waiting_exchanges() == 1)
+        call.exchanged = exchange.try_complete(platform::kHybridSpin);
     if (!call.exchanged) {
-        hybrid::HybridExchange& exchange = *call.exchange;
         control.watch([&exchange](platform::WaitStop why) { exchange.stop(why); });
         auto exchanged = co_await hybrid::HybridExchange::finish(exchange, runtime.io());
         control.watch({});

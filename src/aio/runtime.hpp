@@ -40,9 +40,20 @@ public:
 
     asio::io_context& io() noexcept { return io_; }
     asio::io_context& connector() noexcept { return connector_; }
-    // How many socket exchanges wait on the I/O thread (I/O thread only). One alone may spin
-    // for its answer: nothing else needs the thread meanwhile.
-    int& waiting_exchanges() noexcept { return waiting_exchanges_; }
+    // How many exchanges wait on the I/O thread (I/O thread only). One alone may spin for its
+    // answer: nothing else needs the thread meanwhile.
+    int waiting_exchanges() const noexcept { return waiting_exchanges_; }
+    // Counts an exchange waiting on the I/O thread for as long as it lives.
+    class Waiting {
+    public:
+        explicit Waiting(Runtime& runtime) : count_(runtime.waiting_exchanges_) { ++count_; }
+        ~Waiting() { --count_; }
+        Waiting(const Waiting&) = delete;
+        Waiting& operator=(const Waiting&) = delete;
+
+    private:
+        int& count_;
+    };
     // The thread that drives the shared-memory calls (shm_client.hpp), started on first use;
     // null when it cannot start.
     ShmPoller* shm_poller();

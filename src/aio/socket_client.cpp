@@ -80,18 +80,6 @@ private:
     CallControl& control_;
 };
 
-// Counts an exchange waiting on the runtime for as long as it lives.
-class Waiting {
-public:
-    explicit Waiting(Runtime& runtime) : count_(runtime.waiting_exchanges()) { ++count_; }
-    ~Waiting() { --count_; }
-    Waiting(const Waiting&) = delete;
-    Waiting& operator=(const Waiting&) = delete;
-
-private:
-    int& count_;
-};
-
 // A transfer's failure as the blocking client reports it.
 IoError transfer_error(const Transfer& transfer) {
     return platform::os_error(transfer.error);
@@ -198,7 +186,7 @@ namespace {
 asio::awaitable<FrameResult> finish_frame(Runtime& runtime, AsyncConnection& connection,
                                           CallControl& control) {
     Watched watched(control, connection);
-    Waiting waiting(runtime);
+    Runtime::Waiting waiting(runtime);
     AnswerReader& reader = connection.reader;
     bool first = true;
     while (!reader.done()) {

@@ -7,36 +7,19 @@ namespace {
 
 constexpr size_t kMaxTransfer = size_t{1} << 30;
 
-// The calling thread's event for its pipe transfers (a thread runs one at a time), made at its
-// first transfer and closed when the thread ends.
-class ThreadEvent {
-public:
-    ThreadEvent() noexcept : handle_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-    ~ThreadEvent() {
-        if (handle_ != nullptr) CloseHandle(handle_);
-    }
-    ThreadEvent(const ThreadEvent&) = delete;
-    ThreadEvent& operator=(const ThreadEvent&) = delete;
-    HANDLE get() const noexcept { return handle_; }
-
-private:
-    HANDLE handle_;
-};
-
-HANDLE thread_event() noexcept {
-    thread_local ThreadEvent event;
-    return event.get();
-}
-
 }  // namespace
 
-PipeTransfer::PipeTransfer(HANDLE pipe) noexcept : pipe_(pipe), event_(thread_event()) {
+// Each transfer has an event of its own: transfers in progress at once, on one thread or
+// several, never take each other's completion.
+PipeTransfer::PipeTransfer(HANDLE pipe) noexcept
+    : pipe_(pipe), event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
     // The low bit set on the event keeps the transfer's completion off a completion port.
     overlapped_.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(event_) | 1);
 }
 
 PipeTransfer::~PipeTransfer() {
     if (pending_) cancel();
+    if (event_ != nullptr) CloseHandle(event_);
 }
 
 void PipeTransfer::read(std::span<uint8_t> into) noexcept {

@@ -27,8 +27,8 @@ inline bool pipe_ended(DWORD error) noexcept {
            error == ERROR_PIPE_NOT_CONNECTED;
 }
 
-// One overlapped read or write on a pipe handle. It completes through an event of the calling
-// thread's own, tagged so that no completion packet is queued: the handle may belong to a
+// One overlapped read or write on a pipe handle. It completes through an event of its own,
+// tagged so that no completion packet is queued: the handle may belong to a
 // completion port (the hybrid client's runtime), which must not see transfers made here. A
 // transfer still in progress when the object goes is cancelled and waited for, since the system
 // writes into the OVERLAPPED and the buffer until it is over.

@@ -68,14 +68,22 @@ void set_no_delay(SOCKET socket) {
 
 // Waits for a non-blocking connect to finish; returns its outcome.
 std::expected<void, IoError> finish_connect(SOCKET socket, const CallWait& wait) {
-    if (auto ready = wait_until_ready(socket_stream(socket), Readiness::Writable, wait); !ready)
-        return ready;
-    int error = 0;
-    int length = sizeof error;
-    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0)
-        error = WSAGetLastError();
-    if (error != 0) return std::unexpected(os_error(error));
-    return {};
+    for (;;) {
+        if (auto ready = wait_until_ready(socket_stream(socket), Readiness::Writable, wait); !ready)
+            return ready;
+        int error = 0;
+        int length = sizeof error;
+        if (getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0)
+            error = WSAGetLastError();
+        if (error != 0) return std::unexpected(os_error(error));
+        // The readiness wait also ends on a quiet slice whose look at the socket finds it not
+        // saying it would block, which a socket still connecting does (WSAENOTCONN): only a
+        // socket that has its peer is connected; one still connecting waits on.
+        sockaddr_storage peer{};
+        int peer_length = sizeof peer;
+        if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peer_length) == 0) return {};
+        if (WSAGetLastError() != WSAENOTCONN) return std::unexpected(last_socket_error());
+    }
 }
 
 std::expected<void, IoError> connect_socket(SOCKET socket, const SocketAddress& address,
