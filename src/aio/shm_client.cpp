@@ -65,6 +65,20 @@ void give_up(ShmRequest& request, platform::WaitStop why) {
     request.result.emplace(std::unexpected(Error::stopped(why)));
 }
 
+// Queues the request whose input lies in `slot` (its mailbox registered first); a failure is
+// the call's result.
+void send(ShmRequest& request, shm::SlotLease slot) {
+    request.slot.emplace(std::move(slot));
+    auto mailbox =
+        shm::send_request(*request.attachment, request.id, *request.slot, request.data.size(),
+                          request.start, request.control->blocking_wait());
+    if (!mailbox) {
+        request.result.emplace(std::unexpected(std::move(mailbox.error())));
+        return;
+    }
+    request.mailbox.emplace(std::move(*mailbox));
+}
+
 }  // namespace
 
 bool ShmPoller::start() {
@@ -165,15 +179,7 @@ bool ShmPoller::begin(Entry& entry) {
         return true;
     }
     request.attachment = std::move(attachment);
-    request.slot.emplace(std::move(*slot));
-    auto mailbox =
-        shm::send_request(*request.attachment, request.id, *request.slot, request.data.size(),
-                          request.start, request.control->blocking_wait());
-    if (!mailbox) {
-        request.result.emplace(std::unexpected(std::move(mailbox.error())));
-        return true;
-    }
-    request.mailbox.emplace(std::move(*mailbox));
+    send(request, std::move(*slot));
     return true;
 }
 
@@ -259,15 +265,7 @@ void ShmPoller::send_again(ShmRequest& request) {
         request.result.emplace(std::unexpected(std::move(slot.error())));
         return;
     }
-    request.slot.emplace(std::move(*slot));
-    auto mailbox =
-        shm::send_request(*request.attachment, request.id, *request.slot, request.data.size(),
-                          request.start, request.control->blocking_wait());
-    if (!mailbox) {
-        request.result.emplace(std::unexpected(std::move(mailbox.error())));
-        return;
-    }
-    request.mailbox.emplace(std::move(*mailbox));
+    send(request, std::move(*slot));
 }
 
 }  // namespace zelto::aio

@@ -35,14 +35,6 @@ constexpr Parameter kConstructorParameters[] = {
 constexpr size_t kFirstCallSetting = 8;
 constexpr Signature kConstructor{"ZeltoClient.__new__", kConstructorParameters};
 
-constexpr Parameter kInferParameters[] = {
-    {.name = "model_id", .required = true},
-    {.name = "shape", .required = true},
-    {.name = "dtype", .required = true},
-    {.name = "data", .required = true},
-    {.name = "additional_inputs", .default_none = true},
-    {.name = "session_id", .default_none = true},
-};
 constexpr Signature kInfer{"ZeltoClient.infer", kInferParameters};
 constexpr Signature kInferTensor{"ZeltoClient.infer_tensor", kInferParameters};
 constexpr Signature kInferBytes{"ZeltoClient.infer_bytes", kInferParameters};
@@ -50,16 +42,6 @@ constexpr Signature kInferTensorBytes{"ZeltoClient.infer_tensor_bytes", kInferPa
 constexpr Signature kInferStream{"ZeltoClient.infer_stream", kInferParameters};
 constexpr Signature kInferStreamBytes{"ZeltoClient.infer_stream_bytes", kInferParameters};
 
-constexpr Parameter kInferIntoParameters[] = {
-    {.name = "model_id", .required = true},
-    {.name = "shape", .required = true},
-    {.name = "dtype", .required = true},
-    {.name = "data", .required = true},
-    {.name = "additional_inputs", .default_none = true},
-    {.name = "session_id", .default_none = true},
-    {.name = "out", .required = true, .keyword_only = true},
-};
-constexpr size_t kOut = 6;
 constexpr Signature kInferInto{"ZeltoClient.infer_into", kInferIntoParameters};
 
 constexpr MethodClass kClass{zelto_client_type, "ZeltoClient", "aio.ZeltoClient"};

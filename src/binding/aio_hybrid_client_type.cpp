@@ -40,20 +40,9 @@ constexpr Parameter kConstructorParameters[] = {
 };
 constexpr Signature kConstructor{"ZeltoHybridClient.__new__", kConstructorParameters};
 
-constexpr Parameter kInferParameters[] = {
-    {.name = "shape", .required = true},
-    {.name = "dtype", .required = true},
-    {.name = "data", .required = true},
-};
-constexpr Signature kInfer{"ZeltoHybridClient.infer", kInferParameters};
-constexpr Signature kInferBytes{"ZeltoHybridClient.infer_bytes", kInferParameters};
-constexpr Parameter kInferIntoParameters[] = {
-    {.name = "shape", .required = true},
-    {.name = "dtype", .required = true},
-    {.name = "data", .required = true},
-    {.name = "out", .required = true, .keyword_only = true},
-};
-constexpr Signature kInferInto{"ZeltoHybridClient.infer_into", kInferIntoParameters};
+constexpr Signature kInfer{"ZeltoHybridClient.infer", kTensorParameters};
+constexpr Signature kInferBytes{"ZeltoHybridClient.infer_bytes", kTensorParameters};
+constexpr Signature kInferInto{"ZeltoHybridClient.infer_into", kTensorIntoParameters};
 
 constexpr MethodClass kClass{hybrid_client_type, "ZeltoHybridClient", "aio.ZeltoHybridClient"};
 

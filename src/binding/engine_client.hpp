@@ -53,6 +53,20 @@ PyObject* new_engine_client(PyTypeObject* type, PyObject* args, PyObject* kwargs
     });
 }
 
+// The parameters of the region clients' infer and infer_bytes, and of infer_into, whose caller's
+// buffer `out` is parameter 3.
+inline constexpr Parameter kTensorParameters[] = {
+    {.name = "shape", .required = true},
+    {.name = "dtype", .required = true},
+    {.name = "data", .required = true},
+};
+inline constexpr Parameter kTensorIntoParameters[] = {
+    {.name = "shape", .required = true},
+    {.name = "dtype", .required = true},
+    {.name = "data", .required = true},
+    {.name = "out", .required = true, .keyword_only = true},
+};
+
 // The (shape, dtype, data) arguments of infer. `data` views the caller's bytes object, or
 // `converted` for any other input, so the struct stays where it was made. Either may be read
 // without the interpreter lock: an exact bytes object cannot change, and the call's bound

@@ -25,21 +25,10 @@ constexpr Parameter kConstructorParameters[] = {
 };
 constexpr Signature kConstructor{"ZeltoShmClient.__new__", kConstructorParameters};
 
-constexpr Parameter kInferParameters[] = {
-    {.name = "shape", .required = true},
-    {.name = "dtype", .required = true},
-    {.name = "data", .required = true},
-};
-constexpr Signature kInfer{"ZeltoShmClient.infer", kInferParameters};
-constexpr Signature kInferBytes{"ZeltoShmClient.infer_bytes", kInferParameters};
+constexpr Signature kInfer{"ZeltoShmClient.infer", kTensorParameters};
+constexpr Signature kInferBytes{"ZeltoShmClient.infer_bytes", kTensorParameters};
 
-constexpr Parameter kInferIntoParameters[] = {
-    {.name = "shape", .required = true},
-    {.name = "dtype", .required = true},
-    {.name = "data", .required = true},
-    {.name = "out", .required = true, .keyword_only = true},
-};
-constexpr Signature kInferInto{"ZeltoShmClient.infer_into", kInferIntoParameters};
+constexpr Signature kInferInto{"ZeltoShmClient.infer_into", kTensorIntoParameters};
 
 constexpr MethodClass kClass{shm_client_type, "ZeltoShmClient"};
 

@@ -8,6 +8,27 @@
 
 namespace zelto::binding {
 
+// The parameters of the inference methods (infer, infer_tensor, the streams and the bytes twins)
+// and of infer_into, whose caller's buffer `out` is parameter kOut.
+inline constexpr Parameter kInferParameters[] = {
+    {.name = "model_id", .required = true},
+    {.name = "shape", .required = true},
+    {.name = "dtype", .required = true},
+    {.name = "data", .required = true},
+    {.name = "additional_inputs", .default_none = true},
+    {.name = "session_id", .default_none = true},
+};
+inline constexpr Parameter kInferIntoParameters[] = {
+    {.name = "model_id", .required = true},
+    {.name = "shape", .required = true},
+    {.name = "dtype", .required = true},
+    {.name = "data", .required = true},
+    {.name = "additional_inputs", .default_none = true},
+    {.name = "session_id", .default_none = true},
+    {.name = "out", .required = true, .keyword_only = true},
+};
+inline constexpr size_t kOut = 6;
+
 // The constructor's first eight parameters (endpoint, protocol, host, port, socket_path,
 // pipe_name, max_pool_size, api_token). False with the exception set.
 bool convert_config_arguments(const BoundArguments& bound, ConfigArguments& out);

@@ -70,14 +70,6 @@ constexpr Parameter kConstructorParameters[] = {
 constexpr size_t kFirstCallSetting = 8;  // the parameters after api_token
 constexpr Signature kConstructor{"ZeltoClient.__new__", kConstructorParameters};
 
-constexpr Parameter kInferParameters[] = {
-    {.name = "model_id", .required = true},
-    {.name = "shape", .required = true},
-    {.name = "dtype", .required = true},
-    {.name = "data", .required = true},
-    {.name = "additional_inputs", .default_none = true},
-    {.name = "session_id", .default_none = true},
-};
 constexpr Signature kInfer{"ZeltoClient.infer", kInferParameters};
 constexpr Signature kInferTensor{"ZeltoClient.infer_tensor", kInferParameters};
 constexpr Signature kInferStream{"ZeltoClient.infer_stream", kInferParameters};
@@ -85,16 +77,6 @@ constexpr Signature kInferBytes{"ZeltoClient.infer_bytes", kInferParameters};
 constexpr Signature kInferTensorBytes{"ZeltoClient.infer_tensor_bytes", kInferParameters};
 constexpr Signature kInferStreamBytes{"ZeltoClient.infer_stream_bytes", kInferParameters};
 
-constexpr Parameter kInferIntoParameters[] = {
-    {.name = "model_id", .required = true},
-    {.name = "shape", .required = true},
-    {.name = "dtype", .required = true},
-    {.name = "data", .required = true},
-    {.name = "additional_inputs", .default_none = true},
-    {.name = "session_id", .default_none = true},
-    {.name = "out", .required = true, .keyword_only = true},
-};
-constexpr size_t kOut = 6;
 constexpr Signature kInferInto{"ZeltoClient.infer_into", kInferIntoParameters};
 
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
