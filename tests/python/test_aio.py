@@ -341,22 +341,35 @@ def test_the_module_and_its_classes():
     assert aio.ZeltoShmClient.__module__ == aio.ZeltoHybridClient.__module__ == "zelto_sdk.aio"
 
 
-def call_in_child(control, endpoint):
+def calls_in_child(control, endpoint, region_clients):
     async def main():
         client = zelto_sdk.aio.ZeltoClient(**endpoint)
-        return await client.infer_bytes(1, [5], "u8", b"child")
+        refused = []
+        for made in region_clients:
+            try:
+                await made.infer_bytes([1], "u8", b"c")
+            except RuntimeError as error:
+                refused.append(str(error))
+        return await client.infer_bytes(1, [5], "u8", b"child"), refused
 
     return asyncio.run(main())
 
 
 @pytest.mark.skipif(WINDOWS, reason="needs fork()")
-def test_a_forked_child_runs_calls_of_its_own(endpoint):
+def test_a_forked_child_runs_socket_calls_of_its_own_and_region_clients_refuse(endpoint,
+                                                                              region_server):
+    region_clients = [zelto_sdk.aio.ZeltoShmClient(*region_server.args["shm"]),
+                      zelto_sdk.aio.ZeltoHybridClient(*region_server.args["hybrid"])]
+
     async def main():
         client = zelto_sdk.aio.ZeltoClient(**endpoint)
-        return await client.infer_bytes(1, [6], "u8", b"parent")
+        return [await client.infer_bytes(1, [6], "u8", b"parent")] + [
+            await made.infer_bytes([1], "u8", b"p") for made in region_clients]
 
-    assert asyncio.run(main()) == b"parent"
-    assert child_process.run(call_in_child, endpoint) == b"child"
+    assert asyncio.run(main()) == [b"parent", b"p", b"p"]
+    refusal = "This client was created in another process; create a new one in this process"
+    assert child_process.run(calls_in_child, endpoint, region_clients) == (
+        b"child", [refusal, refusal])
 
 
 EXIT_WITH_CALLS_PENDING = """
