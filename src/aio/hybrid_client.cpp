@@ -3,13 +3,15 @@
 #include <utility>
 
 #include "hybrid/control_messages.hpp"
+#include "platform/nonblocking_socket.hpp"
 #include "platform/wait_policy.hpp"
 #include "transport/debug_notes.hpp"
 
 namespace zelto::aio {
 
 AsyncHybridClient::AsyncHybridClient(shm::RegionAttachment attachment, std::string socket_path)
-    : attachment_(std::move(attachment)), socket_path_(std::move(socket_path)) {}
+    : attachment_(std::make_shared<shm::RegionAttachment>(std::move(attachment))),
+      socket_path_(std::move(socket_path)) {}
 
 AsyncHybridClient::~AsyncHybridClient() = default;
 
@@ -24,20 +26,23 @@ std::expected<std::unique_ptr<AsyncHybridClient>, Error> AsyncHybridClient::crea
 std::optional<Error> AsyncHybridClient::start(std::span<const int64_t> shape,
                                               std::string_view dtype, std::span<const uint8_t> data,
                                               HybridCall& call) {
+    if (!attachment_) return Error{ErrorKind::Usage, "Client is closed"};
     if (auto refused = attachment_->refuse_in_other_process()) return refused;
-    // A client with no call in flight that is about to open a connection attaches to the
-    // region its name names now: a server that restarted made a new one, and the new
-    // connection will reach that server.
+    // A call about to open a new connection first attaches to the region the name names now:
+    // a server that restarted made a new one, and the new connection will reach that server.
+    // Calls in flight keep the region they were placed in; the idle connections, all to the
+    // old server, are dropped.
     call.cell = take_cell();
-    if (!call.cell && in_flight_ == 0 && attachment_->replaced()) {
+    if (!call.cell && attachment_->replaced()) {
         auto fresh = shm::RegionAttachment::open(attachment_->region().name(), {});
         if (!fresh) return std::move(fresh.error());
-        attachment_.reset();  // its pool before the seat that holds its leases
-        attachment_.emplace(std::move(*fresh));
+        attachment_ = std::make_shared<shm::RegionAttachment>(std::move(*fresh));
+        idle_cells_.clear();
         debug_notes::note("region '" + attachment_->region().name() +
                           "' was made anew by a restarted server: attached to the new one");
     }
     if (!call.cell) call.cell = std::make_shared<hybrid::ConnectionCell>();
+    call.attachment = attachment_;
     call.request_id = attachment_->take_request_id();
     auto slot = attachment_->place_input(shape, dtype, data);
     if (!slot) {
@@ -71,7 +76,7 @@ asio::awaitable<std::expected<shm::OutputView, Error>> AsyncHybridClient::finish
     }
     if (!*call.exchanged) co_return std::unexpected(std::move(call.exchanged->error()));
     // The server's offset is checked against the mapping before anything is read there.
-    auto output = shm::output_block_data(attachment_->region(), (*call.exchanged)->shm_offset);
+    auto output = shm::output_block_data(call.attachment->region(), (*call.exchanged)->shm_offset);
     if (!output) co_return std::unexpected(Error{ErrorKind::Codec, std::move(output.error())});
     co_return shm::OutputView(*output, std::move(call.slot));
 }
@@ -80,32 +85,40 @@ void AsyncHybridClient::ended(HybridCall& call) {
     // An exchange given up half way breaks its connection here.
     call.exchange.reset();
     call.slot.reset();
-    if (call.cell && !closing_) keep_cell(std::move(call.cell));
+    // Only a connection to the region new calls use, while the client is open.
+    if (call.cell && attachment_ && call.attachment == attachment_) keep_cell(std::move(call.cell));
     call.cell.reset();
+    call.attachment.reset();
     if (in_flight_ > 0) --in_flight_;
-    if (closing_ && in_flight_ == 0) attachment_.reset();
 }
 
 std::shared_ptr<hybrid::ConnectionCell> AsyncHybridClient::take_cell() {
-    if (idle_cells_.empty()) return nullptr;
-    auto cell = std::move(idle_cells_.front());
-    idle_cells_.erase(idle_cells_.begin());
-    return cell;
+    while (!idle_cells_.empty()) {
+        auto cell = std::move(idle_cells_.front());
+        idle_cells_.erase(idle_cells_.begin());
+        // In step: neither bytes nor the end of the stream wait on it (a server that went away
+        // closed it); one that is not is closed with its cell.
+        auto guard = cell->try_lock();
+        if (guard && (**guard).has_value() &&
+            platform::try_peek((**guard)->stream.handle()).not_ready())
+            return cell;
+    }
+    return nullptr;
 }
 
 void AsyncHybridClient::keep_cell(std::shared_ptr<hybrid::ConnectionCell> cell) {
     // Only a connection in step that nobody else holds: a broken one is closed with its cell.
     {
         auto guard = cell->try_lock();
-        if (!guard || !(**guard).has_value() || (**guard)->broken) return;
+        if (!guard || !(**guard).has_value() || (**guard)->broken || !(**guard)->read_ahead.empty())
+            return;
     }
     if (idle_cells_.size() < kIdleConnections) idle_cells_.push_back(std::move(cell));
 }
 
 void AsyncHybridClient::close() {
-    closing_ = true;
     idle_cells_.clear();
-    if (in_flight_ == 0) attachment_.reset();
+    attachment_.reset();
 }
 
 }  // namespace zelto::aio

@@ -33,7 +33,9 @@ namespace zelto::aio {
 
 // One hybrid call between start and finish.
 struct HybridCall {
-    std::shared_ptr<hybrid::ConnectionCell> cell;  // the call's connection
+    // The region the call was placed in (the slot below is its), and the call's connection.
+    std::shared_ptr<shm::RegionAttachment> attachment;
+    std::shared_ptr<hybrid::ConnectionCell> cell;
     std::optional<shm::SlotLease> slot;
     std::unique_ptr<hybrid::HybridExchange> exchange;
     std::optional<hybrid::ExchangeResult> exchanged;  // when it ended on the caller's thread
@@ -58,7 +60,7 @@ public:
                                                                   CallControl& control);
     // A call over (its output copied out or dropped), on the caller's thread.
     void ended(HybridCall& call);
-    // Lets go of the connection and the region once no call is in flight.
+    // Lets go of the connections and of the region (calls in flight keep theirs).
     void close();
     // Calls started and not ended.
     uint64_t in_flight() const { return in_flight_; }
@@ -66,16 +68,17 @@ public:
 private:
     AsyncHybridClient(shm::RegionAttachment attachment, std::string socket_path);
 
-    std::optional<shm::RegionAttachment> attachment_;
+    // The region new calls are placed in; a call in flight holds the one it was placed in, so
+    // the client can follow a replaced region at any time.
+    std::shared_ptr<shm::RegionAttachment> attachment_;
     std::string socket_path_;
-    // A connection kept for later calls; the oldest idle one first.
+    // A connection kept for later calls that is still in step (the oldest first), or null.
     std::shared_ptr<hybrid::ConnectionCell> take_cell();
     void keep_cell(std::shared_ptr<hybrid::ConnectionCell> cell);
 
     static constexpr size_t kIdleConnections = 8;
     std::vector<std::shared_ptr<hybrid::ConnectionCell>> idle_cells_;
     uint64_t in_flight_ = 0;  // calls started and not ended (caller's thread)
-    bool closing_ = false;
 };
 
 }  // namespace zelto::aio

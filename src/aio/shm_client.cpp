@@ -69,6 +69,10 @@ void give_up(ShmRequest& request, platform::WaitStop why) {
 // the call's result.
 void send(ShmRequest& request, shm::SlotLease slot) {
     request.slot.emplace(std::move(slot));
+    if (!request.holds_slot) {
+        request.holds_slot = true;
+        request.client->slot_taken();
+    }
     auto mailbox =
         shm::send_request(*request.attachment, request.id, *request.slot, request.data.size(),
                           request.start, request.control->blocking_wait());
@@ -169,11 +173,17 @@ bool ShmPoller::begin(Entry& entry) {
     request.start = platform::monotonic_now();
     request.next_region_check = request.start + shm::ShmClient::kReattachCheck;
     request.id = attachment->take_request_id();
+    // Read before the attempt: a call that gives its slot back in between is then still
+    // counted, and the next round finds that slot free.
+    const bool others_hold = request.client->holding() > 0;
     auto slot = attachment->place_input(request.shape, request.dtype, request.data);
     if (!slot) {
-        // Every slot taken while other calls of this client are in flight (or finished but not
-        // yet copied out): one of them frees one.
-        if (slot.error().kind == ErrorKind::PoolExhausted && request.client->in_flight() > 1)
+        // Every slot taken (or its memory not to be had) while other calls of this client hold
+        // one: it waits for one of them to end, as long as a call waits for its answer.
+        const auto now = Clock::now();
+        if (!request.waiting_since) request.waiting_since = now;
+        if (slot.error().kind == ErrorKind::PoolExhausted && others_hold &&
+            now - *request.waiting_since < shm::ShmClient::kResponseTimeout)
             return false;
         request.result.emplace(std::unexpected(std::move(slot.error())));
         return true;

@@ -51,11 +51,11 @@ public:
         std::shared_ptr<shm::RegionAttachment> fresh);
     // Lets go of the region once the calls in flight have ended.
     void close();
-    // Calls submitted and not destroyed yet (any thread): a finished call holds its slot until
-    // the loop has copied its output out.
-    void call_started() { in_flight_.fetch_add(1, std::memory_order_relaxed); }
-    void call_ended() { in_flight_.fetch_sub(1, std::memory_order_relaxed); }
-    uint64_t in_flight() const { return in_flight_.load(std::memory_order_relaxed); }
+    // Calls that hold a slot of the pool (any thread): from their placing until the call is
+    // destroyed, since a finished call holds its slot until the loop has copied its output out.
+    void slot_taken() { holding_.fetch_add(1, std::memory_order_relaxed); }
+    void slot_given_back() { holding_.fetch_sub(1, std::memory_order_relaxed); }
+    uint64_t holding() const { return holding_.load(std::memory_order_relaxed); }
 
 private:
     explicit AsyncShmClient(std::shared_ptr<shm::RegionAttachment> attachment)
@@ -63,7 +63,7 @@ private:
 
     mutable std::mutex mutex_;
     std::shared_ptr<shm::RegionAttachment> attachment_;
-    std::atomic<uint64_t> in_flight_{0};
+    std::atomic<uint64_t> holding_{0};
 };
 
 // One call, as the poller drives it. The caller fills the first members; the poller owns the
@@ -84,7 +84,9 @@ struct ShmRequest {
     std::optional<shm::RegionClients::Mailbox> mailbox;
     Clock::time_point start{};
     Clock::time_point next_region_check{};
-    bool resent = false;  // sent again to a new region already
+    bool resent = false;                             // sent again to a new region already
+    bool holds_slot = false;                         // counted in its client's holding()
+    std::optional<Clock::time_point> waiting_since;  // for a slot of the pool
     std::optional<std::expected<shm::OutputView, Error>> result;
 };
 

@@ -42,8 +42,9 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 class ShmInferCall final : public Call {
 public:
     ~ShmInferCall() override {
-        request.result.reset();  // the slot's lease before the call counts as ended
-        if (request.client != nullptr) request.client->call_ended();
+        request.result.reset();  // the slot's lease before the call counts as holding none
+        request.slot.reset();
+        if (request.holds_slot) request.client->slot_given_back();
     }
 
     PyRef data;
@@ -87,7 +88,6 @@ PyObject* start_infer(const Signature& signature, OutputKind kind, PyObject* sel
             }
             zelto::aio::ShmRequest& request = call->request;
             request.client = client.get();
-            request.client->call_started();
             request.shape = call->input.shape;
             request.dtype = call->input.dtype;
             request.data = call->input.data;
