@@ -25,7 +25,7 @@ std::expected<std::unique_ptr<AsyncHybridClient>, Error> AsyncHybridClient::crea
 
 std::optional<Error> AsyncHybridClient::start(std::span<const int64_t> shape,
                                               std::string_view dtype, std::span<const uint8_t> data,
-                                              HybridCall& call) {
+                                              HybridCall& call, std::chrono::nanoseconds spin) {
     if (!attachment_) return Error{ErrorKind::Usage, "Client is closed"};
     if (auto refused = attachment_->refuse_in_other_process()) return refused;
     // A call about to open a new connection first attaches to the region the name names now:
@@ -55,8 +55,7 @@ std::optional<Error> AsyncHybridClient::start(std::span<const int64_t> shape,
     hybrid::HybridRequest request{hybrid::RequestMetadata::build(call.request_id, 0, 0, 0),
                                   call.slot->offset(), required};
     call.exchange = std::make_unique<hybrid::HybridExchange>(call.cell, socket_path_, request);
-    // No spin: the loop's thread never waits for the server.
-    call.exchanged = call.exchange->try_complete(std::chrono::nanoseconds(0));
+    call.exchanged = call.exchange->try_complete(spin);
     return std::nullopt;
 }
 
@@ -74,11 +73,15 @@ asio::awaitable<std::expected<shm::OutputView, Error>> AsyncHybridClient::finish
         control.watch({});
         call.exchanged.emplace(std::move(exchanged));
     }
-    if (!*call.exchanged) co_return std::unexpected(std::move(call.exchanged->error()));
+    co_return output(call);
+}
+
+std::expected<shm::OutputView, Error> AsyncHybridClient::output(HybridCall& call) {
+    if (!*call.exchanged) return std::unexpected(std::move(call.exchanged->error()));
     // The server's offset is checked against the mapping before anything is read there.
     auto output = shm::output_block_data(call.attachment->region(), (*call.exchanged)->shm_offset);
-    if (!output) co_return std::unexpected(Error{ErrorKind::Codec, std::move(output.error())});
-    co_return shm::OutputView(*output, std::move(call.slot));
+    if (!output) return std::unexpected(Error{ErrorKind::Codec, std::move(output.error())});
+    return shm::OutputView(*output, std::move(call.slot));
 }
 
 void AsyncHybridClient::ended(HybridCall& call) {

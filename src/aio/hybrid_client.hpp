@@ -10,6 +10,7 @@
 // another request. Connections whose call ended in step are kept for later calls.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <memory>
@@ -50,9 +51,13 @@ public:
     ~AsyncHybridClient();
 
     // On the caller's thread: refused in a forked child; the input placed and the exchange
-    // driven without waiting. `call` is filled in place.
+    // driven as far as it goes within `spin` (`exchanged` is set if it ended). `call` is filled
+    // in place.
     std::optional<Error> start(std::span<const int64_t> shape, std::string_view dtype,
-                               std::span<const uint8_t> data, HybridCall& call);
+                               std::span<const uint8_t> data, HybridCall& call,
+                               std::chrono::nanoseconds spin);
+    // The output of a call whose exchange ended, viewed in the region (holding the call's slot).
+    std::expected<shm::OutputView, Error> output(HybridCall& call);
     // On the runtime's I/O thread: the rest of the exchange, then the output viewed in the
     // region (holding the call's slot).
     asio::awaitable<std::expected<shm::OutputView, Error>> finish(Runtime& runtime,

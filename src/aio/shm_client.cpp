@@ -83,6 +83,9 @@ void send(ShmRequest& request, shm::SlotLease slot) {
     request.mailbox.emplace(std::move(*mailbox));
 }
 
+// Places and queues a new call; false when it has to wait for a slot of the pool.
+bool begin_request(ShmRequest& request);
+
 }  // namespace
 
 bool ShmPoller::start() {
@@ -156,7 +159,14 @@ void ShmPoller::run() {
 }
 
 bool ShmPoller::begin(Entry& entry) {
-    ShmRequest& request = *entry.request;
+    return begin_request(*entry.request);
+}
+
+namespace {
+
+bool begin_request(ShmRequest& request) {
+    // Begun on the caller's thread already (try_call_now): queued, or over.
+    if (request.result || request.mailbox) return true;
     if (request.control->cancel_requested()) {
         request.result.emplace(std::unexpected(Error::stopped(platform::WaitStop::Interrupted)));
         return true;
@@ -190,6 +200,37 @@ bool ShmPoller::begin(Entry& entry) {
     }
     request.attachment = std::move(attachment);
     send(request, std::move(*slot));
+    return true;
+}
+
+// Empties the response queue of the region of `request` (sent, without its result): its answer
+// goes to it, the others to the mailboxes of their clients. Then takes its answer from its
+// mailbox, where another thread may have put it.
+void poll_alone(ShmRequest& request) {
+    const shm::ShmRegion& region = request.attachment->region();
+    shm::RingBuffer responses(region.base() + region.response_queue_offset(),
+                              shm::kResponseEntrySize);
+    Raw raw{};
+    while (responses.pop(raw)) {
+        if (!request.result && shm::response_id(raw) == request.id) {
+            answer(request, raw);
+        } else {
+            (void)request.attachment->clients().deliver(raw);
+        }
+    }
+    if (request.result) return;
+    if (auto delivered = request.mailbox->delivered()) answer(request, *delivered);
+}
+
+}  // namespace
+
+bool try_call_now(ShmRequest& request, std::chrono::nanoseconds spin) {
+    if (!begin_request(request)) return false;
+    platform::SpinBudget budget(spin);
+    while (!request.result) {
+        poll_alone(request);
+        if (!request.result && !budget.again()) return false;
+    }
     return true;
 }
 

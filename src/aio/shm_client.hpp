@@ -90,6 +90,11 @@ struct ShmRequest {
     std::optional<std::expected<shm::OutputView, Error>> result;
 };
 
+// A call's steps on the caller's thread, for a call alone in its process: placed, queued and its
+// answer polled for up to `spin`. True when it has its result; otherwise the poller goes on with
+// it from where this left it (submit it as any other).
+bool try_call_now(ShmRequest& request, std::chrono::nanoseconds spin);
+
 class ShmPoller {
 public:
     ShmPoller() = default;

@@ -232,7 +232,7 @@ std::expected<DecodedTensor, Error> tensor_of(FrameResult frame) {
 asio::awaitable<std::expected<DecodedTensor, Error>> run_attempt(
     Runtime& runtime, AsyncConnection& connection, const InferArguments& args,
     const ParsedExtras& extras, const ClientConfig& config, const DataSink* sink,
-    CallControl& control, OutgoingRequest* outgoing) {
+    CallControl& control, OutgoingRequest* outgoing, bool answer_begun = false) {
     std::optional<OutgoingRequest> fresh;
     if (outgoing == nullptr) {
         auto request = encode_request(args, extras, config, RequestKind::Infer);
@@ -241,7 +241,7 @@ asio::awaitable<std::expected<DecodedTensor, Error>> run_attempt(
     }
     if (auto sent = co_await outgoing->write_rest(runtime, connection, control); !sent)
         co_return std::unexpected(Error::io(std::move(sent.error())));
-    connection.reader.begin(AnswerReader::Frame::Answer, sink);
+    if (!answer_begun) connection.reader.begin(AnswerReader::Frame::Answer, sink);
     co_return tensor_of(co_await finish_frame(runtime, connection, control));
 }
 
@@ -267,6 +267,42 @@ void AsyncSocketClient::start(const InferArguments& args, InferStart& start) {
     start.write_failure = start.outgoing->write_now(*start.connection->stream);
 }
 
+std::optional<AsyncAnswer> AsyncSocketClient::answer_now(InferStart& start, const DataSink* sink,
+                                                         std::chrono::nanoseconds spin) {
+    if (start.failed || !start.connection || start.write_failure || !start.outgoing->done())
+        return std::nullopt;
+    AsyncConnection& connection = *start.connection;
+    AnswerReader& reader = connection.reader;
+    reader.begin(AnswerReader::Frame::Answer, sink);
+    start.answer_begun = true;
+    platform::SpinBudget budget(spin);
+    while (!reader.done()) {
+        const Transfer moved = connection.stream->try_read(reader.next_buffer());
+        switch (moved.outcome) {
+            case Transfer::Outcome::NotReady:
+                if (!budget.again()) return std::nullopt;
+                break;
+            case Transfer::Outcome::Moved:
+                reader.commit(moved.bytes);
+                break;
+            case Transfer::Outcome::Ended:
+                reader.commit(0);
+                break;
+            case Transfer::Outcome::Failed:
+                reader.fail(transfer_error(moved));
+                break;
+        }
+    }
+    auto output = tensor_of(reader.take_result());
+    if (!output) {
+        start.answer_failure = std::move(output.error());
+        return std::nullopt;
+    }
+    AsyncAnswer answer(std::move(*output), std::move(connection), pool_);
+    start.connection.reset();
+    return answer;
+}
+
 asio::awaitable<std::expected<AsyncAnswer, Error>> AsyncSocketClient::infer(
     Runtime& runtime, const InferArguments& args, const DataSink* sink, CallControl& control,
     InferStart& start) {
@@ -278,9 +314,11 @@ asio::awaitable<std::expected<AsyncAnswer, Error>> AsyncSocketClient::infer(
         connection = std::move(*start.connection);
         if (start.write_failure) {
             first = std::unexpected(Error::io(std::move(*start.write_failure)));
+        } else if (start.answer_failure) {
+            first = std::unexpected(std::move(*start.answer_failure));
         } else {
             first = co_await run_attempt(runtime, connection, args, extras, config_, sink, control,
-                                         &*start.outgoing);
+                                         &*start.outgoing, start.answer_begun);
         }
     } else {
         auto opened = co_await open_connection(runtime, config_.endpoint, control);

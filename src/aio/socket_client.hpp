@@ -109,6 +109,8 @@ struct InferStart {
     std::optional<AsyncConnection> connection;  // a pooled one, if the pool had one
     std::optional<OutgoingRequest> outgoing;    // the request on `connection`, maybe half sent
     std::optional<IoError> write_failure;       // the first write on `connection` failed
+    bool answer_begun = false;                  // answer_now() began reading the answer
+    std::optional<Error> answer_failure;        // ... and it failed
 };
 
 class AsyncSocketClient {
@@ -121,6 +123,11 @@ public:
 
     // The part of a single-shot call made on the caller's thread (see InferStart).
     void start(const InferArguments& args, InferStart& start);
+    // After start(), the answer of a request written whole, taken on the caller's thread if it
+    // comes within `spin`. Otherwise the call goes on in infer() from where this left it (the
+    // answer half read, or its failure, which infer() handles as the first attempt's).
+    std::optional<AsyncAnswer> answer_now(InferStart& start, const DataSink* sink,
+                                          std::chrono::nanoseconds spin);
     // The rest of it, as SocketClient::infer does it, on the runtime's I/O thread. The
     // arguments, the sink, `control` and `start` must outlive the coroutine. A call that
     // `control` stopped ends with Interrupted or TimedOut and closes its connection.

@@ -1,5 +1,7 @@
 #include "binding/aio_call.hpp"
 
+#include <atomic>
+
 #include "binding/aio_types.hpp"
 #include "binding/bytes_output.hpp"
 #include "binding/conversions.hpp"
@@ -57,10 +59,8 @@ zelto::aio::Runtime* runtime_or_raise() {
     return nullptr;
 }
 
-bool prepare_call(Call& call, PyObject* owner,
-                  std::optional<zelto::aio::CallControl::Clock::time_point> deadline) {
-    zelto::aio::Runtime* runtime = runtime_or_raise();
-    if (runtime == nullptr) return false;
+bool open_call(Call& call, PyObject* owner,
+               std::optional<zelto::aio::CallControl::Clock::time_point> deadline) {
     RunningLoop loop;
     if (!running_loop(loop)) return false;
     call.future = PyRef::steal(call_method(loop.loop.get(), "create_future"));
@@ -68,6 +68,17 @@ bool prepare_call(Call& call, PyObject* owner,
     call.owner = PyRef::borrow(owner);
     call.queue = std::move(loop.queue);
     call.control = std::make_shared<zelto::aio::CallControl>(deadline);
+    return true;
+}
+
+bool prepare_call(Call& call, PyObject* owner,
+                  std::optional<zelto::aio::CallControl::Clock::time_point> deadline) {
+    return open_call(call, owner, deadline) && watch_cancel(call);
+}
+
+bool watch_cancel(Call& call) {
+    zelto::aio::Runtime* runtime = runtime_or_raise();
+    if (runtime == nullptr) return false;
     auto* hook = new CancelHook{call.control, runtime};
     PyRef capsule = PyRef::steal(PyCapsule_New(hook, kHookName, free_hook));
     if (!capsule) {
@@ -77,7 +88,8 @@ bool prepare_call(Call& call, PyObject* owner,
     PyRef callback = PyRef::steal(PyCFunction_New(&kOnFutureDone, capsule.get()));
     if (!callback) return false;
     PyRef added = PyRef::steal(call_method(call.future.get(), "add_done_callback", callback.get()));
-    return static_cast<bool>(added);
+    call.cancel_watched_ = static_cast<bool>(added);
+    return call.cancel_watched_;
 }
 
 PyObject* build_output(OutputKind kind, std::span<const uint8_t> data, OutBuffer* out) {
@@ -90,6 +102,30 @@ PyObject* build_output(OutputKind kind, std::span<const uint8_t> data, OutBuffer
             return out->copy(data);
     }
     return nullptr;
+}
+
+namespace {
+// Calls alive in this process: from their making until their delivery (or, for a call whose
+// loop is gone, for good).
+std::atomic<int> live_calls{0};
+}  // namespace
+
+Call::Call() {
+    live_calls.fetch_add(1, std::memory_order_relaxed);
+}
+
+Call::~Call() {
+    live_calls.fetch_sub(1, std::memory_order_relaxed);
+}
+
+bool Call::alone() const {
+    return live_calls.load(std::memory_order_relaxed) == 1;
+}
+
+PyObject* Call::finished_now() {
+    deliver();
+    if (PyErr_Occurred()) return nullptr;
+    return awaiting(Py_NewRef(future.get()));
 }
 
 void Call::raise_failure() {

@@ -13,6 +13,7 @@
 #include "binding/method_call.hpp"
 #include "binding/out_buffer.hpp"
 #include "binding/socket_arguments.hpp"
+#include "platform/wait_policy.hpp"
 
 namespace zelto::binding::aio {
 namespace {
@@ -118,10 +119,18 @@ PyObject* start_infer(const Signature& signature, Result kind, PyObject* self,
                 call->out = std::make_unique<OutBuffer>();
                 if (!call->out->take(bound[kOut])) return nullptr;
             }
-            if (!prepare_call(*call, self, running.deadline)) return nullptr;
+            if (!open_call(*call, self, running.deadline)) return nullptr;
             zelto::aio::Runtime* runtime = runtime_or_raise();
             if (runtime == nullptr) return nullptr;
             client.start(call->arguments, call->start);
+            if (call->alone()) {
+                const DataSink* sink = call->out ? &call->out->sink() : nullptr;
+                if (auto answer = client.answer_now(call->start, sink, platform::kLoopSpin)) {
+                    call->answer.emplace(std::move(*answer));
+                    return call->finished_now();
+                }
+            }
+            if (!watch_cancel(*call)) return nullptr;
             return start_call(*runtime, std::move(call),
                               [runtime, &client](InferCall& call) -> asio::awaitable<void> {
                                   const DataSink* sink = call.out ? &call.out->sink() : nullptr;

@@ -1,4 +1,5 @@
 // zelto_sdk.aio.ZeltoHybridClient: the asyncio twin of ZeltoHybridClient.
+#include <chrono>
 #include <deque>
 #include <memory>
 
@@ -15,6 +16,7 @@
 #include "binding/method_call.hpp"
 #include "binding/out_buffer.hpp"
 #include "binding/python_log.hpp"
+#include "platform/wait_policy.hpp"
 
 namespace zelto::binding::aio {
 namespace {
@@ -80,25 +82,44 @@ private:
     PyObject* build() override { return build_output(kind, output->data(), out.get()); }
 };
 
-// Starts `call` on the engine and hands it to the runtime: its awaitable, or null with the
-// exception set. A call that finds the pool's slots all leased while others of this client are
-// in flight is parked instead (`parked` then holds it, and the result is None).
-bool launch(HybridState& state, std::unique_ptr<HybridInferCall>& call, bool& parked) {
-    parked = false;
+// How launch() left a call.
+enum class Launched {
+    Failed,    // with an exception set, or the engine's error in the call
+    Parked,    // every slot of the pool leased while others of this client are in flight
+    Running,   // handed to the runtime
+    Finished,  // its exchange ended on the loop's thread (within `spin`)
+};
+
+// Starts `call` on the engine, driving its exchange for up to `spin` on the loop's thread, and
+// hands it to the runtime unless it finished or has to wait for a slot.
+Launched launch(HybridState& state, std::unique_ptr<HybridInferCall>& call,
+                std::chrono::nanoseconds spin) {
     zelto::aio::Runtime* runtime = runtime_or_raise();
-    if (runtime == nullptr) return false;
-    auto failed =
-        state.engine->start(call->input.shape, call->input.dtype, call->input.data, call->call);
+    if (runtime == nullptr) return Launched::Failed;
+    auto failed = state.engine->start(call->input.shape, call->input.dtype, call->input.data,
+                                      call->call, spin);
     if (failed) {
-        if (failed->kind == ErrorKind::PoolExhausted && state.engine->in_flight() > 0) {
-            parked = true;
-            return true;
-        }
+        if (failed->kind == ErrorKind::PoolExhausted && state.engine->in_flight() > 0)
+            return Launched::Parked;
         call->error = std::move(*failed);
-        return false;
+        return Launched::Failed;
     }
     call->state = &state;
     AsyncHybridClient* engine = state.engine.get();
+    if (spin > std::chrono::nanoseconds::zero() && call->call.exchanged) {
+        auto output = engine->output(call->call);
+        if (output) {
+            call->output.emplace(std::move(*output));
+        } else {
+            call->error = std::move(output.error());
+        }
+        return Launched::Finished;
+    }
+    if (!call->cancel_watched() && !watch_cancel(*call)) {
+        // Sent: the server may read its slot yet.
+        if (call->call.slot) call->call.slot->keep();
+        return Launched::Failed;
+    }
     spawn_call(*runtime, std::move(call),
                [runtime, engine](HybridInferCall& call) -> asio::awaitable<void> {
                    auto output = co_await engine->finish(*runtime, call.call, *call.control);
@@ -108,7 +129,7 @@ bool launch(HybridState& state, std::unique_ptr<HybridInferCall>& call, bool& pa
                        call.error = std::move(output.error());
                    }
                });
-    return true;
+    return Launched::Running;
 }
 
 // A call ended: the oldest parked call tries again (on the loop's thread, which is delivering).
@@ -116,11 +137,15 @@ void start_parked(HybridState& state) {
     while (!state.parked.empty()) {
         std::unique_ptr<HybridInferCall> call = std::move(state.parked.front());
         state.parked.pop_front();
-        bool parked = false;
-        if (launch(state, call, parked)) {
-            if (!parked) return;
-            state.parked.push_front(std::move(call));
-            return;
+        switch (launch(state, call, std::chrono::nanoseconds::zero())) {
+            case Launched::Running:
+                return;
+            case Launched::Parked:
+                state.parked.push_front(std::move(call));
+                return;
+            case Launched::Finished:  // never without a spin
+            case Launched::Failed:
+                break;
         }
         // It fails as a call of its own: its future gets the error now.
         if (!call->error) {
@@ -133,32 +158,40 @@ void start_parked(HybridState& state) {
 
 PyObject* start_infer(const Signature& signature, OutputKind kind, PyObject* self,
                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_method<HybridState>(signature, kClass, Use::Mode::Exclusive, self, args, nargs,
-                                    kwnames,
-                                    [&](HybridState& state, const BoundArguments& bound,
-                                        const RunningCall& running) -> PyObject* {
-                                        auto call = std::make_unique<HybridInferCall>();
-                                        call->kind = kind;
-                                        if (!convert_tensor_arguments(bound, call->input))
-                                            return nullptr;
-                                        call->data = PyRef::borrow(bound[2]);
-                                        if (kind == OutputKind::Into) {
-                                            call->out = std::make_unique<OutBuffer>();
-                                            if (!call->out->take(bound[3])) return nullptr;
-                                        }
-                                        if (!prepare_call(*call, self, running.deadline))
-                                            return nullptr;
-                                        PyObject* future = awaiting(Py_NewRef(call->future.get()));
-                                        if (future == nullptr) return nullptr;
-                                        PyRef awaitable = PyRef::steal(future);
-                                        bool parked = false;
-                                        if (!launch(state, call, parked)) {
-                                            if (call && call->error) raise_error(*call->error);
-                                            return nullptr;
-                                        }
-                                        if (parked) state.parked.push_back(std::move(call));
-                                        return awaitable.release();
-                                    });
+    return call_method<HybridState>(
+        signature, kClass, Use::Mode::Exclusive, self, args, nargs, kwnames,
+        [&](HybridState& state, const BoundArguments& bound,
+            const RunningCall& running) -> PyObject* {
+            auto call = std::make_unique<HybridInferCall>();
+            call->kind = kind;
+            if (!convert_tensor_arguments(bound, call->input)) return nullptr;
+            call->data = PyRef::borrow(bound[2]);
+            if (kind == OutputKind::Into) {
+                call->out = std::make_unique<OutBuffer>();
+                if (!call->out->take(bound[3])) return nullptr;
+            }
+            if (!open_call(*call, self, running.deadline)) return nullptr;
+            PyRef awaitable = PyRef::steal(awaiting(Py_NewRef(call->future.get())));
+            if (!awaitable) return nullptr;
+            const auto spin =
+                call->alone() ? platform::kLoopSpin : std::chrono::microseconds::zero();
+            switch (launch(state, call, spin)) {
+                case Launched::Failed:
+                    if (call && call->error) raise_error(*call->error);
+                    return nullptr;
+                case Launched::Parked:
+                    if (!watch_cancel(*call)) return nullptr;
+                    state.parked.push_back(std::move(call));
+                    break;
+                case Launched::Finished:
+                    call->deliver();
+                    if (PyErr_Occurred()) return nullptr;
+                    break;
+                case Launched::Running:
+                    break;
+            }
+            return awaitable.release();
+        });
 }
 
 PyObject* client_infer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {

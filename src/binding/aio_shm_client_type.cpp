@@ -14,6 +14,7 @@
 #include "binding/method_call.hpp"
 #include "binding/out_buffer.hpp"
 #include "binding/python_log.hpp"
+#include "platform/wait_policy.hpp"
 
 namespace zelto::binding::aio {
 namespace {
@@ -78,7 +79,7 @@ PyObject* start_infer(const Signature& signature, OutputKind kind, PyObject* sel
                 call->out = std::make_unique<OutBuffer>();
                 if (!call->out->take(bound[3])) return nullptr;
             }
-            if (!prepare_call(*call, self, running.deadline)) return nullptr;
+            if (!open_call(*call, self, running.deadline)) return nullptr;
             zelto::aio::Runtime* runtime = runtime_or_raise();
             if (runtime == nullptr) return nullptr;
             zelto::aio::ShmPoller* poller = runtime->shm_poller();
@@ -92,6 +93,12 @@ PyObject* start_infer(const Signature& signature, OutputKind kind, PyObject* sel
             request.dtype = call->input.dtype;
             request.data = call->input.data;
             request.control = call->control;
+            if (call->alone() && zelto::aio::try_call_now(request, platform::kLoopSpin))
+                return call->finished_now();
+            if (!watch_cancel(*call)) {
+                if (request.slot) request.slot->keep();  // queued: the server may read it yet
+                return nullptr;
+            }
             PyObject* awaitable = awaiting(Py_NewRef(call->future.get()));
             if (awaitable == nullptr) return nullptr;
             auto queue = call->queue;

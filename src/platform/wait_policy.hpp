@@ -25,6 +25,13 @@ namespace zelto::platform {
 inline constexpr std::chrono::microseconds kClientSpin{100};
 inline constexpr std::chrono::microseconds kHybridSpin = kClientSpin;
 
+// How long an event loop's thread tries for the answer of an asyncio call that is the only one
+// of its process in flight, before it leaves the call to the runtime and returns to its loop. A
+// quick answer then reaches the caller without the loop being put to sleep and woken again
+// (most of an asyncio call's cost); a slow one costs the loop this much once. With other calls
+// in flight the loop's thread never waits.
+inline constexpr std::chrono::microseconds kLoopSpin{50};
+
 // How long a reference-server connection thread keeps retrying its socket without blocking, for
 // the next request after an answer and for the rest of a request in progress: a client sending
 // request after request then finds the thread awake, while an idle connection costs a few

@@ -212,6 +212,28 @@ def test_a_call_cancelled_at_any_stage_leaves_the_next_its_own_answer(scripted_p
     peer.wait_for("eof", 0)
 
 
+# A lone call on a pooled connection reads its answer on the loop's thread first; a connection
+# dropped after the request left is tried again on a new one, and an answer still coming when
+# the loop's thread gives up is read to its end by the runtime.
+A, B = (response(0, tensor_payload([1], "uint8", data)) for data in (b"a", b"b"))
+LONE_CALL_ENDINGS = {
+    "close": [[("request",), ("send", A), ("request",), ("close",)], [("request",), ("send", B)]],
+    "reset": [[("request",), ("send", A), ("request",), ("reset",)], [("request",), ("send", B)]],
+    "trickle": [[("request",), ("send", A), ("request",), ("trickle", B, 0.002)]],
+}
+
+
+@pytest.mark.parametrize("ending", LONE_CALL_ENDINGS)
+def test_a_lone_call_on_a_pooled_connection_gets_its_answer(scripted_peer, ending):
+    peer = scripted_peer(LONE_CALL_ENDINGS[ending], transport="tcp")
+
+    async def main():
+        client = zelto_sdk.aio.ZeltoClient(**peer.client_args)
+        return [await client.infer_bytes(1, [1], "u8", b"x") for _ in range(2)]
+
+    assert asyncio.run(asyncio.wait_for(main(), 30)) == [b"a", b"b"]
+
+
 def test_socket_timeout_ends_a_call_with_timeout_error(run, endpoint):
     async def main():
         client = zelto_sdk.aio.ZeltoClient(**endpoint, socket_timeout=SLOW_MS / 4000)
