@@ -315,6 +315,23 @@ def test_a_cancelled_region_call_leaves_the_next_its_own_answer(run, region_clie
     assert run(main()) == [b"new", b"new"]
 
 
+# A call whose tensor fits no slot of the pool waits while another call of its client holds one
+# (that slot may be the one it needs), and fails as the blocking twin once none does.
+def test_a_call_no_slot_can_take_fails_once_the_others_end(run, region_client):
+    name, args = region_client
+    huge = bytes(8 << 20)
+
+    async def main():
+        client = getattr(zelto_sdk.aio, name)(*args)
+        return await asyncio.gather(client.infer_bytes([3], "u8", b"abc"),
+                                    client.infer_bytes([len(huge)], "u8", huge),
+                                    return_exceptions=True)
+
+    small, failed = run(main(), timeout=20)
+    assert small == b"abc"
+    assert isinstance(failed, RuntimeError) and str(failed).startswith("SHM tensor pool exhausted")
+
+
 def test_a_connect_to_a_full_backlog_is_cancelled():
     async def main():
         listener = socket.socket()

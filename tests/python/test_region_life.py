@@ -69,6 +69,40 @@ def test_clients_follow_their_region_across_a_server_restart(start_reference_ser
             used.infer_bytes([5], "uint8", b"after")
 
 
+# An asyncio client with a call in flight when its server restarts: a call made before that
+# one is over reaches the new region (a hybrid call opening its new connection attaches to it
+# first; a shared-memory call is sent again there when no answer comes), never an offset of the
+# old region read in the new one. The call in flight is sent again (shm) or fails with its
+# broken connection (hybrid).
+@pytest.mark.parametrize("kind", ["shm", "hybrid"])
+def test_aio_calls_follow_a_restart_with_a_call_in_flight(start_reference_server, names: Names,
+                                                         kind: str) -> None:
+    import asyncio
+
+    server = serve(start_reference_server, names, "--shm-model", "7", "--slow-delay-ms", "5000")
+    args = (names.region,) if kind == "shm" else (names.region, names.hybrid)
+
+    async def main():
+        client = getattr(zelto_sdk.aio, "ZeltoShmClient" if kind == "shm" else
+                         "ZeltoHybridClient")(*args)
+        in_flight = asyncio.create_task(client.infer_bytes([3], "uint8", b"old"))
+        await asyncio.sleep(0.2)
+        server.process.kill()
+        server.process.wait()
+        # Without awaiting: the call in flight cannot end before the next starts.
+        serve(start_reference_server, names)
+        answer = await client.infer_bytes([5], "uint8", b"fresh")
+        first = await asyncio.gather(in_flight, return_exceptions=True)
+        return answer, first[0]
+
+    answer, first = asyncio.run(asyncio.wait_for(main(), 30))
+    assert answer == b"fresh"
+    if kind == "shm":
+        assert first == b"old"
+    else:
+        assert isinstance(first, (OSError, RuntimeError)), first
+
+
 # Each worker process calls as fast as it can for a while with payloads no other call sends, and
 # checks that every answer is its own.
 WORKER = """
