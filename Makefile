@@ -300,9 +300,10 @@ hardening: fuzz-long sanitize-test asan-smoke tsan-smoke stress soak
 # Builds the module, the reference server and bench-engine as released (Release) in build/bench,
 # installs grpcio and matplotlib into the venv for the benchmark only (they are no dependency of
 # the library), prints the tables and the goals and writes bench/results.md and
-# bench/latency.png, then measures processes sharing one region (bench/region_workers.py) and
-# the asyncio clients against their blocking twins and grpc.aio (bench/aio_round_trips.py), and
-# adds those tables to bench/results.md. About 6 minutes.
+# bench/latency.png, then measures processes sharing one region (bench/region_workers.py), the
+# asyncio clients against their blocking twins and grpc.aio (bench/aio_round_trips.py) and with
+# many calls in flight (bench/aio_concurrency.py), and adds those tables to bench/results.md.
+# About 9 minutes.
 BUILD_BENCH := build/bench
 
 .PHONY: bench
@@ -316,6 +317,7 @@ bench: deps venv
 	$(PY) bench/run.py --build $(BUILD_BENCH)
 	$(PY) bench/region_workers.py --build $(BUILD_BENCH) --results bench/results.md
 	$(PY) bench/aio_round_trips.py --build $(BUILD_BENCH) --results bench/results.md
+	$(PY) bench/aio_concurrency.py --build $(BUILD_BENCH) --results bench/results.md
 
 # A development build for quick iteration: module, server and tests in build/dev.
 dev: deps venv
