@@ -13,8 +13,10 @@ namespace {
 
 struct AwaitableObject {
     PyObject ob_base;
-    PyObject* future;
-    PyObject* iterator;  // the future's __await__ iterator, once awaited
+    PyObject* future;     // null for a call that finished when it was made
+    PyObject* iterator;   // the future's __await__ iterator, once awaited
+    PyObject* value;      // a finished call's result ...
+    PyObject* exception;  // ... or its failure
 };
 
 PyObject* awaitable_type();
@@ -32,6 +34,20 @@ PyObject* iterator_of(AwaitableObject* self) {
     return self->iterator;
 }
 
+// A finished call's outcome, as awaiting a done future gives it: StopIteration carrying the
+// result (made explicitly, so that a tuple stays one value), or the failure raised.
+PyObject* finish(AwaitableObject* self) {
+    if (self->exception != nullptr) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(self->exception)), self->exception);
+        return nullptr;
+    }
+    PyObject* stop = PyObject_CallFunctionObjArgs(PyExc_StopIteration, self->value, nullptr);
+    if (stop == nullptr) return nullptr;
+    PyErr_SetObject(PyExc_StopIteration, stop);
+    Py_DECREF(stop);
+    return nullptr;
+}
+
 PyObject* awaitable_await(PyObject* self) {
     return Py_NewRef(self);
 }
@@ -39,6 +55,7 @@ PyObject* awaitable_await(PyObject* self) {
 // Through the iterator's send(), which ends with StopIteration carrying the result (PyIter_Next
 // would swallow it).
 PyObject* awaitable_send(PyObject* self, PyObject* value) {
+    if (as_awaitable(self)->future == nullptr) return finish(as_awaitable(self));
     PyObject* iterator = iterator_of(as_awaitable(self));
     if (iterator == nullptr) return nullptr;
     PyRef send = PyRef::steal(PyObject_GetAttrString(iterator, "send"));
@@ -51,6 +68,19 @@ PyObject* awaitable_next(PyObject* self) {
 }
 
 PyObject* awaitable_throw(PyObject* self, PyObject* args) {
+    if (as_awaitable(self)->future == nullptr) {
+        // Nothing to pass it to: the exception thrown in is raised here.
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
+        if (!PyArg_UnpackTuple(args, "throw", 1, 3, &type, &value, &traceback)) return nullptr;
+        if (PyExceptionInstance_Check(type)) {
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(type)), type);
+        } else {
+            PyErr_SetObject(type, value);
+        }
+        return nullptr;
+    }
     PyObject* iterator = iterator_of(as_awaitable(self));
     if (iterator == nullptr) return nullptr;
     PyRef throw_method = PyRef::steal(PyObject_GetAttrString(iterator, "throw"));
@@ -66,6 +96,8 @@ PyObject* awaitable_close(PyObject* self, PyObject*) {
 void awaitable_dealloc(PyObject* self) {
     Py_XDECREF(as_awaitable(self)->future);
     Py_XDECREF(as_awaitable(self)->iterator);
+    Py_XDECREF(as_awaitable(self)->value);
+    Py_XDECREF(as_awaitable(self)->exception);
     PyTypeObject* type = Py_TYPE(self);
     auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_memory(self);
@@ -104,18 +136,32 @@ PyObject* awaitable_type() {
 
 }  // namespace
 
-PyObject* awaiting(PyObject* future) {
-    if (future == nullptr) return nullptr;
-    PyRef owned = PyRef::steal(future);
+namespace {
+
+PyObject* new_awaitable(PyRef future, PyRef value, PyRef exception) {
     PyObject* type = awaitable_type();
     if (type == nullptr) return nullptr;
     auto alloc = reinterpret_cast<allocfunc>(
         PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type), Py_tp_alloc));
     PyObject* object = alloc(reinterpret_cast<PyTypeObject*>(type), 0);
     if (object == nullptr) return nullptr;
-    as_awaitable(object)->future = owned.release();
-    as_awaitable(object)->iterator = nullptr;
+    AwaitableObject* awaitable = as_awaitable(object);
+    awaitable->future = future.release();
+    awaitable->iterator = nullptr;
+    awaitable->value = value.release();
+    awaitable->exception = exception.release();
     return object;
+}
+
+}  // namespace
+
+PyObject* awaiting(PyObject* future) {
+    if (future == nullptr) return nullptr;
+    return new_awaitable(PyRef::steal(future), PyRef(), PyRef());
+}
+
+PyObject* awaiting_finished(PyObject* value, PyObject* exception) {
+    return new_awaitable(PyRef(), PyRef::steal(value), PyRef::steal(exception));
 }
 
 }  // namespace zelto::binding::aio

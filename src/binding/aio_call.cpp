@@ -63,8 +63,7 @@ bool open_call(Call& call, PyObject* owner,
                std::optional<zelto::aio::CallControl::Clock::time_point> deadline) {
     RunningLoop loop;
     if (!running_loop(loop)) return false;
-    call.future = PyRef::steal(call_method(loop.loop.get(), "create_future"));
-    if (!call.future) return false;
+    call.loop = std::move(loop.loop);
     call.owner = PyRef::borrow(owner);
     call.queue = std::move(loop.queue);
     call.control = std::make_shared<zelto::aio::CallControl>(deadline);
@@ -73,12 +72,14 @@ bool open_call(Call& call, PyObject* owner,
 
 bool prepare_call(Call& call, PyObject* owner,
                   std::optional<zelto::aio::CallControl::Clock::time_point> deadline) {
-    return open_call(call, owner, deadline) && watch_cancel(call);
+    return open_call(call, owner, deadline) && make_future(call);
 }
 
-bool watch_cancel(Call& call) {
+bool make_future(Call& call) {
     zelto::aio::Runtime* runtime = runtime_or_raise();
     if (runtime == nullptr) return false;
+    call.future = PyRef::steal(call_method(call.loop.get(), "create_future"));
+    if (!call.future) return false;
     auto* hook = new CancelHook{call.control, runtime};
     PyRef capsule = PyRef::steal(PyCapsule_New(hook, kHookName, free_hook));
     if (!capsule) {
@@ -88,8 +89,8 @@ bool watch_cancel(Call& call) {
     PyRef callback = PyRef::steal(PyCFunction_New(&kOnFutureDone, capsule.get()));
     if (!callback) return false;
     PyRef added = PyRef::steal(call_method(call.future.get(), "add_done_callback", callback.get()));
-    call.cancel_watched_ = static_cast<bool>(added);
-    return call.cancel_watched_;
+    if (!added) call.future = PyRef();
+    return static_cast<bool>(added);
 }
 
 PyObject* build_output(OutputKind kind, std::span<const uint8_t> data, OutBuffer* out) {
@@ -123,9 +124,13 @@ bool Call::alone() const {
 }
 
 PyObject* Call::finished_now() {
-    deliver();
-    if (PyErr_Occurred()) return nullptr;
-    return awaiting(Py_NewRef(future.get()));
+    PyRef result;
+    if (!error) result = PyRef::steal(build());
+    if (error) raise_failure();
+    if (result) return awaiting_finished(result.release(), nullptr);
+    PyRef exception = take_exception();
+    if (!exception) return nullptr;
+    return awaiting_finished(nullptr, exception.release());
 }
 
 void Call::raise_failure() {

@@ -48,18 +48,16 @@ public:
     // loop's thread may then try for its answer a while (platform::kLoopSpin) before it leaves
     // it to the runtime, since no other call's result waits on that thread.
     bool alone() const;
-    // The call's awaitable when the engine finished it on the loop's thread: its future, done
-    // with the result (or the exception of its failure), with no cancel hook. Null with an
-    // exception set.
+    // The call's awaitable when the engine finished it on the loop's thread: no future, just
+    // the result (or the exception of its failure). Null with an exception set.
     PyObject* finished_now();
-    // Whether the future has its cancel hook (watch_cancel).
-    bool cancel_watched() const { return cancel_watched_; }
     // Sets the future's result (build()) or the exception of the engine's error, unless the
     // future is already done (cancelled).
     void deliver() final;
 
-    PyRef future;
-    PyRef owner;  // the client, alive while its call is
+    PyRef loop;
+    PyRef future;  // once the call goes to the runtime (make_future)
+    PyRef owner;   // the client, alive while its call is
     std::shared_ptr<zelto::aio::CompletionQueue> queue;
     std::shared_ptr<zelto::aio::CallControl> control;
     // The engine's failure, when it failed.
@@ -70,21 +68,18 @@ protected:
     virtual PyObject* build() = 0;
     // Sets the exception of the failure (by default, that of `error`).
     virtual void raise_failure();
-
-private:
-    friend bool watch_cancel(Call& call);
-    bool cancel_watched_ = false;
 };
 
 // Makes the running loop's future for `call` and the hook that stops the call when the future
 // is cancelled. False with an exception set.
 bool prepare_call(Call& call, PyObject* owner,
                   std::optional<zelto::aio::CallControl::Clock::time_point> deadline);
-// prepare_call in two halves, for a call that may finish on the loop's thread: the future and the
-// call's control first; then, once the call goes to the runtime, the cancel hook.
+// prepare_call in two halves, for a call that may finish on the loop's thread: the running loop
+// and the call's control first; then, once the call goes to the runtime, the future and its
+// cancel hook.
 bool open_call(Call& call, PyObject* owner,
                std::optional<zelto::aio::CallControl::Clock::time_point> deadline);
-bool watch_cancel(Call& call);
+bool make_future(Call& call);
 
 // The process's runtime, or null with the exception of its failure set.
 zelto::aio::Runtime* runtime_or_raise();

@@ -130,7 +130,7 @@ PyObject* start_infer(const Signature& signature, Result kind, PyObject* self,
                     return call->finished_now();
                 }
             }
-            if (!watch_cancel(*call)) return nullptr;
+            if (!make_future(*call)) return nullptr;
             return start_call(*runtime, std::move(call),
                               [runtime, &client](InferCall& call) -> asio::awaitable<void> {
                                   const DataSink* sink = call.out ? &call.out->sink() : nullptr;

@@ -91,9 +91,10 @@ enum class Launched {
 };
 
 // Starts `call` on the engine, driving its exchange for up to `spin` on the loop's thread, and
-// hands it to the runtime unless it finished or has to wait for a slot.
+// hands it to the runtime unless it finished or has to wait for a slot; a call handed over
+// leaves its awaitable in `awaitable` (when given).
 Launched launch(HybridState& state, std::unique_ptr<HybridInferCall>& call,
-                std::chrono::nanoseconds spin) {
+                std::chrono::nanoseconds spin, PyRef* awaitable = nullptr) {
     zelto::aio::Runtime* runtime = runtime_or_raise();
     if (runtime == nullptr) return Launched::Failed;
     auto failed = state.engine->start(call->input.shape, call->input.dtype, call->input.data,
@@ -115,11 +116,13 @@ Launched launch(HybridState& state, std::unique_ptr<HybridInferCall>& call,
         }
         return Launched::Finished;
     }
-    if (!call->cancel_watched() && !watch_cancel(*call)) {
+    if (!call->future && !make_future(*call)) {
         // Sent: the server may read its slot yet.
         if (call->call.slot) call->call.slot->keep();
         return Launched::Failed;
     }
+    // Null with the exception set when it cannot be made; the call runs on regardless.
+    if (awaitable != nullptr) *awaitable = PyRef::steal(awaiting(Py_NewRef(call->future.get())));
     spawn_call(*runtime, std::move(call),
                [runtime, engine](HybridInferCall& call) -> asio::awaitable<void> {
                    auto output = co_await engine->finish(*runtime, call.call, *call.control);
@@ -171,22 +174,21 @@ PyObject* start_infer(const Signature& signature, OutputKind kind, PyObject* sel
                 if (!call->out->take(bound[3])) return nullptr;
             }
             if (!open_call(*call, self, running.deadline)) return nullptr;
-            PyRef awaitable = PyRef::steal(awaiting(Py_NewRef(call->future.get())));
-            if (!awaitable) return nullptr;
             const auto spin =
                 call->alone() ? platform::kLoopSpin : std::chrono::microseconds::zero();
-            switch (launch(state, call, spin)) {
+            PyRef awaitable;
+            switch (launch(state, call, spin, &awaitable)) {
                 case Launched::Failed:
                     if (call && call->error) raise_error(*call->error);
                     return nullptr;
                 case Launched::Parked:
-                    if (!watch_cancel(*call)) return nullptr;
+                    if (!make_future(*call)) return nullptr;
+                    awaitable = PyRef::steal(awaiting(Py_NewRef(call->future.get())));
+                    if (!awaitable) return nullptr;
                     state.parked.push_back(std::move(call));
                     break;
                 case Launched::Finished:
-                    call->deliver();
-                    if (PyErr_Occurred()) return nullptr;
-                    break;
+                    return call->finished_now();
                 case Launched::Running:
                     break;
             }

@@ -95,12 +95,12 @@ PyObject* start_infer(const Signature& signature, OutputKind kind, PyObject* sel
             request.control = call->control;
             if (call->alone() && zelto::aio::try_call_now(request, platform::kLoopSpin))
                 return call->finished_now();
-            if (!watch_cancel(*call)) {
+            if (!make_future(*call)) {
                 if (request.slot) request.slot->keep();  // queued: the server may read it yet
                 return nullptr;
             }
+            // Null with the exception set when it cannot be made; the call runs on regardless.
             PyObject* awaitable = awaiting(Py_NewRef(call->future.get()));
-            if (awaitable == nullptr) return nullptr;
             auto queue = call->queue;
             poller->submit(request, std::move(call), std::move(queue));
             return awaitable;

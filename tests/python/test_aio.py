@@ -84,9 +84,12 @@ def test_answers_as_the_blocking_twin(run, endpoint, method, args):
 
     async def main():
         async with zelto_sdk.aio.ZeltoClient(**endpoint) as client:
-            return await getattr(client, method)(*args)
+            call = getattr(client, method)
+            # On a new connection (the runtime's), then on the pooled one, where the lone call
+            # is answered on the loop's thread, awaited and as a task.
+            return [await call(*args), await call(*args), await asyncio.create_task(call(*args))]
 
-    assert run(main()) == expected
+    assert run(main()) == [expected] * 3
 
 
 REFUSED = {"host": "127.0.0.1", "port": 1}
