@@ -368,6 +368,18 @@ def test_loops_in_two_threads(endpoint):
     assert results == {n: [n + bytes([i]) for i in range(50)] for n in (b"A", b"B")}
 
 
+# The README's service example: an asyncio endpoint and the to_thread recipe beside it, each
+# taking many requests at once, every answer right.
+def test_the_service_example(server):
+    from pathlib import Path
+
+    example = Path(__file__).resolve().parents[2] / "examples" / "aio_service.py"
+    finished = subprocess.run([sys.executable, str(example), "--port", str(server.tcp_port),
+                               "--requests", "100"], capture_output=True, text=True, timeout=60)
+    assert finished.returncode == 0, finished.stderr
+    assert finished.stdout.splitlines()[-1] == "100 requests on each endpoint at once, 0 wrong"
+
+
 def test_the_module_and_its_classes():
     import zelto_sdk.aio as aio
     from zelto_sdk.aio import ZeltoClient
