@@ -182,6 +182,21 @@ asio::awaitable<std::expected<void, IoError>> OutgoingRequest::write_rest(
 
 namespace {
 
+// Hands the reader what a read did (anything but NotReady).
+void take_in(AnswerReader& reader, const Transfer& moved) {
+    switch (moved.outcome) {
+        case Transfer::Outcome::Moved:
+            reader.commit(moved.bytes);
+            break;
+        case Transfer::Outcome::Ended:
+            reader.commit(0);
+            break;
+        default:
+            reader.fail(transfer_error(moved));
+            break;
+    }
+}
+
 // Receives until the frame begun on the connection's reader is done.
 asio::awaitable<FrameResult> finish_frame(Runtime& runtime, AsyncConnection& connection,
                                           CallControl& control) {
@@ -208,17 +223,7 @@ asio::awaitable<FrameResult> finish_frame(Runtime& runtime, AsyncConnection& con
             reader.fail(IoError::stopped(*why));
             break;
         }
-        switch (moved.outcome) {
-            case Transfer::Outcome::Moved:
-                reader.commit(moved.bytes);
-                break;
-            case Transfer::Outcome::Ended:
-                reader.commit(0);
-                break;
-            default:
-                reader.fail(transfer_error(moved));
-                break;
-        }
+        take_in(reader, moved);
     }
     co_return reader.take_result();
 }
@@ -278,19 +283,10 @@ std::optional<AsyncAnswer> AsyncSocketClient::answer_now(InferStart& start, cons
     platform::SpinBudget budget(spin);
     while (!reader.done()) {
         const Transfer moved = connection.stream->try_read(reader.next_buffer());
-        switch (moved.outcome) {
-            case Transfer::Outcome::NotReady:
-                if (!budget.again()) return std::nullopt;
-                break;
-            case Transfer::Outcome::Moved:
-                reader.commit(moved.bytes);
-                break;
-            case Transfer::Outcome::Ended:
-                reader.commit(0);
-                break;
-            case Transfer::Outcome::Failed:
-                reader.fail(transfer_error(moved));
-                break;
+        if (moved.outcome != Transfer::Outcome::NotReady) {
+            take_in(reader, moved);
+        } else if (!budget.again()) {
+            return std::nullopt;
         }
     }
     auto output = tensor_of(reader.take_result());

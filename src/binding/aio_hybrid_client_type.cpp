@@ -5,6 +5,7 @@
 
 #include "aio/hybrid_client.hpp"
 #include "binding/aio_call.hpp"
+#include "binding/aio_tensor_call.hpp"
 #include "binding/aio_types.hpp"
 #include "binding/arguments.hpp"
 #include "binding/bytes_output.hpp"
@@ -60,7 +61,7 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void start_parked(HybridState& state);
 
-class HybridInferCall final : public Call {
+class HybridInferCall final : public TensorCall {
 public:
     ~HybridInferCall() override {
         output.reset();  // the slot's lease before the client counts the call over
@@ -71,11 +72,7 @@ public:
     }
 
     HybridState* state = nullptr;  // once started
-    PyRef data;
-    TensorArguments input;
     zelto::aio::HybridCall call;
-    OutputKind kind = OutputKind::Bytes;
-    std::unique_ptr<OutBuffer> out;
     std::optional<shm::OutputView> output;
 
 private:
@@ -166,13 +163,7 @@ PyObject* start_infer(const Signature& signature, OutputKind kind, PyObject* sel
         [&](HybridState& state, const BoundArguments& bound,
             const RunningCall& running) -> PyObject* {
             auto call = std::make_unique<HybridInferCall>();
-            call->kind = kind;
-            if (!convert_tensor_arguments(bound, call->input)) return nullptr;
-            call->data = PyRef::borrow(bound[2]);
-            if (kind == OutputKind::Into) {
-                call->out = std::make_unique<OutBuffer>();
-                if (!call->out->take(bound[3])) return nullptr;
-            }
+            if (!call->take(bound, kind)) return nullptr;
             if (!open_call(*call, self, running.deadline)) return nullptr;
             const auto spin =
                 call->alone() ? platform::kLoopSpin : std::chrono::microseconds::zero();

@@ -4,6 +4,7 @@
 
 #include "aio/shm_client.hpp"
 #include "binding/aio_call.hpp"
+#include "binding/aio_tensor_call.hpp"
 #include "binding/aio_types.hpp"
 #include "binding/arguments.hpp"
 #include "binding/call_settings.hpp"
@@ -40,7 +41,7 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                        });
 }
 
-class ShmInferCall final : public Call {
+class ShmInferCall final : public TensorCall {
 public:
     ~ShmInferCall() override {
         request.result.reset();  // the slot's lease before the call counts as holding none
@@ -48,10 +49,6 @@ public:
         if (request.holds_slot) request.client->slot_given_back();
     }
 
-    PyRef data;
-    TensorArguments input;
-    OutputKind kind = OutputKind::Bytes;
-    std::unique_ptr<OutBuffer> out;
     zelto::aio::ShmRequest request;
 
 private:
@@ -72,13 +69,7 @@ PyObject* start_infer(const Signature& signature, OutputKind kind, PyObject* sel
         [&](ShmState& client, const BoundArguments& bound,
             const RunningCall& running) -> PyObject* {
             auto call = std::make_unique<ShmInferCall>();
-            call->kind = kind;
-            if (!convert_tensor_arguments(bound, call->input)) return nullptr;
-            call->data = PyRef::borrow(bound[2]);
-            if (kind == OutputKind::Into) {
-                call->out = std::make_unique<OutBuffer>();
-                if (!call->out->take(bound[3])) return nullptr;
-            }
+            if (!call->take(bound, kind)) return nullptr;
             if (!open_call(*call, self, running.deadline)) return nullptr;
             zelto::aio::Runtime* runtime = runtime_or_raise();
             if (runtime == nullptr) return nullptr;
