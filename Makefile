@@ -150,7 +150,9 @@ wheel: $(addprefix wheel-,$(LINUX_ARCHS))
 # Debian 12's glibc and CPython, unpacked from Debian's arm64 packages (dpkg learns the arm64
 # architecture for that, once) into AARCH64_ROOT, with the wheel installed as pip installs it
 # for that platform: the module in that interpreter and the x86-64 client round-trip with the
-# wheel's server. About a minute more on a fresh machine, for the packages.
+# wheel's server. The x86-64 wheel's server also runs on Debian 11's glibc 2.31 (its packages
+# unpacked, see tests/wheel) and the module's libraries are resolved there. About a minute more
+# on a fresh machine, for the packages.
 AARCH64_ROOT := $(LINUX)/aarch64-root
 AARCH64_SITE := $(LINUX)/aarch64-site
 AARCH64_DEB_PACKAGES := libc6 libgcc-s1 zlib1g libexpat1 libffi8 libssl3 python3.11-minimal \
@@ -167,13 +169,21 @@ $(AARCH64_ROOT)/.ready:
 	for deb in *.deb; do dpkg-deb -x $$deb $(abspath $(AARCH64_ROOT)); done
 	touch $@
 
-wheel-test: wheel $(AARCH64_ROOT)/.ready
+# Debian 11's glibc 2.31, unpacked (not installed) for the x86-64 wheel's binaries to run with.
+GLIBC_2_31 := $(LINUX)/glibc-2.31
+
+$(GLIBC_2_31)/.ready:
+	rm -rf $(GLIBC_2_31)
+	$(PY) tools/fetch_debs.py --suite bullseye --arch amd64 --into $(GLIBC_2_31) libc6 libgcc-s1
+	touch $@
+
+wheel-test: wheel $(AARCH64_ROOT)/.ready $(GLIBC_2_31)/.ready
 	rm -rf $(AARCH64_SITE)
 	$(PIP) install -q --no-deps --only-binary :all: --platform manylinux_2_17_aarch64 \
 	  --python-version 3.11 --implementation cp --abi abi3 --target $(AARCH64_SITE) \
 	  $(call linux_wheel,aarch64)
 	ZELTO_AARCH64_ROOT=$(abspath $(AARCH64_ROOT)) ZELTO_AARCH64_SITE=$(abspath $(AARCH64_SITE)) \
-	  $(PY) -m pytest -q -p no:cacheprovider tests/wheel
+	  ZELTO_GLIBC_2_31=$(abspath $(GLIBC_2_31)) $(PY) -m pytest -q -p no:cacheprovider tests/wheel
 
 # ---- Windows: cross-built with mingw-w64 and tested under Wine ---------------------------------
 # The module, the reference server and the C++ suite are cross-built (cmake/mingw-w64-x86_64.cmake)
