@@ -280,14 +280,13 @@ std::optional<AsyncAnswer> AsyncSocketClient::answer_now(InferStart& start, cons
     AnswerReader& reader = connection.reader;
     reader.begin(AnswerReader::Frame::Answer, sink);
     start.answer_begun = true;
+    // `spin` bounds the whole attempt, bytes arriving or not: a large answer that keeps coming
+    // is read on by the runtime, not on the loop's thread.
     platform::SpinBudget budget(spin);
     while (!reader.done()) {
         const Transfer moved = connection.stream->try_read(reader.next_buffer());
-        if (moved.outcome != Transfer::Outcome::NotReady) {
-            take_in(reader, moved);
-        } else if (!budget.again()) {
-            return std::nullopt;
-        }
+        if (moved.outcome != Transfer::Outcome::NotReady) take_in(reader, moved);
+        if (!reader.done() && !budget.again()) return std::nullopt;
     }
     auto output = tensor_of(reader.take_result());
     if (!output) {

@@ -124,7 +124,7 @@ public:
     // The part of a single-shot call made on the caller's thread (see InferStart).
     void start(const InferArguments& args, InferStart& start);
     // After start(), the answer of a request written whole, taken on the caller's thread if it
-    // comes within `spin`. Otherwise the call goes on in infer() from where this left it (the
+    // comes whole within `spin`. Otherwise the call goes on in infer() from where this left it (the
     // answer half read, or its failure, which infer() handles as the first attempt's).
     std::optional<AsyncAnswer> answer_now(InferStart& start, const DataSink* sink,
                                           std::chrono::nanoseconds spin);

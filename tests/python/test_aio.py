@@ -75,6 +75,8 @@ CALLS = [
     ("infer_bytes", (1, [3], "u8", b"abc")),
     ("infer_tensor_bytes", (6, [1], "u8", b"x", None, "sess-7")),
     ("infer_bytes", (3, [2], "float32", bytes(8), {"extra": ([1], "u8", b"z")})),
+    # Large enough that the runtime may read on what the loop's thread began.
+    ("infer_bytes", (1, [256 << 10], "u8", bytes(range(256)) * 1024)),
 ]
 
 

@@ -5,12 +5,14 @@ wheel-test`, the aarch64 wheel runs under qemu-user and the x86-64 one's server 
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
 import subprocess
 import sys
 import uuid
 import zipfile
+from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
@@ -102,17 +104,23 @@ assert hybrid.infer_bytes([4], "uint8", b"wxyz") == b"wxyz"
 """
 
 
-def test_module_round_trips_with_the_wheels_server(env: Path, tmp_path: Path) -> None:
+@contextlib.contextmanager
+def serving(*server: str, tmp_path: Path) -> Iterator[tuple[str, ...]]:
+    """Two reference servers started by the `server` command (TCP and shm, hybrid), stopped
+    cleanly at the end; yields ROUND_TRIPS's arguments."""
     name = f"zelto-wheel-{uuid.uuid4().hex[:8]}"
-    server = str(env / "bin/zelto-reference-server")
-    servers = [ReferenceServer(server, "--tcp", "127.0.0.1:0", "--shm", name)]
+    servers = [ReferenceServer(*server, "--tcp", "127.0.0.1:0", "--shm", name)]
     try:
-        servers.append(ReferenceServer(server, "--shm", name + "-hybrid",
+        servers.append(ReferenceServer(*server, "--shm", name + "-hybrid",
                                        "--hybrid", str(tmp_path / "hybrid.sock")))
-        run(env / "bin/python", "-c", ROUND_TRIPS, servers[0].listening["tcp"], name,
-            name + "-hybrid", tmp_path / "hybrid.sock", cwd=tmp_path)
+        yield (servers[0].listening["tcp"], name, name + "-hybrid", str(tmp_path / "hybrid.sock"))
     finally:
         assert [s.stop() for s in servers] == [0] * len(servers)
+
+
+def test_module_round_trips_with_the_wheels_server(env: Path, tmp_path: Path) -> None:
+    with serving(str(env / "bin/zelto-reference-server"), tmp_path=tmp_path) as endpoints:
+        run(env / "bin/python", "-c", ROUND_TRIPS, *endpoints, cwd=tmp_path)
 
 
 def elf_facts(binary: Path) -> tuple[str, set[str], tuple[int, int]]:
@@ -156,24 +164,17 @@ AARCH64_SITE = os.environ.get("ZELTO_AARCH64_SITE")
 def test_aarch64_wheel_runs_under_qemu(env: Path, tmp_path: Path) -> None:
     qemu = ("qemu-aarch64-static", "-L", AARCH64_ROOT)
     site = Path(AARCH64_SITE)
-    name = f"zelto-aarch64-{uuid.uuid4().hex[:8]}"
     server = (*qemu, str(site / "bin/zelto-reference-server"))
-    servers = [ReferenceServer(*server, "--tcp", "127.0.0.1:0", "--shm", name)]
-    try:
-        servers.append(ReferenceServer(*server, "--shm", name + "-hybrid",
-                                       "--hybrid", str(tmp_path / "hybrid.sock")))
-        endpoints = (servers[0].listening["tcp"], name, name + "-hybrid", tmp_path / "hybrid.sock")
+    with serving(*server, tmp_path=tmp_path) as endpoints:
         # The aarch64 module in the aarch64 interpreter, against the aarch64 server ...
         done = subprocess.run(
             (*qemu, f"{AARCH64_ROOT}/usr/bin/python3.11", "-I", "-c",
              f"import sys; sys.path.insert(0, {str(site)!r}); import zelto_sdk\n" + ROUND_TRIPS,
-             *map(str, endpoints)),
+             *endpoints),
             cwd=tmp_path, capture_output=True, text=True, timeout=300)
         assert done.returncode == 0, done.stderr
         # ... and the x86-64 wheel's client against it over TCP and shared memory.
         run(env / "bin/python", "-c", ROUND_TRIPS, *endpoints, cwd=tmp_path)
-    finally:
-        assert [s.stop() for s in servers] == [0] * len(servers)
 
 
 # `make wheel-test` also unpacks Debian 11's glibc 2.31 (libc6 and libgcc-s1) into
@@ -196,13 +197,5 @@ def test_x86_64_wheel_runs_on_glibc_2_31(env: Path, tmp_path: Path) -> None:
     assert listed.returncode == 0 and "not found" not in listed.stdout + listed.stderr, listed
     assert str(libraries / "libc.so.6") in listed.stdout, listed.stdout
 
-    name = f"zelto-glibc-{uuid.uuid4().hex[:8]}"
-    server = (*loader, str(env / "bin/zelto-reference-server"))
-    servers = [ReferenceServer(*server, "--tcp", "127.0.0.1:0", "--shm", name)]
-    try:
-        servers.append(ReferenceServer(*server, "--shm", name + "-hybrid",
-                                       "--hybrid", str(tmp_path / "hybrid.sock")))
-        run(env / "bin/python", "-c", ROUND_TRIPS, servers[0].listening["tcp"], name,
-            name + "-hybrid", tmp_path / "hybrid.sock", cwd=tmp_path)
-    finally:
-        assert [s.stop() for s in servers] == [0] * len(servers)
+    with serving(*loader, str(env / "bin/zelto-reference-server"), tmp_path=tmp_path) as endpoints:
+        run(env / "bin/python", "-c", ROUND_TRIPS, *endpoints, cwd=tmp_path)
